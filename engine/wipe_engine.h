@@ -1,0 +1,66 @@
+// Wipe engine: what the rest of vanta may call.
+#ifndef VANTA_ENGINE_WIPE_ENGINE_H
+#define VANTA_ENGINE_WIPE_ENGINE_H
+
+#include <windows.h>
+
+// One transfer buffer serves every write and read of a run.
+#define TRANSFER_SIZE   0x400000      // 4,194,304 bytes: every full write
+#define MAX_FILE_BYTES  0x40000000    // 1 GiB: a work file is closed here (256 full writes)
+#define FIRST_WRITE_BYTES 700         // the first write into every new work file
+#define MIN_WRITE_BYTES 512           // smallest tail write; also the write when nothing is free
+#define MAX_WORK_FILE_NUMBER 99999999u
+#define BYTE_LIST_MAX   512
+
+// ------------------------------------------------------- transfer buffer
+
+// Allocates the run's transfer buffer into run_context (zero-filled, page
+// aligned). Returns 0, or the system's error code with nothing allocated.
+DWORD alloc_transfer_buffer(void);
+// Releases it in full and clears the pointer; harmless when none is held.
+void release_transfer_buffer(void);
+
+// ------------------------------------------------------- work files
+
+// Formats "<folder>\%8.8u" into path (MAX_PATH bytes). Returns 0, or
+// ERROR_FILENAME_EXCED_RANGE when the name would not fit: a work-file path is
+// never cut into another name.
+DWORD format_work_file_path(char *path, const char *folder, unsigned number);
+
+// ------------------------------------------------------- fill pass
+
+// EraseArgs: program name, work folder, [pattern word], [option word].
+typedef const char *EraseArgs[4];
+
+extern int random_mode;
+extern int dod_mode;
+extern int byte_list_count;
+extern int nomft_mode;
+extern unsigned char byte_values[BYTE_LIST_MAX];
+extern unsigned char byte_pattern[BYTE_LIST_MAX];
+
+int erase_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+               const char *word, const char *work_folder);
+int erase_step_nomft(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                     const char *word, const char *work_folder);
+int erase_free_space(int count, const char *const *args);
+int fill_work_file(const char *path);
+int parse_byte_list(const char *word);
+void apply_byte_list(unsigned char *destination, unsigned length);
+
+// ------------------------------------------------------- free-space probe
+
+typedef BOOL (WINAPI *GetDiskFreeSpaceExProc)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
+                                              PULARGE_INTEGER);
+typedef BOOL (WINAPI *GetDiskFreeSpaceProc)(LPCSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD);
+
+extern GetDiskFreeSpaceExProc get_free_ex;   // looked up at run time, or null
+extern int get_free_ex_ready;                // the lookup has been made this run
+extern GetDiskFreeSpaceProc get_free_basic;  // GetDiskFreeSpaceA; tests may fake a failure
+extern char probe_path[MAX_PATH];            // the work folder, as the system spells it
+
+void look_up_free_ex(void);
+// 0 with *free_bytes set, or the error code already reported to the user.
+DWORD query_free_bytes(unsigned long long *free_bytes);
+
+#endif

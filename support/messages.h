@@ -1,0 +1,72 @@
+// Support subsystem: what the rest of vanta may call.
+//   - the run's process-wide state (RunContext) and the abort poll
+//   - message reporting: boxes and status texts with the system's error text
+//   - path helpers
+//   - the string table
+#ifndef VANTA_SUPPORT_MESSAGES_H
+#define VANTA_SUPPORT_MESSAGES_H
+
+#include <windows.h>
+#include "string_ids.h"
+
+// The program's name: the dialog's title and the caption of every box.
+#define PROGRAM_NAME "vanta"
+
+// Status and warning texts hold at most 771 characters and their zero.
+#define STATUS_TEXT_SIZE  772
+#define STATUS_TEXT_LIMIT 771
+
+// ---------------------------------------------------------------- run state
+
+// The state of the running wipe. Only one pass uses it at a time.
+struct RunContext {
+    unsigned char *transfer_buffer;   // TRANSFER_SIZE bytes, page-aligned, or null
+    HWND owner;                       // the dialog: owner of every box of a pass
+    int status_id;                    // control that receives status and error texts
+    volatile LONG *abort_flag;        // written by the window thread, polled here
+    DWORD last_error;                 // code whose system text the reports append
+};
+
+extern RunContext run_context;
+
+// Non-zero when the window thread has asked the run to stop.
+int abort_requested(volatile LONG *abort_flag);
+
+// Puts a text into the run's status control (RunContext owner and status id).
+void set_status_text(const char *text);
+
+// ---------------------------------------------------------------- reporting
+
+// Every message box of the program goes through show_message_box, which calls
+// message_box_proc (MessageBoxA unless a test has put its own answerer there).
+typedef int (WINAPI *MessageBoxProc)(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
+extern MessageBoxProc message_box_proc;
+int show_message_box(HWND owner, const char *text, UINT style);
+
+// OK/Cancel box without owner; Cancel ends the process with status 1.
+void fatal_box(const char *format, ...);
+// fatal_box with the system text for last_error appended.
+void fatal_system_error(const char *format, ...);
+// Box of the caller's style and owner, system text appended; returns the button.
+int error_box(HWND owner, UINT style, const char *format, ...);
+// Warning box owned by the run's window, system text appended; returns last_error.
+DWORD warn_box(const char *format, ...);
+// Composes into buffer (size + 1 bytes) with the system text; shows nothing.
+char *format_system_error(char *buffer, unsigned size, const char *format, ...);
+
+// Reports a failed call of a pass: warning box, then the same text in the
+// status control. Returns what warn_box returned (the error code).
+DWORD report_pass_error(const char *format, ...);
+
+// ---------------------------------------------------------------- paths
+
+int is_ascii_alpha(int c);
+char *path_join(const char *folder, const char *name);
+char *path_dir_part(const char *path);
+char *parent_path(const char *path);
+
+// ---------------------------------------------------------------- texts
+
+char *load_resource_string(HINSTANCE instance, UINT id);
+
+#endif

@@ -1,0 +1,27 @@
+/* Ids of the string table. Plain #defines only: windres reads this file too. */
+#ifndef VANTA_SUPPORT_STRING_IDS_H
+#define VANTA_SUPPORT_STRING_IDS_H
+
+#define IDS_VERSION               400
+#define IDS_ABOUT_CAPTION         401
+#define IDS_APP_NAME              402
+#define IDS_CLASS_NAME            403
+#define IDS_MENU_NAME             404
+#define IDS_DIALOG_NAME           405
+#define IDS_BROWSE_TITLE          406
+#define IDS_NO_FOLDER             407
+#define IDS_CANNOT_CREATE_FOLDER  408
+#define IDS_CANNOT_DELETE_FOLDER  409
+#define IDS_ALREADY_STARTED       410
+#define IDS_ABORTING              411
+#define IDS_ABORTED               412
+#define IDS_FOLDER_EXISTS         413
+#define IDS_STEP_FORMAT           414
+#define IDS_INTRO                 415
+#define IDS_FINISHED              416
+#define IDS_CONTINUE_QUESTION     417
+
+#define IDS_FIRST                 IDS_VERSION
+#define IDS_LAST                  IDS_CONTINUE_QUESTION
+
+#endif

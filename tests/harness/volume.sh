@@ -1,0 +1,83 @@
+#!/bin/bash
+# Real small volumes for the test bench, mapped to Wine drive letters.
+#
+#   volume.sh mount NAME KIND SIZE LETTER [OPTION]
+#       KIND tmpfs  SIZE as mount understands it (24m, 1536m)
+#       KIND ext4   SIZE for truncate; OPTION is the reserved-blocks percentage (default 0)
+#       KIND ntfs   SIZE for truncate
+#   volume.sh unmount NAME LETTER
+#
+# Everything lives under $VANTA_BUILD_DIR/volumes. Mounting needs root; a
+# bench that cannot mount fails here rather than skipping its tests.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+. "$here/wine-env.sh"
+
+root="$VANTA_BUILD_DIR/volumes"
+dosdevices="$WINEPREFIX/dosdevices"
+
+die() { echo "volume.sh: $*" >&2; exit 1; }
+
+release() {
+    local name="$1" letter="$2"
+    local dir="$root/$name" state="$root/$name.loop"
+    rm -f "$dosdevices/$letter:" "$dosdevices/$letter::"
+    if mountpoint -q "$dir" 2>/dev/null; then
+        umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null || true
+    fi
+    if [ -f "$state" ]; then
+        losetup -d "$(cat "$state")" 2>/dev/null || true
+        rm -f "$state"
+    fi
+    rm -f "$root/$name.img"
+    rmdir "$dir" 2>/dev/null || true
+}
+
+cmd="${1:-}"
+case "$cmd" in
+mount)
+    [ $# -ge 5 ] || die "usage: mount NAME KIND SIZE LETTER [OPTION]"
+    name="$2" kind="$3" size="$4" letter="$5" option="${6:-}"
+    [ "$(id -u)" = 0 ] || die "mounting test volumes needs root"
+    [ -d "$dosdevices" ] || die "no Wine prefix at $WINEPREFIX"
+    mkdir -p "$root"
+    release "$name" "$letter"          # a run that died may have left it mounted
+    dir="$root/$name"
+    mkdir -p "$dir"
+    case "$kind" in
+    tmpfs)
+        mount -t tmpfs -o "size=$size,mode=0777" "vanta-$name" "$dir" || die "cannot mount tmpfs on $dir"
+        ;;
+    ext4)
+        img="$root/$name.img"
+        truncate -s "$size" "$img"
+        mkfs.ext4 -q -F -m "${option:-0}" "$img" || die "mkfs.ext4 failed"
+        loop="$(losetup -f --show "$img")" || die "no free loop device"
+        echo "$loop" > "$root/$name.loop"
+        mount "$loop" "$dir" || die "cannot mount $loop on $dir"
+        rmdir "$dir/lost+found" 2>/dev/null || true
+        # Wine needs the device as well to answer volume queries for an ext4 mount
+        ln -sfn "$loop" "$dosdevices/$letter::"
+        ;;
+    ntfs)
+        img="$root/$name.img"
+        truncate -s "$size" "$img"
+        mkntfs -q -F -Q "$img" >/dev/null 2>&1 || die "mkntfs failed"
+        ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
+        ;;
+    *)
+        die "unknown volume kind '$kind'"
+        ;;
+    esac
+    ln -sfn "$dir" "$dosdevices/$letter:"
+    echo "volume $name ($kind $size) mounted as ${letter^^}:"
+    ;;
+unmount)
+    [ $# -ge 3 ] || die "usage: unmount NAME LETTER"
+    release "$2" "$3"
+    echo "volume $2 released"
+    ;;
+*)
+    die "usage: volume.sh mount|unmount ..."
+    ;;
+esac

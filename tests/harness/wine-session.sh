@@ -1,0 +1,32 @@
+#!/bin/bash
+# start: keeps one Wine session alive for the whole ctest run, so that no test
+#        waits for Wine's background services to let go of its output pipe.
+# stop:  ends the session (and with it every Wine process of the prefix).
+set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+. "$here/wine-env.sh"
+
+case "${1:-}" in
+start)
+    keepalive="$2"
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    setsid wine "$keepalive" </dev/null >/dev/null 2>&1 &
+    # the session is up once wineserver answers
+    for _ in $(seq 1 100); do
+        if pgrep -f keepalive.exe >/dev/null; then exit 0; fi
+        sleep 0.1
+    done
+    echo "wine-session: keep-alive process did not start" >&2
+    exit 1
+    ;;
+stop)
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    exit 0
+    ;;
+*)
+    echo "usage: wine-session.sh start KEEPALIVE_EXE | stop" >&2
+    exit 2
+    ;;
+esac

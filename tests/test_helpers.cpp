@@ -1,0 +1,143 @@
+#include "test_helpers.h"
+
+#include <stdlib.h>
+#include <algorithm>
+#include "support/messages.h"
+
+std::string volume_root(const char *name)
+{
+    std::string var = "VANTA_VOLUME_";
+    for (const char *p = name; *p; ++p)
+        var += (char)toupper((unsigned char)*p);
+    const char *drive = getenv(var.c_str());
+    if (!drive || !*drive)
+        return std::string();
+    return std::string(drive) + "\\";
+}
+
+HWND create_status_window(int status_id)
+{
+    HWND owner = CreateWindowExA(0, "STATIC", "vanta test", WS_OVERLAPPEDWINDOW,
+                                 0, 0, 400, 200, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    if (!owner)
+        return NULL;
+    CreateWindowExA(0, "EDIT", "", WS_CHILD | ES_MULTILINE | ES_READONLY,
+                    0, 0, 380, 150, owner, (HMENU)(INT_PTR)status_id,
+                    GetModuleHandleA(NULL), NULL);
+    return owner;
+}
+
+std::string window_text(HWND owner, int control_id)
+{
+    char text[4096];
+    text[0] = 0;
+    GetDlgItemTextA(owner, control_id, text, sizeof text);
+    return text;
+}
+
+static ScriptedBoxes *active_boxes;
+static MessageBoxProc saved_box_proc;
+
+static int WINAPI scripted_box(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
+{
+    ScriptedBoxes *boxes = active_boxes;
+    boxes->shown.push_back(BoxRecord{owner, text ? text : "", caption ? caption : "", style});
+    if (boxes->replies.empty())
+        return IDOK;
+    int reply = boxes->replies.front();
+    boxes->replies.erase(boxes->replies.begin());
+    return reply;
+}
+
+ScriptedBoxes::ScriptedBoxes()
+{
+    saved_box_proc = message_box_proc;
+    active_boxes = this;
+    message_box_proc = scripted_box;
+}
+
+ScriptedBoxes::~ScriptedBoxes()
+{
+    message_box_proc = saved_box_proc;
+    active_boxes = NULL;
+}
+
+bool write_file(const std::string &path, const std::string &bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD done = 0;
+    BOOL ok = bytes.empty() || WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, NULL);
+    CloseHandle(h);
+    return ok && done == bytes.size();
+}
+
+bool read_file(const std::string &path, std::string *bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bytes->clear();
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(h, chunk, sizeof chunk, &got, NULL) && got > 0)
+        bytes->append(chunk, got);
+    CloseHandle(h);
+    return true;
+}
+
+unsigned long long file_size(const std::string &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return ~0ull;
+    return ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+std::vector<std::string> list_folder(const std::string &folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void remove_tree(const std::string &folder)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(h, &found));
+        FindClose(h);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+unsigned long long free_bytes_of(const std::string &root)
+{
+    ULARGE_INTEGER avail, total, total_free;
+    if (!GetDiskFreeSpaceExA(root.c_str(), &avail, &total, &total_free))
+        return ~0ull;
+    return avail.QuadPart;
+}

@@ -1,0 +1,43 @@
+// Shared pieces of the test programs: volumes, a status window, and an
+// answerer for message boxes.
+#ifndef VANTA_TESTS_TEST_HELPERS_H
+#define VANTA_TESTS_TEST_HELPERS_H
+
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// Root of a bench volume ("T:\\"), from VANTA_VOLUME_<NAME>; empty when the
+// variable is missing (callers fail the test then).
+std::string volume_root(const char *name);
+
+// A top-level window with an edit control of the given id (146 by default),
+// for reading back the status texts a pass sets.
+HWND create_status_window(int status_id = 146);
+std::string window_text(HWND owner, int control_id);
+
+// Replaces the program's message-box function for the life of the object:
+// records every box and answers with the queued replies (IDOK when empty).
+struct BoxRecord {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT style;
+};
+struct ScriptedBoxes {
+    ScriptedBoxes();
+    ~ScriptedBoxes();
+    void answer(int reply) { replies.push_back(reply); }
+    std::vector<BoxRecord> shown;
+    std::vector<int> replies;
+};
+
+// Files and folders on the host side of a test.
+bool write_file(const std::string &path, const std::string &bytes);
+bool read_file(const std::string &path, std::string *bytes);
+unsigned long long file_size(const std::string &path);
+std::vector<std::string> list_folder(const std::string &folder);   // names, sorted, no . or ..
+void remove_tree(const std::string &folder);
+unsigned long long free_bytes_of(const std::string &root);          // GetDiskFreeSpaceExA, caller's share
+
+#endif
