@@ -1,9 +1,155 @@
 // Message boxes and status texts with the system's error text appended.
+//
+// Every text is composed in a buffer of fixed size. The system's text for
+// run_context.last_error is appended whole or not at all: a cut system text
+// would read as a different error.
 #include "support/messages.h"
 
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define FATAL_TEXT_SIZE 4096
+#define ERROR_TEXT_SIZE 2048
+
 MessageBoxProc message_box_proc = MessageBoxA;
+
+static char fatal_text[FATAL_TEXT_SIZE];
+static char fatal_system_text[FATAL_TEXT_SIZE];
+static char error_text[ERROR_TEXT_SIZE];
+static char pass_status_text[STATUS_TEXT_SIZE];
 
 int show_message_box(HWND owner, const char *text, UINT style)
 {
     return message_box_proc(owner, text, PROGRAM_NAME, style);
+}
+
+// Formats at most limit bytes into buffer (limit + 1 bytes); the zero goes
+// behind the cut. An absent or empty format leaves the caller's part empty.
+static void compose(char *buffer, unsigned limit, const char *format, va_list args)
+{
+    buffer[0] = 0;
+    if (format && *format)
+        vsnprintf(buffer, (size_t)limit + 1, format, args);
+    buffer[limit] = 0;
+}
+
+// The system's text for code, allocated by the system, or null.
+static char *system_text(DWORD code)
+{
+    char *text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  (LPSTR)&text, 0, NULL);
+    if (length == 0) {
+        if (text)
+            LocalFree(text);
+        return NULL;
+    }
+    return text;
+}
+
+// Appends the system text when the combined text stays below limit bytes.
+static void append_whole(char *buffer, size_t limit, const char *text)
+{
+    if (!text)
+        return;
+    size_t have = strlen(buffer);
+    size_t add = strlen(text);
+    if (have + add < limit)
+        memcpy(buffer + have, text, add + 1);
+}
+
+static void release(char *text)
+{
+    if (text)
+        LocalFree(text);
+}
+
+void fatal_box(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    compose(fatal_text, FATAL_TEXT_SIZE - 1, format, args);
+    va_end(args);
+    if (show_message_box(NULL, fatal_text, MB_OKCANCEL) == IDCANCEL)
+        exit(1);
+}
+
+void fatal_system_error(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    compose(fatal_system_text, FATAL_TEXT_SIZE - 1, format, args);
+    va_end(args);
+    char *text = system_text(run_context.last_error);
+    append_whole(fatal_system_text, FATAL_TEXT_SIZE, text);
+    release(text);
+    fatal_box("%s", fatal_system_text);
+}
+
+int error_box(HWND owner, UINT style, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    compose(error_text, ERROR_TEXT_SIZE - 1, format, args);
+    va_end(args);
+    char *text = system_text(run_context.last_error);
+    append_whole(error_text, ERROR_TEXT_SIZE, text);
+    release(text);
+    return show_message_box(owner, error_text, style);
+}
+
+static DWORD warn_box_v(const char *format, va_list args)
+{
+    char warning[STATUS_TEXT_SIZE];
+    compose(warning, STATUS_TEXT_LIMIT, format, args);
+    char *text = system_text(run_context.last_error);
+    append_whole(warning, STATUS_TEXT_SIZE, text);
+    show_message_box(run_context.owner, warning, MB_OK | MB_ICONWARNING);
+    release(text);
+    // read after the box: the caller hands it on as its own result
+    return run_context.last_error;
+}
+
+DWORD warn_box(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    DWORD code = warn_box_v(format, args);
+    va_end(args);
+    return code;
+}
+
+static char *format_system_error_v(char *buffer, unsigned size, const char *format, va_list args)
+{
+    compose(buffer, size, format, args);
+    char *text = system_text(run_context.last_error);
+    append_whole(buffer, size, text);
+    release(text);
+    return buffer;
+}
+
+char *format_system_error(char *buffer, unsigned size, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    format_system_error_v(buffer, size, format, args);
+    va_end(args);
+    return buffer;
+}
+
+DWORD report_pass_error(const char *format, ...)
+{
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    DWORD code = warn_box_v(format, args);
+    format_system_error_v(pass_status_text, STATUS_TEXT_LIMIT, format, again);
+    va_end(again);
+    va_end(args);
+    set_status_text(pass_status_text);
+    return code;
 }

@@ -1,6 +1,8 @@
 #include "test_helpers.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <algorithm>
 #include "support/messages.h"
 
@@ -140,4 +142,84 @@ unsigned long long free_bytes_of(const std::string &root)
     if (!GetDiskFreeSpaceExA(root.c_str(), &avail, &total, &total_free))
         return ~0ull;
     return avail.QuadPart;
+}
+
+struct ChildEntry {
+    const char *name;
+    int (*body)();
+};
+static ChildEntry children[16];
+static int child_count;
+
+TestChild::TestChild(const char *name, int (*body)())
+{
+    if (child_count < 16)
+        children[child_count++] = ChildEntry{name, body};
+}
+
+int run_test_child(const char *name)
+{
+    for (int i = 0; i < child_count; ++i)
+        if (strcmp(children[i].name, name) == 0)
+            return children[i].body();
+    fprintf(stderr, "no test child named %s\n", name);
+    return 99;
+}
+
+DWORD run_child_process(const char *name)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, sizeof self);
+    std::string command = std::string("\"") + self + "\" --child " + name;
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 0xFFFFFFFE;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+static DWORD WINAPI answer_box(void *param)
+{
+    RealBoxAnswer *answer = (RealBoxAnswer *)param;
+    for (int i = 0; i < 1000; ++i) {
+        HWND box = FindWindowA("#32770", PROGRAM_NAME);
+        if (box) {
+            char text[4096];
+            text[0] = 0;
+            GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+            answer->text = text;
+            answer->seen = true;
+            PostMessageA(box, WM_COMMAND, answer->reply, 0);
+            return 0;
+        }
+        Sleep(10);
+    }
+    return 1;
+}
+
+RealBoxAnswer::RealBoxAnswer(int reply) : reply(reply), seen(false)
+{
+    thread = CreateThread(NULL, 0, answer_box, this, 0, NULL);
+}
+
+bool RealBoxAnswer::wait()
+{
+    if (thread) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        thread = NULL;
+    }
+    return seen;
+}
+
+RealBoxAnswer::~RealBoxAnswer()
+{
+    wait();
 }

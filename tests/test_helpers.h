@@ -40,4 +40,25 @@ std::vector<std::string> list_folder(const std::string &folder);   // names, sor
 void remove_tree(const std::string &folder);
 unsigned long long free_bytes_of(const std::string &root);          // GetDiskFreeSpaceExA, caller's share
 
+// Work that must run in a process of its own (it may end the process).
+// A test starts it with run_child_process(name) and gets its exit code.
+struct TestChild {
+    TestChild(const char *name, int (*body)());
+};
+int run_test_child(const char *name);
+DWORD run_child_process(const char *name);
+
+// Answers the next real message box captioned "vanta" from a watcher thread:
+// waits for it, keeps its text, and presses reply. The box's own thread
+// must pump messages meanwhile (a modal box does).
+struct RealBoxAnswer {
+    explicit RealBoxAnswer(int reply);
+    ~RealBoxAnswer();
+    bool wait();              // joins the watcher; false when no box came
+    int reply;
+    std::string text;
+    bool seen;
+    HANDLE thread;
+};
+
 #endif

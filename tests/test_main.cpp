@@ -2,7 +2,9 @@
 // ANSI code page, or every CP932 comparison would test the wrong thing.
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 #include <gtest/gtest.h>
+#include "test_helpers.h"
 
 int main(int argc, char **argv)
 {
@@ -12,6 +14,9 @@ int main(int argc, char **argv)
                         "run the tests with LC_ALL=ja_JP.UTF-8 under Wine\n", acp);
         return 1;
     }
+    // a test that needs a process of its own starts this program again
+    if (argc >= 3 && strcmp(argv[1], "--child") == 0)
+        return run_test_child(argv[2]);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -11,10 +11,18 @@ start)
     keepalive="$2"
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
-    setsid wine "$keepalive" </dev/null >/dev/null 2>&1 &
+    # The session must not hold any descriptor of ours: ctest waits for
+    # every copy of a test's output pipe to close before it goes on.
+    (
+        for fd in /proc/$BASHPID/fd/*; do
+            fd="${fd##*/}"
+            [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+        done
+        exec setsid wine "$keepalive" </dev/null >/dev/null 2>&1
+    ) &
     # the session is up once wineserver answers
     for _ in $(seq 1 100); do
-        if pgrep -f keepalive.exe >/dev/null; then exit 0; fi
+        if pgrep -f -- "$keepalive" >/dev/null; then exit 0; fi
         sleep 0.1
     done
     echo "wine-session: keep-alive process did not start" >&2
