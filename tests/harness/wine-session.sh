@@ -12,15 +12,18 @@ start)
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
     # The session must not hold any descriptor of ours: ctest waits for
-    # every copy of a test's output pipe to close before it goes on.
+    # every copy of a test's output pipe to close before it goes on. Wine's
+    # services start with the first process, so a second, waited-for
+    # process makes sure they are up (and detached) before the tests begin.
     (
         for fd in /proc/$BASHPID/fd/*; do
             fd="${fd##*/}"
             [ "$fd" -gt 2 ] && eval "exec $fd>&-"
         done
-        exec setsid wine "$keepalive" </dev/null >/dev/null 2>&1
-    ) &
-    # the session is up once wineserver answers
+        exec </dev/null >/dev/null 2>&1
+        setsid wine "$keepalive" &
+        wine cmd /c exit
+    )
     for _ in $(seq 1 100); do
         if pgrep -f -- "$keepalive" >/dev/null; then exit 0; fi
         sleep 0.1
