@@ -63,4 +63,46 @@ void look_up_free_ex(void);
 // 0 with *free_bytes set, or the error code already reported to the user.
 DWORD query_free_bytes(unsigned long long *free_bytes);
 
+// ------------------------------------------------------- pattern generator
+
+// MT19937, process-wide. An unseeded generator seeds itself with 5489.
+void mt_seed(unsigned seed);
+unsigned mt_next(void);
+void mt_next_state(void);
+// In random_mode, puts the next count / 4 outputs into the transfer buffer as
+// little-endian words; bytes past the last whole word are left alone.
+void fill_random(int count);
+
+// ------------------------------------------------------- progress text
+
+// The clocks behind the display; tests put their own in.
+typedef DWORD (WINAPI *ProgressTickProc)(void);   // milliseconds, wrapping
+typedef long long (*ProgressTimeProc)(void);      // UTC in 100-ns units
+extern ProgressTickProc progress_tick;            // GetTickCount
+extern ProgressTimeProc progress_time;            // GetSystemTime as a file time
+extern DWORD last_shown_tick;                     // spans passes and runs
+
+void reset_progress(void);
+// Free line, and a speed line once two samples are a tenth of a second apart.
+// Every call takes a speed sample. The text lives until the next call.
+char *format_progress(unsigned long long free_bytes);
+// format_progress into the status control, at most once a second and only
+// when the text changed.
+void show_progress(unsigned long long free_bytes);
+
+// ------------------------------------------------------- verify pass
+
+// VerifyArgs: program name, file pattern (work folder and "*."), [expected byte word].
+typedef const char *VerifyArgs[3];
+
+// Every read of the pass goes through verify_read (ReadFile); tests put in a
+// reader that fails the way damaged media do.
+typedef BOOL (WINAPI *ReadFileProc)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+extern ReadFileProc verify_read;
+
+int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                const char *word, const char *work_folder);
+int verify_folder(int count, const char *const *args);
+int verify_file(const char *path);
+
 #endif

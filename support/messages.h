@@ -69,4 +69,9 @@ char *parent_path(const char *path);
 
 char *load_resource_string(HINSTANCE instance, UINT id);
 
+// The texts 400 to 417, loaded once and kept; program_text gives the empty
+// text for an id that is not loaded.
+void load_texts(HINSTANCE instance);
+const char *program_text(UINT id);
+
 #endif

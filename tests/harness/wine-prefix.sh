@@ -14,10 +14,14 @@ fi
 mkdir -p "$VANTA_BUILD_DIR"
 exec 9>"$VANTA_BUILD_DIR/wineprefix.lock"
 flock 9
-if [ ! -f "$WINEPREFIX/.vanta-ready" ]; then
+if [ ! -f "$WINEPREFIX/.vanta-ready-3" ]; then
     rm -rf "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    # a crashing test must fail at once, not wait in Wine's debugger
+    # (a debugger that exits at once; without one Wine starts winedbg)
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /d 'cmd /c exit' /f >/dev/null 2>&1
     wineserver -w
-    touch "$WINEPREFIX/.vanta-ready"
+    touch "$WINEPREFIX/.vanta-ready-3"
 fi

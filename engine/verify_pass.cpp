@@ -1,0 +1,179 @@
+// Verify pass: reads every work file back past the system's cache and, when
+// the step names a byte value, checks that every byte read equals it.
+#include <errno.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "engine/wipe_engine.h"
+#include "support/messages.h"
+
+ReadFileProc verify_read = ReadFile;
+
+static int compare_bytes;
+static long expected_value;
+static int mismatch_seen;
+static char verify_status[STATUS_TEXT_SIZE];
+
+// Puts the pass's status buffer, cut at 771 characters, into the status box.
+static void show_status(void)
+{
+    verify_status[STATUS_TEXT_LIMIT] = 0;
+    set_status_text(verify_status);
+}
+
+// Asks whether to skip the damaged stretch; true when the user said go on.
+static int ask_to_skip(const char *path, unsigned long long offset)
+{
+    int answer = error_box(run_context.owner, MB_YESNO | MB_ICONWARNING, "%s\r\n%s: near %d\r\n",
+                           program_text(IDS_CONTINUE_QUESTION), path, (int)offset);
+    format_system_error(verify_status, STATUS_TEXT_LIMIT, "ReadFile(%s): near %d ", path,
+                        (int)offset);
+    show_status();
+    return answer != IDNO;
+}
+
+int verify_file(const char *path)
+{
+    unsigned char *buffer = run_context.transfer_buffer;
+    unsigned char expected = (unsigned char)(expected_value & 0xFF);
+
+    if (abort_requested(run_context.abort_flag))
+        return 1;
+
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        run_context.last_error = GetLastError();
+        return (int)report_pass_error("CreateFile(%s): ", path);
+    }
+
+    // work files stay below 1 GiB; a wider offset keeps a larger stray file
+    // from wrapping the offset round and reading for ever
+    unsigned long long size = GetFileSize(file, NULL);
+    unsigned long long offset = 0;
+    mismatch_seen = 0;
+
+    do {
+        if (abort_requested(run_context.abort_flag)) {
+            CloseHandle(file);
+            return 1;
+        }
+        DWORD got = 0;
+        BOOL read_ok = verify_read(file, buffer, TRANSFER_SIZE, &got, NULL);
+        if (got > TRANSFER_SIZE)
+            got = TRANSFER_SIZE;
+
+        if (read_ok) {
+            if (compare_bytes && !mismatch_seen) {
+                for (DWORD i = 0; i < got; ++i) {
+                    if (buffer[i] != expected) {
+                        mismatch_seen = 1;
+                        break;
+                    }
+                }
+            }
+            // nothing delivered below the size: the file shrank, and reading
+            // again would only deliver nothing again
+            if (got == 0)
+                break;
+            offset += got;
+            continue;
+        }
+
+        DWORD code = GetLastError();
+        run_context.last_error = code;
+        if (code != ERROR_CRC && code != ERROR_SECTOR_NOT_FOUND) {
+            CloseHandle(file);
+            report_pass_error("ReadFile(%s): ", path);
+            return 3;
+        }
+        if (!ask_to_skip(path, offset)) {
+            CloseHandle(file);
+            return 3;
+        }
+        // uncached reads must start on a sector boundary
+        offset = (offset + 512) & ~511ull;
+        LONG high = (LONG)(offset >> 32);
+        SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
+    } while (offset < size);
+
+    CloseHandle(file);
+    if (compare_bytes && mismatch_seen) {
+        snprintf(verify_status, STATUS_TEXT_SIZE, "Verify error in %s", path);
+        show_status();
+        return 3;
+    }
+    return 0;
+}
+
+int verify_folder(int count, const char *const *args)
+{
+    const char *pattern = args[1];
+    compare_bytes = 0;
+    mismatch_seen = 0;
+
+    char *folder = path_dir_part(pattern);
+    if (count >= 3) {
+        compare_bytes = 1;
+        // strtol's base 0: "0xff", "255", "0377" and "-1" all mean 0xFF; a word
+        // without a number ("dod") means 0, a list its first value
+        expected_value = strtol(args[2], NULL, 0);
+    }
+
+    if (!run_context.transfer_buffer) {
+        run_context.last_error = GetLastError();
+        report_pass_error("VirtualAlloc(): ");
+        free(folder);
+        return 1;
+    }
+
+    struct _finddata_t entry;
+    intptr_t listing = _findfirst(pattern, &entry);
+    if (listing == -1) {
+        snprintf(verify_status, STATUS_TEXT_SIZE, "_findfirst(%s): %s", pattern, strerror(errno));
+        show_status();
+        free(folder);
+        return 0;
+    }
+    do {
+        if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
+            continue;
+        if (entry.attrib & _A_SUBDIR)
+            continue;
+        // "*." means names without an extension, but not every listing
+        // honours that (Wine's returns every name)
+        if (strchr(entry.name, '.'))
+            continue;
+        char *path = path_join(folder, entry.name);
+        // one file's trouble has been shown; the others are still checked
+        verify_file(path);
+        free(path);
+    } while (_findnext(listing, &entry) == 0);
+
+    _findclose(listing);
+    free(folder);
+    return 0;
+}
+
+int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                const char *word, const char *work_folder)
+{
+    (void)step_id;
+    run_context.owner = owner;
+    run_context.status_id = status_id;
+    run_context.abort_flag = abort_flag;
+
+    // names without an extension: the work files, not what else lies there
+    char *pattern = path_join(work_folder, "*.");
+    VerifyArgs args = { PROGRAM_NAME, pattern, NULL };
+    int count = 2;
+    if (word && _strnicmp(word, "random", 6) != 0) {
+        args[2] = word;
+        count = 3;
+    }
+    set_status_text("verify");
+    int result = verify_folder(count, args);
+    free(pattern);
+    return result;
+}

@@ -1,0 +1,225 @@
+// Step-script runner: runs one erase method's script from the transfer buffer
+// to the deletion of the work files.
+#include <errno.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "steps/step_runner.h"
+#include "engine/wipe_engine.h"
+#include "support/messages.h"
+#include "ui/work_folder.h"
+
+ModuleFileNameProc module_file_name = GetModuleFileNameA;
+
+static char runner_status[STATUS_TEXT_SIZE];
+static char step_text[STATUS_TEXT_SIZE];
+static char deletion_status[STATUS_TEXT_SIZE];
+
+const char *step_argument(const char *line)
+{
+    const char *p = line;
+    while (*p && *p != ' ' && *p != '\t')
+        ++p;
+    if (!*p)
+        return NULL;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return *p ? p : NULL;
+}
+
+static int is_work_file_name(const char *name)
+{
+    if (!*name)
+        return 0;
+    for (const char *p = name; *p; ++p)
+        if (*p < '0' || *p > '9')
+            return 0;
+    return 1;
+}
+
+// A deletion that failed, or a name that could not be formed: box, then the
+// same text in the status box.
+static int report_deletion(HWND owner, int status_id, const char *folder, const char *name)
+{
+    error_box(owner, MB_ICONWARNING, "%s\\%s\r\n", folder, name);
+    format_system_error(deletion_status, STATUS_TEXT_LIMIT, "%s\\%s ", folder, name);
+    SetDlgItemTextA(owner, status_id, deletion_status);
+    return RUN_REPORTED;
+}
+
+int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                      const char *folder)
+{
+    (void)step_id;
+    // room for the longest work folder path a Start admits and "\*."
+    char pattern[MAX_PATH + 8];
+    char path[MAX_PATH];
+
+    // an empty folder would list the root of the current drive
+    if (!folder[0]) {
+        run_context.last_error = ERROR_BAD_PATHNAME;
+        return report_deletion(owner, status_id, folder, "*.");
+    }
+    int length = snprintf(pattern, sizeof pattern, "%s\\*.", folder);
+    if (length < 0 || length >= (int)sizeof pattern) {
+        // a cut pattern would list some other folder
+        run_context.last_error = ERROR_BUFFER_OVERFLOW;
+        return report_deletion(owner, status_id, folder, "*.");
+    }
+
+    struct _finddata_t entry;
+    intptr_t listing = _findfirst(pattern, &entry);
+    if (listing == -1)
+        return RUN_DONE;
+
+    int result = RUN_DONE;
+    do {
+        if (abort_requested(abort_flag)) {
+            result = RUN_STOPPED;
+            break;
+        }
+        if ((entry.attrib & _A_SUBDIR) || !is_work_file_name(entry.name))
+            continue;
+        // always by the full path: never a name relative to some other folder
+        length = snprintf(path, sizeof path, "%s\\%s", folder, entry.name);
+        if (length < 0 || length >= (int)sizeof path) {
+            run_context.last_error = ERROR_FILENAME_EXCED_RANGE;
+            result = report_deletion(owner, status_id, folder, entry.name);
+            break;
+        }
+        if (!DeleteFileA(path)) {
+            run_context.last_error = GetLastError();
+            result = report_deletion(owner, status_id, folder, entry.name);
+            break;
+        }
+    } while (_findnext(listing, &entry) == 0);
+
+    _findclose(listing);
+    return result;
+}
+
+// The script of a method: the executable's path without its extension, the
+// method index and ".run". 0, or the result that ends the run.
+static int script_path(char *script, size_t size, int method_index)
+{
+    char module[MAX_PATH];
+    DWORD length = module_file_name(NULL, module, MAX_PATH);
+    // no path at all names no script either
+    if (length == 0 || length > MAX_MODULE_PATH) {
+        set_status_text("ModuleFileName too long");
+        return RUN_INTERNAL;
+    }
+    module[length] = 0;
+    int keep = length >= 4 ? (int)length - 4 : 0;
+    snprintf(script, size, "%.*s%d.run", keep, module, method_index);
+    return RUN_DONE;
+}
+
+// One step line: the calls of the first keyword it begins with.
+static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                         const char *line)
+{
+    const char *word = step_argument(line);
+    const char *folder = work_folder_path;
+    int result;
+
+    // "erase" is a prefix of "erase,verify", so the longer keyword goes first
+    if (_strnicmp(line, "erase,verify", 12) == 0) {
+        if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
+            return result;
+        if ((result = erase_step_nomft(owner, status_id, step_id, abort_flag, word, folder)) != 0)
+            return result;
+        return verify_step(owner, status_id, step_id, abort_flag, word, folder);
+    }
+    if (_strnicmp(line, "erase", 5) == 0) {
+        if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
+            return result;
+        return erase_step(owner, status_id, step_id, abort_flag, word, folder);
+    }
+    if (_strnicmp(line, "verify", 6) == 0)
+        return verify_step(owner, status_id, step_id, abort_flag, word, folder);
+    // any other line is a step that only shows its text
+    return RUN_DONE;
+}
+
+int run_steps(HWND owner, int status_id, int step_id, int method_index,
+              volatile LONG *abort_flag)
+{
+    char script[MAX_PATH + 16];
+    char line[STEP_LINE_SIZE];
+    const char *text = "";
+
+    run_context.owner = owner;
+    run_context.status_id = status_id;
+    run_context.abort_flag = abort_flag;
+
+    // a run that stopped before its steps left the buffer held: use it again
+    if (!run_context.transfer_buffer) {
+        DWORD code = alloc_transfer_buffer();
+        if (!run_context.transfer_buffer) {
+            run_context.last_error = code;
+            report_pass_error("VirtualAlloc(): ");
+            return RUN_INTERNAL;
+        }
+    }
+
+    if (create_work_folder(owner, &text) != 0) {
+        set_status_text(text);
+        return RUN_REPORTED;
+    }
+
+    int result = script_path(script, sizeof script, method_index);
+    if (result != RUN_DONE)
+        return result;
+    if (abort_requested(abort_flag))
+        return RUN_STOPPED;
+
+    FILE *steps = fopen(script, "rb");
+    if (!steps) {
+        snprintf(runner_status, sizeof runner_status, "%s: %s", script, strerror(errno));
+        set_status_text(runner_status);
+        return RUN_REPORTED;
+    }
+    if (abort_requested(abort_flag)) {
+        fclose(steps);
+        return RUN_STOPPED;
+    }
+    if (!fgets(line, sizeof line, steps)) {
+        fclose(steps);
+        return RUN_INTERNAL;
+    }
+    int count = atoi(line);
+
+    for (int step = 1; step <= count; ++step) {
+        if (abort_requested(abort_flag)) {
+            result = RUN_STOPPED;
+            break;
+        }
+        if (!fgets(line, sizeof line, steps)) {
+            // the work files stay for a later run to delete
+            result = RUN_INTERNAL;
+            break;
+        }
+        char *cr = strchr(line, '\r');
+        if (cr)
+            *cr = 0;
+        snprintf(step_text, sizeof step_text, program_text(IDS_STEP_FORMAT), step, count, line);
+        SetDlgItemTextA(owner, step_id, step_text);
+
+        result = run_step_line(owner, status_id, step_id, abort_flag, line);
+        if (result != RUN_DONE)
+            break;
+    }
+
+    if (abort_requested(abort_flag))
+        result = RUN_STOPPED;
+    else if (result == RUN_DONE)
+        result = delete_work_files(owner, status_id, step_id, abort_flag, work_folder_path);
+
+    fclose(steps);
+    // the next run starts with a fresh buffer and looks the free-space query up again
+    release_transfer_buffer();
+    get_free_ex_ready = 0;
+    return result;
+}

@@ -1,0 +1,55 @@
+// Step scripts and settings: what the rest of vanta may call.
+//   - run_steps: one erase method's step script, from the transfer buffer to
+//     the deletion of the work files
+//   - read_setting: the settings file next to the executable
+#ifndef VANTA_STEPS_STEP_RUNNER_H
+#define VANTA_STEPS_STEP_RUNNER_H
+
+#include <windows.h>
+
+// Results of a run and of its parts.
+#define RUN_DONE     0   // all steps done, work files deleted
+#define RUN_STOPPED  1   // the abort flag was seen
+#define RUN_INTERNAL 2   // no buffer, path too long, script short of lines
+#define RUN_REPORTED 3   // failure already shown to the user
+
+// An executable path longer than this leaves no room for a script name.
+#define MAX_MODULE_PATH 256
+// One read of a script line: at most 179 characters and the zero.
+#define STEP_LINE_SIZE 180
+// Method indices are one decimal digit in the script's name.
+#define HIGHEST_METHOD_INDEX 9
+
+// The executable's own path, as GetModuleFileNameA gives it; tests put in a
+// failing one.
+typedef DWORD (WINAPI *ModuleFileNameProc)(HMODULE, LPSTR, DWORD);
+extern ModuleFileNameProc module_file_name;
+
+// ------------------------------------------------------- step scripts
+
+int run_steps(HWND owner, int status_id, int step_id, int method_index,
+              volatile LONG *abort_flag);
+// The argument word of a step line, or null when it has none.
+const char *step_argument(const char *line);
+// Deletes the work files (non-directory entries whose names are all digits)
+// of folder. 0 done, 1 aborted, 3 a file could not be deleted (reported).
+int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                      const char *folder);
+
+// ------------------------------------------------------- settings file
+
+// The value of key in section of the settings file, or the empty text. The
+// text lives in setting_value until the next read.
+extern char setting_value[256];
+const char *read_setting(const char *section, const char *key);
+// The highest method index: mode/maxnumber read as atoi reads it, at most 9;
+// below 0 there are no methods.
+int highest_method_index(void);
+// The display name of a method (mode/<index>), in setting_value.
+const char *method_name(int index);
+// The folder picker's style, read at its first use and kept for the process:
+// 1 when SHBrowseForFolder/BIF_NEWDIALOGSTYLE is exactly "1", else 0.
+extern int use_new_browse_dialog;   // 2 until read
+int new_browse_dialog(void);
+
+#endif

@@ -1,0 +1,29 @@
+// The string table's texts, loaded once at start-up and kept for the whole
+// process, so that the worker and the passes never touch the resources.
+#include "support/messages.h"
+
+static char *texts[IDS_LAST - IDS_FIRST + 1];
+
+// The order in which the program has always loaded them.
+static const UINT load_order[] = {
+    IDS_VERSION, IDS_ABOUT_CAPTION, IDS_DIALOG_NAME, IDS_APP_NAME, IDS_CLASS_NAME,
+    IDS_MENU_NAME, IDS_BROWSE_TITLE, IDS_NO_FOLDER, IDS_CANNOT_CREATE_FOLDER,
+    IDS_CANNOT_DELETE_FOLDER, IDS_ALREADY_STARTED, IDS_ABORTING, IDS_ABORTED,
+    IDS_FOLDER_EXISTS, IDS_STEP_FORMAT, IDS_INTRO, IDS_FINISHED, IDS_CONTINUE_QUESTION,
+};
+
+void load_texts(HINSTANCE instance)
+{
+    for (UINT id : load_order) {
+        // a second call keeps what the first one loaded: texts are never freed
+        if (!texts[id - IDS_FIRST])
+            texts[id - IDS_FIRST] = load_resource_string(instance, id);
+    }
+}
+
+const char *program_text(UINT id)
+{
+    if (id < IDS_FIRST || id > IDS_LAST || !texts[id - IDS_FIRST])
+        return "";
+    return texts[id - IDS_FIRST];
+}
