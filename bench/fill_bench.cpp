@@ -1,9 +1,14 @@
-// Fill throughput: runs the fill pass once on the folder named on the command
-// line and prints the bytes written, the seconds taken and MB/s.
+// Fill throughput: lets the fill pass write the volume of the folder named on
+// the command line full, with zeros and with "random", in alternating rounds
+// (the work files are deleted after each), and prints each run, the median
+// rate of each pattern and their ratio. Asserts nothing about the figures.
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
+
+#define MAX_ROUNDS 15
 
 // No one is there to press OK: warnings go to the error stream.
 static int WINAPI print_box(HWND, LPCSTR text, LPCSTR, UINT)
@@ -12,9 +17,10 @@ static int WINAPI print_box(HWND, LPCSTR text, LPCSTR, UINT)
     return IDOK;
 }
 
-static unsigned long long work_file_bytes(const char *folder)
+// Adds up the work files' sizes; deletes them afterwards when asked.
+static unsigned long long work_file_bytes(const char *folder, int remove)
 {
-    char pattern[MAX_PATH];
+    char pattern[MAX_PATH], path[MAX_PATH];
     snprintf(pattern, sizeof pattern, "%s\\*", folder);
     unsigned long long total = 0;
     WIN32_FIND_DATAA found;
@@ -22,21 +28,72 @@ static unsigned long long work_file_bytes(const char *folder)
     if (search == INVALID_HANDLE_VALUE)
         return 0;
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            total += ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        total += ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        snprintf(path, sizeof path, "%s\\%s", folder, found.cFileName);
+        if (remove)
+            DeleteFileA(path);
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return total;
 }
 
+static double seconds_since(LARGE_INTEGER start)
+{
+    LARGE_INTEGER frequency, end;
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    return (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
+}
+
+struct Run {
+    unsigned long long bytes;
+    double seconds;
+    double rate;      // bytes per second
+};
+
+// One pass over the whole volume; the files are gone again afterwards.
+static int fill_once(const char *folder, const char *word, Run *run)
+{
+    const char *args[3] = { "vanta", folder, word };
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    int result = erase_free_space(word ? 3 : 2, args);
+    run->seconds = seconds_since(start);
+    run->bytes = work_file_bytes(folder, 1);
+    run->rate = run->seconds > 0 ? (double)run->bytes / run->seconds : 0.0;
+    return result;
+}
+
+static double median_rate(Run *runs, int count)
+{
+    double rates[MAX_ROUNDS];
+    for (int i = 0; i < count; ++i)
+        rates[i] = runs[i].rate;
+    for (int i = 1; i < count; ++i)
+        for (int j = i; j > 0 && rates[j] < rates[j - 1]; --j) {
+            double swap = rates[j];
+            rates[j] = rates[j - 1];
+            rates[j - 1] = swap;
+        }
+    return count % 2 ? rates[count / 2] : (rates[count / 2 - 1] + rates[count / 2]) / 2;
+}
+
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: fill_bench FOLDER\n");
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS]\n");
         return 2;
     }
     const char *folder = argv[1];
+    int rounds = argc == 3 ? atoi(argv[2]) : 5;
+    if (rounds < 1 || rounds > MAX_ROUNDS) {
+        fprintf(stderr, "fill_bench: 1 to %d rounds\n", MAX_ROUNDS);
+        return 2;
+    }
     CreateDirectoryA(folder, NULL);
+    work_file_bytes(folder, 1);
     message_box_proc = print_box;
     DWORD failed = alloc_transfer_buffer();
     if (failed) {
@@ -46,19 +103,34 @@ int main(int argc, char **argv)
     static volatile LONG abort_flag;
     run_context.abort_flag = &abort_flag;
 
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    const char *args[2] = { "vanta", folder };
-    QueryPerformanceCounter(&start);
-    int result = erase_free_space(2, args);
-    QueryPerformanceCounter(&end);
+    Run zero[MAX_ROUNDS], random[MAX_ROUNDS];
+    // the volume's first fill also sets up its pages: not counted
+    int result = fill_once(folder, NULL, &zero[0]);
+    for (int round = 0; round < rounds && result == 0; ++round) {
+        // alternate the order, so that neither pattern always runs second
+        if (round % 2 == 0) {
+            result |= fill_once(folder, NULL, &zero[round]);
+            result |= fill_once(folder, "random", &random[round]);
+        } else {
+            result |= fill_once(folder, "random", &random[round]);
+            result |= fill_once(folder, NULL, &zero[round]);
+        }
+        printf("round %d: zero %llu bytes %.3f s %.1f MB/s   random %llu bytes %.3f s %.1f MB/s\n",
+               round + 1, zero[round].bytes, zero[round].seconds, zero[round].rate / 1e6,
+               random[round].bytes, random[round].seconds, random[round].rate / 1e6);
+    }
     release_transfer_buffer();
+    if (result != 0) {
+        printf("result %d\n", result);
+        return 1;
+    }
 
-    double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
-    unsigned long long bytes = work_file_bytes(folder);
-    printf("result %d\n", result);
-    printf("bytes %llu\n", bytes);
-    printf("seconds %.3f\n", seconds);
-    printf("MB/s %.1f\n", seconds > 0 ? (double)bytes / 1e6 / seconds : 0.0);
-    return result;
+    double zero_rate = median_rate(zero, rounds);
+    double random_rate = median_rate(random, rounds);
+    printf("result 0\n");
+    printf("zero_bytes %llu\n", zero[0].bytes);
+    printf("zero_median %.0f\n", zero_rate);
+    printf("random_median %.0f\n", random_rate);
+    printf("ratio %.3f\n", random_rate / zero_rate);
+    return 0;
 }

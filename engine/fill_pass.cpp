@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include "engine/wipe_engine.h"
+#include <mmsystem.h>
 #include "support/messages.h"
 
 int random_mode;
@@ -12,6 +13,7 @@ int byte_list_count;
 int nomft_mode;
 unsigned char byte_values[BYTE_LIST_MAX];
 unsigned char byte_pattern[BYTE_LIST_MAX];
+SeedClockProc seed_clock = timeGetTime;
 
 DWORD format_work_file_path(char *path, const char *folder, unsigned number)
 {
@@ -79,6 +81,7 @@ int fill_work_file(const char *path)
         return code ? (int)code : 1;
     }
 
+    fill_random(FIRST_WRITE_BYTES);
     // the first write's outcome does not matter: the main phase rewrites from 0
     WriteFile(file, buffer, FIRST_WRITE_BYTES, &written, NULL);
     SetFilePointer(file, 0, NULL, FILE_BEGIN);
@@ -91,12 +94,15 @@ int fill_work_file(const char *path)
             CloseHandle(file);
             return (int)failed;
         }
+        show_progress(free_bytes);
         if (free_bytes == 0)
             chunk = MIN_WRITE_BYTES;
         else if (free_bytes < TRANSFER_SIZE)
             chunk = (DWORD)free_bytes;
         else
             chunk = TRANSFER_SIZE;
+        // a random pass writes only words drawn for this very write
+        fill_random((int)chunk);
 
         if (abort_requested(run_context.abort_flag)) {
             CloseHandle(file);
@@ -162,6 +168,11 @@ static void prepare_pattern(int count, const char *const *args)
     if (count >= 3 && _stricmp(last_word, "/nomft") == 0)
         nomft_mode = 1;
 
+    if (random_mode || dod_mode)
+        mt_seed(seed_clock());
+    if (dod_mode)
+        memset(buffer, (unsigned char)mt_next(), TRANSFER_SIZE);
+
     if (byte_list_count)
         apply_byte_list(buffer, TRANSFER_SIZE);
 }
@@ -180,6 +191,8 @@ int erase_free_space(int count, const char *const *args)
 
     if (!get_free_ex_ready)
         look_up_free_ex();
+    // speed samples start afresh with every pass
+    reset_progress();
 
     DWORD saved_length = GetCurrentDirectoryA(MAX_PATH, saved_directory);
     if (saved_length == 0 || saved_length >= MAX_PATH)

@@ -1,10 +1,21 @@
 // Pattern generator: MT19937 in the countdown form (a count of state words
-// not yet handed out and a pointer to the next one), with SSE2 doing the
-// twist and the tempering four words at a time. Output is bit for bit the
-// plain generator's, whatever mix of single draws and buffer fills asks.
-#include <emmintrin.h>
+// not yet handed out and a pointer to the next one). The twist and the
+// tempering of whole blocks run eight words at a time where the processor
+// has AVX2, four at a time where it has SSE2, and one at a time elsewhere.
+// Output is bit for bit the textbook generator's, whatever mix of single
+// draws and buffer fills asks and whichever path runs.
+#include <immintrin.h>
+#include <string.h>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
+
+// Only the functions marked so may use SSE2 or AVX2: the rest of the file,
+// the plain path included, is built for any i686. The entries realign the
+// stack, since a thread started by the system guarantees only 4 bytes.
+#define SSE2_CODE __attribute__((target("sse2")))
+#define SSE2_ENTRY __attribute__((target("sse2"), force_align_arg_pointer, noinline))
+#define AVX2_CODE __attribute__((target("avx2")))
+#define AVX2_ENTRY __attribute__((target("avx2"), force_align_arg_pointer, noinline))
 
 #define MT_N 624
 #define MT_M 397
@@ -12,11 +23,28 @@
 #define MT_LOWER  0x7FFFFFFFu
 #define MT_MATRIX 0x9908B0DFu
 
-// 16-byte aligned so that every fourth word starts an aligned vector
-alignas(16) static unsigned mt_state[MT_N];
+// 32-byte aligned so that every eighth word starts an aligned vector
+alignas(32) static unsigned mt_state[MT_N];
 static int mt_left = 1;
 static unsigned *mt_next_word;
 static int mt_seeded;
+
+int generator_path = GENERATOR_UNKNOWN;
+
+// Asks the processor once, at the first regeneration. Systems that predate
+// the AVX2 answer say no, and the SSE2 path serves.
+static int chosen_path(void)
+{
+    if (generator_path == GENERATOR_UNKNOWN) {
+        if (IsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE))
+            generator_path = GENERATOR_AVX2;
+        else if (IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE))
+            generator_path = GENERATOR_SSE2;
+        else
+            generator_path = GENERATOR_PLAIN;
+    }
+    return generator_path;
+}
 
 void mt_seed(unsigned seed)
 {
@@ -33,7 +61,7 @@ static inline unsigned twist_word(unsigned word, unsigned following, unsigned fa
     return far_word ^ (y >> 1) ^ ((y & 1) ? MT_MATRIX : 0);
 }
 
-static inline __m128i twist_vector(__m128i word, __m128i following, __m128i far_word)
+SSE2_CODE static inline __m128i twist_vector(__m128i word, __m128i following, __m128i far_word)
 {
     const __m128i upper = _mm_set1_epi32((int)MT_UPPER);
     const __m128i lower = _mm_set1_epi32((int)MT_LOWER);
@@ -45,12 +73,33 @@ static inline __m128i twist_vector(__m128i word, __m128i following, __m128i far_
                          _mm_and_si128(odd, matrix));
 }
 
-static inline __m128i temper_vector(__m128i y)
+SSE2_CODE static inline __m128i temper_vector(__m128i y)
 {
     y = _mm_xor_si128(y, _mm_srli_epi32(y, 11));
     y = _mm_xor_si128(y, _mm_and_si128(_mm_slli_epi32(y, 7), _mm_set1_epi32((int)0x9D2C5680u)));
     y = _mm_xor_si128(y, _mm_and_si128(_mm_slli_epi32(y, 15), _mm_set1_epi32((int)0xEFC60000u)));
     return _mm_xor_si128(y, _mm_srli_epi32(y, 18));
+}
+
+AVX2_CODE static inline __m256i twist_vector8(__m256i word, __m256i following, __m256i far_word)
+{
+    const __m256i upper = _mm256_set1_epi32((int)MT_UPPER);
+    const __m256i lower = _mm256_set1_epi32((int)MT_LOWER);
+    const __m256i matrix = _mm256_set1_epi32((int)MT_MATRIX);
+    __m256i y = _mm256_or_si256(_mm256_and_si256(word, upper), _mm256_and_si256(following, lower));
+    __m256i odd = _mm256_srai_epi32(_mm256_slli_epi32(y, 31), 31);
+    return _mm256_xor_si256(_mm256_xor_si256(far_word, _mm256_srli_epi32(y, 1)),
+                            _mm256_and_si256(odd, matrix));
+}
+
+AVX2_CODE static inline __m256i temper_vector8(__m256i y)
+{
+    y = _mm256_xor_si256(y, _mm256_srli_epi32(y, 11));
+    y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 7),
+                                             _mm256_set1_epi32((int)0x9D2C5680u)));
+    y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 15),
+                                             _mm256_set1_epi32((int)0xEFC60000u)));
+    return _mm256_xor_si256(y, _mm256_srli_epi32(y, 18));
 }
 
 static inline unsigned temper_word(unsigned y)
@@ -61,8 +110,22 @@ static inline unsigned temper_word(unsigned y)
     return y ^ (y >> 18);
 }
 
+// One word of the twist, wherever its reads wrap round the end.
+static inline void twist_one(int k)
+{
+    unsigned following = k + 1 < MT_N ? mt_state[k + 1] : mt_state[0];
+    int far_index = k + MT_M < MT_N ? k + MT_M : k + MT_M - MT_N;
+    mt_state[k] = twist_word(mt_state[k], following, mt_state[far_index]);
+}
+
+// One output as a little-endian word: x86's own order, so a plain copy.
+static inline void put_word(unsigned char *out, unsigned y)
+{
+    memcpy(out, &y, 4);
+}
+
 // Finishes the group of four words at k: tempered into out when asked.
-static inline void emit_group(unsigned char *out, int k)
+SSE2_CODE static inline void emit_group(unsigned char *out, int k)
 {
     if (out)
         _mm_storeu_si128((__m128i *)(out + 4 * k),
@@ -74,7 +137,7 @@ static inline void emit_group(unsigned char *out, int k)
 // A word only reads its old successor and the word 397 on, which from word
 // 227 onwards is one replaced at least 227 places back: four at a time is
 // safe except for the two groups whose reads wrap round the end.
-static void regenerate(unsigned char *out)
+SSE2_ENTRY static void regenerate_sse2(unsigned char *out)
 {
     int k = 0;
     for (; k + 4 <= MT_N - MT_M; k += 4) {            // words 0 ... 223
@@ -85,10 +148,8 @@ static void regenerate(unsigned char *out)
         emit_group(out, k);
     }
     // words 224 ... 227: the far words run 621, 622, 623, then the new word 0
-    for (int j = k; j < k + 4; ++j) {
-        int far_index = j + MT_M < MT_N ? j + MT_M : j + MT_M - MT_N;
-        mt_state[j] = twist_word(mt_state[j], mt_state[j + 1], mt_state[far_index]);
-    }
+    for (int j = k; j < k + 4; ++j)
+        twist_one(j);
     emit_group(out, k);
     for (k += 4; k + 4 < MT_N; k += 4) {              // words 228 ... 619
         __m128i word = _mm_load_si128((const __m128i *)&mt_state[k]);
@@ -98,11 +159,76 @@ static void regenerate(unsigned char *out)
         emit_group(out, k);
     }
     // words 620 ... 623: the last one's successor is the new word 0
-    for (int j = k; j < MT_N; ++j) {
-        unsigned following = j + 1 < MT_N ? mt_state[j + 1] : mt_state[0];
-        mt_state[j] = twist_word(mt_state[j], following, mt_state[j + MT_M - MT_N]);
-    }
+    for (int j = k; j < MT_N; ++j)
+        twist_one(j);
     emit_group(out, k);
+}
+
+AVX2_CODE static inline void emit_group8(unsigned char *out, int k)
+{
+    if (out)
+        _mm256_storeu_si256((__m256i *)(out + 4 * k),
+                            temper_vector8(_mm256_load_si256((const __m256i *)&mt_state[k])));
+}
+
+// regenerate_sse2 eight words at a time. From word 232 on, the far words of
+// a group (227 places back) are all replaced before the group starts; the
+// groups at 224 and 616 straddle the wrap and go one word at a time.
+AVX2_ENTRY static void regenerate_avx2(unsigned char *out)
+{
+    int k = 0;
+    for (; k < 224; k += 8) {
+        __m256i word = _mm256_load_si256((const __m256i *)&mt_state[k]);
+        __m256i following = _mm256_loadu_si256((const __m256i *)&mt_state[k + 1]);
+        __m256i far_word = _mm256_loadu_si256((const __m256i *)&mt_state[k + MT_M]);
+        _mm256_store_si256((__m256i *)&mt_state[k], twist_vector8(word, following, far_word));
+        emit_group8(out, k);
+    }
+    for (; k < 232; ++k)
+        twist_one(k);
+    emit_group8(out, 224);
+    for (; k < 616; k += 8) {
+        __m256i word = _mm256_load_si256((const __m256i *)&mt_state[k]);
+        __m256i following = _mm256_loadu_si256((const __m256i *)&mt_state[k + 1]);
+        __m256i far_word = _mm256_loadu_si256((const __m256i *)&mt_state[k + MT_M - MT_N]);
+        _mm256_store_si256((__m256i *)&mt_state[k], twist_vector8(word, following, far_word));
+        emit_group8(out, k);
+    }
+    for (; k < MT_N; ++k)
+        twist_one(k);
+    emit_group8(out, 616);
+    // no dirty upper halves left to slow the SSE code that follows
+    _mm256_zeroupper();
+}
+
+// The textbook order, one word at a time: words 227 on read new words, and
+// word 623 reads the new word 0.
+static void regenerate_plain(unsigned char *out)
+{
+    int k = 0;
+    for (; k < MT_N - MT_M; ++k)
+        mt_state[k] = twist_word(mt_state[k], mt_state[k + 1], mt_state[k + MT_M]);
+    for (; k < MT_N - 1; ++k)
+        mt_state[k] = twist_word(mt_state[k], mt_state[k + 1], mt_state[k + MT_M - MT_N]);
+    mt_state[k] = twist_word(mt_state[k], mt_state[0], mt_state[k + MT_M - MT_N]);
+    if (out)
+        for (k = 0; k < MT_N; ++k)
+            put_word(out + 4 * k, temper_word(mt_state[k]));
+}
+
+static void regenerate(unsigned char *out)
+{
+    switch (chosen_path()) {
+    case GENERATOR_AVX2:
+        regenerate_avx2(out);
+        break;
+    case GENERATOR_SSE2:
+        regenerate_sse2(out);
+        break;
+    default:
+        regenerate_plain(out);
+        break;
+    }
 }
 
 void mt_next_state(void)
@@ -121,20 +247,25 @@ unsigned mt_next(void)
     return temper_word(*mt_next_word++);
 }
 
-// Hands out count ready state words, tempered, into out.
-static void take_words(unsigned char *out, int count)
+// Hands out count ready state words, tempered, into out: at most one
+// block's worth per fill, so four at a time serves the AVX2 path too.
+SSE2_ENTRY static void take_words_sse2(unsigned char *out, int count)
 {
     int i = 0;
     for (; i + 4 <= count; i += 4)
         _mm_storeu_si128((__m128i *)(out + 4 * i),
                          temper_vector(_mm_loadu_si128((const __m128i *)(mt_next_word + i))));
-    for (; i < count; ++i) {
-        unsigned y = temper_word(mt_next_word[i]);
-        out[4 * i] = (unsigned char)y;
-        out[4 * i + 1] = (unsigned char)(y >> 8);
-        out[4 * i + 2] = (unsigned char)(y >> 16);
-        out[4 * i + 3] = (unsigned char)(y >> 24);
-    }
+    for (; i < count; ++i)
+        put_word(out + 4 * i, temper_word(mt_next_word[i]));
+}
+
+static void take_words(unsigned char *out, int count)
+{
+    if (chosen_path() != GENERATOR_PLAIN)
+        take_words_sse2(out, count);
+    else
+        for (int i = 0; i < count; ++i)
+            put_word(out + 4 * i, temper_word(mt_next_word[i]));
     mt_next_word += count;
     mt_left -= count;
 }

@@ -39,6 +39,11 @@ extern int nomft_mode;
 extern unsigned char byte_values[BYTE_LIST_MAX];
 extern unsigned char byte_pattern[BYTE_LIST_MAX];
 
+// The clock a "random" or "dod" pass seeds the generator from: timeGetTime,
+// milliseconds since the system started. Tests put their own in.
+typedef DWORD (WINAPI *SeedClockProc)(void);
+extern SeedClockProc seed_clock;
+
 int erase_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                const char *word, const char *work_folder);
 int erase_step_nomft(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
@@ -66,6 +71,13 @@ DWORD query_free_bytes(unsigned long long *free_bytes);
 // ------------------------------------------------------- pattern generator
 
 // MT19937, process-wide. An unseeded generator seeds itself with 5489.
+// generator_path: which code makes whole blocks, chosen from what the
+// processor has at the first regeneration; tests set it to force a path.
+#define GENERATOR_UNKNOWN (-1)
+#define GENERATOR_PLAIN 0
+#define GENERATOR_SSE2 1
+#define GENERATOR_AVX2 2
+extern int generator_path;
 void mt_seed(unsigned seed);
 unsigned mt_next(void);
 void mt_next_state(void);
@@ -104,5 +116,17 @@ int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_fla
                 const char *word, const char *work_folder);
 int verify_folder(int count, const char *const *args);
 int verify_file(const char *path);
+
+// ------------------------------------------------------- NTFS record slack
+
+#define SLACK_LARGEST_SIZE 4096       // the largest small file the pass tries
+
+// After a fill that stopped at work file last_number: on NTFS, small files
+// numbered from last_number + 1 until the volume takes no more, each cut back
+// to nothing after its write; then, unless nomft_mode is 1, files 1 to
+// last_number rewritten the same way. Shows nothing. 0 every phase ran to its
+// end, 1 not NTFS (nothing written) or aborted, 3 a file could not be created
+// or written whole (the usual end on a full volume).
+int fill_record_slack(unsigned last_number, const char *folder);
 
 #endif

@@ -1,6 +1,8 @@
 // The pattern generator: MT19937's published values, the word counts and
 // bounds of fill_random, and stream identity with a textbook MT19937 over
-// millions of outputs drawn in irregular mixes of single draws and fills.
+// millions of outputs drawn in irregular mixes of single draws and fills,
+// on each of the generator's paths (plain, SSE2, AVX2) and across switches
+// between them.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
@@ -8,46 +10,9 @@
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
 #include "test_helpers.h"
+#include "textbook_mt.h"
 
 namespace {
-
-// MT19937 as its authors first published it (index form, init_genrand).
-struct TextbookMt {
-    uint32_t mt[624];
-    int mti;
-
-    explicit TextbookMt(uint32_t seed)
-    {
-        mt[0] = seed;
-        for (mti = 1; mti < 624; mti++)
-            mt[mti] = 1812433253u * (mt[mti - 1] ^ (mt[mti - 1] >> 30)) + (uint32_t)mti;
-    }
-    uint32_t next()
-    {
-        static const uint32_t mag01[2] = { 0x0u, 0x9908b0dfu };
-        uint32_t y;
-        if (mti >= 624) {
-            int kk;
-            for (kk = 0; kk < 624 - 397; kk++) {
-                y = (mt[kk] & 0x80000000u) | (mt[kk + 1] & 0x7fffffffu);
-                mt[kk] = mt[kk + 397] ^ (y >> 1) ^ mag01[y & 0x1u];
-            }
-            for (; kk < 623; kk++) {
-                y = (mt[kk] & 0x80000000u) | (mt[kk + 1] & 0x7fffffffu);
-                mt[kk] = mt[kk + (397 - 624)] ^ (y >> 1) ^ mag01[y & 0x1u];
-            }
-            y = (mt[623] & 0x80000000u) | (mt[0] & 0x7fffffffu);
-            mt[623] = mt[396] ^ (y >> 1) ^ mag01[y & 0x1u];
-            mti = 0;
-        }
-        y = mt[mti++];
-        y ^= (y >> 11);
-        y ^= (y << 7) & 0x9d2c5680u;
-        y ^= (y << 15) & 0xefc60000u;
-        y ^= (y >> 18);
-        return y;
-    }
-};
 
 uint32_t buffer_word(size_t index)
 {
@@ -60,11 +25,13 @@ class Generator : public ::testing::Test {
 protected:
     unsigned char *saved_buffer = nullptr;
     int saved_random_mode = 0;
+    int saved_path = GENERATOR_UNKNOWN;
 
     void SetUp() override
     {
         saved_buffer = run_context.transfer_buffer;
         saved_random_mode = random_mode;
+        saved_path = generator_path;
         run_context.transfer_buffer = nullptr;
         ASSERT_EQ(0u, alloc_transfer_buffer());
         random_mode = 1;
@@ -74,6 +41,7 @@ protected:
         release_transfer_buffer();
         run_context.transfer_buffer = saved_buffer;
         random_mode = saved_random_mode;
+        generator_path = saved_path;
     }
 
     // Index of the first of words buffer words that differs from the
@@ -87,6 +55,37 @@ protected:
         return bad;
     }
 };
+
+// Whether this processor can run a path at all.
+bool processor_runs(int path)
+{
+    if (path == GENERATOR_AVX2)
+        return IsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE) != 0;
+    if (path == GENERATOR_SSE2)
+        return IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0;
+    return true;
+}
+
+// The same checks on each path, forced for the whole test.
+class GeneratorPath : public Generator, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override
+    {
+        Generator::SetUp();
+        if (!processor_runs(GetParam()))
+            GTEST_SKIP() << "this processor can't run the path";
+        generator_path = GetParam();
+    }
+};
+
+std::string path_name(const ::testing::TestParamInfo<int> &info)
+{
+    return info.param == GENERATOR_AVX2 ? "Avx2" : info.param == GENERATOR_SSE2 ? "Sse2" : "Plain";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, GeneratorPath,
+                         ::testing::Values(GENERATOR_PLAIN, GENERATOR_SSE2, GENERATOR_AVX2),
+                         path_name);
 
 // ---------------------------------------------------------------- seeding
 
@@ -105,11 +104,6 @@ TEST_F(Generator, SeedFiveFourEightNineGivesThePublishedCheckValues)
     for (int i = 2; i < 10000; ++i)
         mt_next();
     EXPECT_EQ(4123659995u, mt_next());
-
-    mt_seed(5489);
-    fill_random(4 * 10000);
-    EXPECT_EQ(3499211612u, buffer_word(0));
-    EXPECT_EQ(4123659995u, buffer_word(9999));
 }
 
 TEST_F(Generator, OutputsLandAsLittleEndianWords)
@@ -206,7 +200,7 @@ TEST_F(Generator, FillWritesWholeWordsOnlyAndLeavesTheRestAlone)
     }
 }
 
-TEST_F(Generator, FullTransferBufferTakesOneMillionWords)
+TEST_P(GeneratorPath, FullTransferBufferTakesOneMillionWords)
 {
     memset(run_context.transfer_buffer, 0xA5, TRANSFER_SIZE);
     mt_seed(20240601);
@@ -235,10 +229,18 @@ TEST_F(Generator, NothingIsDrawnOrWrittenWhileRandomModeIsClear)
 
 // ---------------------------------------------------------------- stream identity
 
+TEST_P(GeneratorPath, SeedFiveFourEightNineGivesThePublishedCheckValuesFromAFill)
+{
+    mt_seed(5489);
+    fill_random(4 * 10000);
+    EXPECT_EQ(3499211612u, buffer_word(0));
+    EXPECT_EQ(4123659995u, buffer_word(9999));
+}
+
 // Fills of every size from 0 to 1,300 words, each followed by one single
 // draw: every position inside a block meets every kind of fill (part of a
 // block, a block boundary, whole blocks, a remainder).
-TEST_F(Generator, EveryFillSizeAtEveryBlockPositionContinuesOneStream)
+TEST_P(GeneratorPath, EveryFillSizeAtEveryBlockPositionContinuesOneStream)
 {
     const unsigned seeds[] = { 5489u, 4357u };
     for (unsigned seed : seeds) {
@@ -254,7 +256,7 @@ TEST_F(Generator, EveryFillSizeAtEveryBlockPositionContinuesOneStream)
 
 // The fill pass's own rhythm (175 words, then full buffers) and odd mixes,
 // several million outputs per seed.
-TEST_F(Generator, IrregularMixesMatchTheTextbookOverMillionsOfOutputs)
+TEST_P(GeneratorPath, IrregularMixesMatchTheTextbookOverMillionsOfOutputs)
 {
     // a count > 0 is a fill of that many words; a count < 0 is that many single draws
     const int mix[] = {
@@ -284,7 +286,7 @@ TEST_F(Generator, IrregularMixesMatchTheTextbookOverMillionsOfOutputs)
 
 // A fill of 1,048,576 words straight after 175: the block boundaries fall
 // at word 449 of the fill and every 624 after, none aligned to 16 bytes.
-TEST_F(Generator, BlocksWrittenAtUnalignedPositionsKeepTheStream)
+TEST_P(GeneratorPath, BlocksWrittenAtUnalignedPositionsKeepTheStream)
 {
     for (int lead = 0; lead < 8; ++lead) {
         mt_seed(31337 + lead);
@@ -295,6 +297,33 @@ TEST_F(Generator, BlocksWrittenAtUnalignedPositionsKeepTheStream)
         ASSERT_EQ(-1, first_mismatch(textbook, 175));
         fill_random(TRANSFER_SIZE);
         ASSERT_EQ(-1, first_mismatch(textbook, TRANSFER_SIZE / 4)) << "lead " << lead;
+    }
+}
+
+// A path forced between any two fills or draws takes over the stream where
+// the last one left it: the state is the same whichever path made it.
+TEST_F(Generator, SwitchingPathsBetweenFillsContinuesOneStream)
+{
+    std::vector<int> paths;
+    for (int path : { GENERATOR_PLAIN, GENERATOR_SSE2, GENERATOR_AVX2 })
+        if (processor_runs(path))
+            paths.push_back(path);
+    ASSERT_FALSE(paths.empty());
+
+    const int fills[] = { 175, 1048576, 624, 1, 1247, 175, 1048576, 3, 625, 2000 };
+    for (unsigned seed : { 5489u, 0xDEADBEEFu }) {
+        mt_seed(seed);
+        TextbookMt textbook(seed);
+        int turn = 0;
+        for (int round = 0; round < 3; ++round)
+            for (int words : fills) {
+                generator_path = paths[turn++ % paths.size()];
+                fill_random(4 * words);
+                ASSERT_EQ(-1, first_mismatch(textbook, words))
+                    << "seed " << seed << " fill of " << words << " on path " << generator_path;
+                generator_path = paths[turn++ % paths.size()];
+                ASSERT_EQ(textbook.next(), mt_next()) << "seed " << seed << " path " << generator_path;
+            }
     }
 }
 

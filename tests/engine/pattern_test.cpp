@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 #include "engine/wipe_engine.h"
+#include <mmsystem.h>
 #include "engine_checks.h"
 #include "support/messages.h"
 #include "test_helpers.h"
+#include "textbook_mt.h"
 
 class PatternWord : public ::testing::Test {
 protected:
@@ -134,6 +136,103 @@ TEST_F(PatternWord, AListRepeatsA512ByteBlockAcrossTheWholeBuffer)
     EXPECT_EQ(1, prepare("7,"));
     EXPECT_EQ(1, byte_list_count);
     EXPECT_EQ(-1, first_byte_not(7));
+}
+
+// ----------------------------------------------------------- random and dod
+
+// A seed clock that gives the test's value and counts its readings.
+static DWORD clock_value;
+static int clock_reads;
+static DWORD WINAPI test_clock(void)
+{
+    ++clock_reads;
+    return clock_value;
+}
+
+class SeededPattern : public PatternWord {
+protected:
+    SeedClockProc saved_clock;
+    void SetUp() override
+    {
+        PatternWord::SetUp();
+        saved_clock = seed_clock;
+        seed_clock = test_clock;
+        clock_reads = 0;
+    }
+    void TearDown() override
+    {
+        seed_clock = saved_clock;
+        PatternWord::TearDown();
+    }
+};
+
+TEST_F(SeededPattern, DodFillsTheBufferWithTheLowByteOfTheFirstOutputAfterSeeding)
+{
+    // 5489's first output is 0xD091BB5C
+    for (DWORD seed : { 5489u, 0u, 1u, 0x80000000u, 0xFFFFFFFFu, 3141592653u }) {
+        memset(run_context.transfer_buffer, 0xA5, TRANSFER_SIZE);
+        // a half-used generator: the pass must start it afresh
+        mt_seed(seed ^ 0x5555);
+        mt_next();
+        clock_value = seed;
+        clock_reads = 0;
+        EXPECT_EQ(1, prepare("DoD"));
+
+        TextbookMt textbook(seed);
+        unsigned char byte = (unsigned char)textbook.next();
+        EXPECT_EQ(-1, first_byte_not(byte)) << "seed " << seed;
+        EXPECT_EQ(1, clock_reads) << "seed " << seed;
+        // one output taken, no more
+        EXPECT_EQ(textbook.next(), mt_next()) << "seed " << seed;
+    }
+    clock_value = 5489;
+    EXPECT_EQ(1, prepare("dod"));
+    EXPECT_EQ(-1, first_byte_not(0x5C));
+}
+
+TEST_F(SeededPattern, RandomSeedsFromTheClockAndLeavesTheBufferToTheWrites)
+{
+    mt_seed(99);
+    mt_next();
+    clock_value = 123456789;
+    EXPECT_EQ(1, prepare("random"));
+    EXPECT_EQ(1, clock_reads);
+    // nothing drawn yet: the writes draw their own words
+    EXPECT_EQ(-1, first_byte_not(0xA5));
+    TextbookMt textbook(123456789);
+    EXPECT_EQ(textbook.next(), mt_next());
+    EXPECT_EQ(textbook.next(), mt_next());
+}
+
+TEST_F(SeededPattern, OtherWordsNeitherReadTheClockNorDraw)
+{
+    mt_seed(77);
+    TextbookMt textbook(77);
+    EXPECT_EQ(textbook.next(), mt_next());
+    for (const char *word : { (const char *)nullptr, "0xff", "1,2,3", "/nomft", "random ", "abc" }) {
+        EXPECT_EQ(1, prepare(word));
+        EXPECT_EQ(0, clock_reads) << (word ? word : "(no word)");
+    }
+    EXPECT_EQ(1, prepare("0x11", "/nomft"));
+    EXPECT_EQ(0, clock_reads);
+    EXPECT_EQ(textbook.next(), mt_next()) << "a pass without random or dod drew from the generator";
+}
+
+TEST_F(PatternWord, TheSeedIsTheMillisecondClockByDefault)
+{
+    // the first output after seeding names the seed: it must be a reading
+    // of timeGetTime taken while the pass prepared its pattern
+    DWORD before = timeGetTime();
+    EXPECT_EQ(1, prepare("random"));
+    DWORD after = timeGetTime();
+    unsigned first = mt_next();
+    int matches = 0;
+    for (DWORD waited = 0; waited <= after - before; ++waited) {
+        TextbookMt textbook(before + waited);
+        if (textbook.next() == first)
+            ++matches;
+    }
+    EXPECT_EQ(1, matches) << "window " << before << " to " << after;
 }
 
 TEST(ByteList, ItemsConvertLikeNumbersAndEmptyItemsGiveZero)

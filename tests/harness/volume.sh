@@ -2,10 +2,19 @@
 # Real small volumes for the test bench, mapped to Wine drive letters.
 #
 #   volume.sh mount NAME KIND SIZE LETTER [OPTION]
-#       KIND tmpfs  SIZE as mount understands it (24m, 1536m)
+#       KIND tmpfs  SIZE as mount understands it (24m, 1536m); OPTION more
+#                   mount options (nr_inodes=2000)
 #       KIND ext4   SIZE for truncate; OPTION is the reserved-blocks percentage (default 0)
 #       KIND ntfs   SIZE for truncate
+#       KIND fat    a tmpfs of SIZE that Wine takes for FAT: the drive's device
+#                   is a loop device holding a FAT image, files go to the tmpfs
 #   volume.sh unmount NAME LETTER
+#   volume.sh detach NAME
+#       unmounts an ntfs volume but keeps its image, so that the raw bytes can
+#       be read; prints the image's path. The drive letter stays mapped: no
+#       Windows program may use it until attach.
+#   volume.sh attach NAME
+#       mounts the kept image again.
 #
 # Everything lives under $VANTA_BUILD_DIR/volumes. Mounting needs root; a
 # bench that cannot mount fails here rather than skipping its tests.
@@ -46,7 +55,8 @@ mount)
     mkdir -p "$dir"
     case "$kind" in
     tmpfs)
-        mount -t tmpfs -o "size=$size,mode=0777" "vanta-$name" "$dir" || die "cannot mount tmpfs on $dir"
+        mount -t tmpfs -o "size=$size,mode=0777${option:+,$option}" "vanta-$name" "$dir" ||
+            die "cannot mount tmpfs on $dir"
         ;;
     ext4)
         img="$root/$name.img"
@@ -57,6 +67,16 @@ mount)
         mount "$loop" "$dir" || die "cannot mount $loop on $dir"
         rmdir "$dir/lost+found" 2>/dev/null || true
         # Wine needs the device as well to answer volume queries for an ext4 mount
+        ln -sfn "$loop" "$dosdevices/$letter::"
+        ;;
+    fat)
+        mount -t tmpfs -o "size=$size,mode=0777" "vanta-$name" "$dir" || die "cannot mount tmpfs on $dir"
+        img="$root/$name.img"
+        truncate -s 8m "$img"
+        mkfs.vfat "$img" >/dev/null || die "mkfs.vfat failed"
+        loop="$(losetup -f --show "$img")" || die "no free loop device"
+        echo "$loop" > "$root/$name.loop"
+        # Wine reads the file system's name from the device's boot sector
         ln -sfn "$loop" "$dosdevices/$letter::"
         ;;
     ntfs)
@@ -77,7 +97,33 @@ unmount)
     release "$2" "$3"
     echo "volume $2 released"
     ;;
+detach)
+    [ $# -ge 2 ] || die "usage: detach NAME"
+    name="$2" dir="$root/$2" img="$root/$2.img"
+    [ -f "$img" ] || die "no image for $name"
+    mountpoint -q "$dir" || die "$name is not mounted"
+    umount "$dir" || die "cannot unmount $dir"
+    # ntfs-3g writes its last records after the unmount returns
+    real="$(realpath "$img")"
+    for _ in $(seq 1 200); do
+        busy=0
+        for fd in /proc/[0-9]*/fd/*; do
+            [ "$(readlink "$fd" 2>/dev/null)" = "$real" ] && { busy=1; break; }
+        done
+        [ $busy = 0 ] && break
+        sleep 0.05
+    done
+    [ $busy = 0 ] || die "$img is still open after unmounting"
+    echo "$img"
+    ;;
+attach)
+    [ $# -ge 2 ] || die "usage: attach NAME"
+    name="$2" dir="$root/$2" img="$root/$2.img"
+    [ -f "$img" ] || die "no image for $name"
+    mountpoint -q "$dir" && die "$name is mounted already"
+    ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
+    ;;
 *)
-    die "usage: volume.sh mount|unmount ..."
+    die "usage: volume.sh mount|unmount|detach|attach ..."
     ;;
 esac

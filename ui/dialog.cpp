@@ -1,0 +1,139 @@
+// The main dialog: its set-up, and the routing of its messages and commands
+// to the run control and the folder selection.
+#include <stdio.h>
+#include <string.h>
+#include "ui/dialog.h"
+#include "steps/step_runner.h"
+#include "support/messages.h"
+
+void command_line_folder(const char *line, char *folder)
+{
+    const char *p = line;
+    folder[0] = 0;
+
+    // tabs are no blanks here
+    while (*p == ' ')
+        ++p;
+    if (*p == '"') {
+        p = strchr(p + 1, '"');
+        // an unterminated quote swallows the whole line: no folder
+        if (!p)
+            return;
+        ++p;
+    } else {
+        p = strchr(p, ' ');
+        if (!p)
+            return;
+    }
+    while (*p == ' ')
+        ++p;
+
+    const char *end;
+    if (*p == '"') {
+        ++p;
+        end = strchr(p, '"');
+    } else {
+        end = strchr(p, ' ');
+    }
+    size_t length = end ? (size_t)(end - p) : strlen(p);
+    if (length > COMMAND_LINE_FOLDER_SIZE - 1)
+        length = COMMAND_LINE_FOLDER_SIZE - 1;
+    memcpy(folder, p, length);
+    folder[length] = 0;
+}
+
+void init_dialog(HWND dialog)
+{
+    char folder[COMMAND_LINE_FOLDER_SIZE];
+
+    SetDlgItemTextA(dialog, IDC_STEP, program_text(IDS_VERSION));
+    SetDlgItemTextA(dialog, IDC_STATUS, program_text(IDS_INTRO));
+    EnableWindow(GetDlgItem(dialog, IDABORT), FALSE);
+
+    // in index order, empty names too: an entry's index is its method's
+    int highest = highest_method_index();
+    for (int index = 0; index <= highest; ++index)
+        SendDlgItemMessageA(dialog, IDC_METHOD, CB_ADDSTRING, 0, (LPARAM)method_name(index));
+    SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, 0, 0);
+
+    DragAcceptFiles(dialog, TRUE);
+
+    // shown as given: Start tells the user what is wrong with it
+    command_line_folder(GetCommandLineA(), folder);
+    if (folder[0])
+        SetDlgItemTextA(dialog, IDC_FOLDER, folder);
+}
+
+static void browse(HWND dialog)
+{
+    char folder[MAX_PATH];
+
+    folder[0] = 0;
+    GetDlgItemTextA(dialog, IDC_FOLDER, folder, sizeof folder);
+    const char *picked = browse_for_folder(dialog, folder, program_text(IDS_BROWSE_TITLE));
+    if (picked)
+        SetDlgItemTextA(dialog, IDC_FOLDER, picked);
+}
+
+static BOOL on_command(HWND dialog, int id)
+{
+    switch (id) {
+    case IDCANCEL:
+    case IDM_QUIT:
+        // the window is left to the end of the process
+        stop_run(dialog);
+        PostQuitMessage(0);
+        return TRUE;
+    case IDABORT:
+        request_abort(dialog);
+        return TRUE;
+    case IDC_START:
+        start_run(dialog);
+        return TRUE;
+    case IDC_BROWSE:
+        browse(dialog);
+        return TRUE;
+    case IDM_ABOUT:
+        // the one box with a caption of its own
+        message_box_proc(dialog, program_text(IDS_VERSION), program_text(IDS_ABOUT_CAPTION),
+                         MB_OK);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    (void)lparam;
+    switch (message) {
+    case WM_INITDIALOG: {
+        // one 32 x 32 image serves as the small and the big icon
+        HICON icon = (HICON)LoadImageA(instance, MAKEINTRESOURCEA(IDI_VANTA), IMAGE_ICON,
+                                       GetSystemMetrics(SM_CXSMICON),
+                                       GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR);
+        if (icon) {
+            SendMessageA(dialog, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+            SendMessageA(dialog, WM_SETICON, ICON_BIG, (LPARAM)icon);
+        }
+        init_dialog(dialog);
+        return TRUE;
+    }
+    case WM_COMMAND:
+        return on_command(dialog, LOWORD(wparam));
+    case WM_CLOSE:
+        stop_run(dialog);
+        DestroyWindow(dialog);
+        return TRUE;
+    case WM_DESTROY:
+        stop_run(dialog);
+        PostQuitMessage(0);
+        return TRUE;
+    case WM_DROPFILES:
+        on_drop_files(dialog, (HDROP)wparam);
+        return TRUE;
+    case WM_WIPE_DONE:
+        on_run_done(dialog);
+        return TRUE;
+    }
+    return FALSE;
+}

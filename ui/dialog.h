@@ -1,0 +1,86 @@
+// Main window and run control: what the rest of vanta (and its tests) may call.
+//   - start-up and the message loop (main.cpp)
+//   - the main dialog (dialog.cpp)
+//   - the worker thread and the run's Start, Abort, end and stop (worker.cpp)
+//   - the folder picker and dropped names (folder_select.cpp)
+// The work folder has a header of its own: ui/work_folder.h.
+#ifndef VANTA_UI_DIALOG_H
+#define VANTA_UI_DIALOG_H
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include "ui/resource.h"
+
+// ------------------------------------------------------- start-up
+
+// The program's module, whose resources hold the dialog, the icon and the texts.
+extern HINSTANCE instance;
+
+// The message loop's fetch (GetMessageA); tests put in one that fails.
+typedef BOOL (WINAPI *GetMessageProc)(LPMSG, HWND, UINT, UINT);
+extern GetMessageProc get_message;
+
+// Texts, common controls, the dialog and its message loop. Returns the exit
+// code: the quit code (0), or 1 when the dialog or the loop fails.
+int run_program(HINSTANCE module, int show_state);
+
+// ------------------------------------------------------- the dialog
+
+INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+void init_dialog(HWND dialog);
+
+// Room for the folder that a command line names: 260 bytes and the zero.
+#define COMMAND_LINE_FOLDER_SIZE (MAX_PATH + 1)
+// The folder token behind the program's own path on a command line, at most
+// 260 bytes; the empty text when there is none.
+void command_line_folder(const char *line, char *folder);
+
+// ------------------------------------------------------- run control
+
+#define WM_WIPE_DONE  0x500    // posted by the worker when its run has ended
+#define STOP_WAIT_MS  15000    // the bound of every wait for the worker
+
+// The one run of the process. Every field is 32 bits wide.
+struct WipeJob {
+    unsigned thread_id;            // 0: no worker is tracked
+    HANDLE thread;
+    HWND owner;                    // the dialog
+    int status_id;                 // IDC_STATUS
+    int step_id;                   // IDC_STEP
+    int method_index;              // the list's selection at Start, -1 for none
+    volatile LONG *abort_ptr;      // &abort_flag
+    volatile LONG finished;        // set by the worker just before WM_WIPE_DONE
+};
+
+extern WipeJob wipe_job;
+// 1 once Abort, Close or quit has been asked for; cleared by the next Start.
+extern volatile LONG abort_flag;
+
+void start_run(HWND dialog);
+void request_abort(HWND dialog);
+void on_run_done(HWND dialog);
+void stop_run(HWND dialog);
+int start_worker(HWND dialog, int method_index, const char **text);
+unsigned __stdcall worker_main(void *job);
+int end_worker(HWND dialog, const char **text);
+
+// ------------------------------------------------------- folder picker and drop
+
+// The picked path (and the picker's display-name buffer); valid until the
+// next browse.
+extern char picked_path[MAX_PATH];
+// 1 once the new-style picker has initialized COM; never uninitialized.
+extern int com_initialized;
+
+// The picked folder, or null when the user cancelled or picked something
+// that is no part of the file system.
+const char *browse_for_folder(HWND owner, const char *folder, const char *title);
+int CALLBACK browse_callback(HWND picker, UINT message, LPARAM param, LPARAM data);
+// Puts every dropped name, resolved, into the folder box; the last one stays.
+int on_drop_files(HWND dialog, HDROP drop);
+// The full path of name with every existing component spelled as stored
+// (long name, letter case); a new heap string, or null when memory runs out.
+char *resolve_path(const char *name);
+
+#endif
