@@ -213,7 +213,8 @@ int erase_free_space(int count, const char *const *args)
 
     prepare_pattern(count, args);
 
-    for (unsigned number = 1; number <= MAX_WORK_FILE_NUMBER; ++number) {
+    unsigned number;
+    for (number = 1; number <= MAX_WORK_FILE_NUMBER; ++number) {
         if (format_work_file_path(path, folder, number) != 0) {
             if (abort_requested(run_context.abort_flag))
                 break;
@@ -228,6 +229,8 @@ int erase_free_space(int count, const char *const *args)
 
     if (abort_requested(run_context.abort_flag))
         result = 1;
+    else    // what the volume still takes inside its file records
+        fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder);
 
     if (saved_directory[0])
         SetCurrentDirectoryA(saved_directory);

@@ -121,12 +121,14 @@ int verify_file(const char *path);
 
 #define SLACK_LARGEST_SIZE 4096       // the largest small file the pass tries
 
-// After a fill that stopped at work file last_number: on NTFS, small files
-// numbered from last_number + 1 until the volume takes no more, each cut back
-// to nothing after its write; then, unless nomft_mode is 1, files 1 to
-// last_number rewritten the same way. Shows nothing. 0 every phase ran to its
-// end, 1 not NTFS (nothing written) or aborted, 3 a file could not be created
-// or written whole (the usual end on a full volume).
+// After a fill that stopped at work file last_number: on a full NTFS volume,
+// small files numbered from last_number + 1 until the volume takes no more,
+// each cut back to nothing after its write (the ends of the large files are
+// given back while that lets new files into free records); then, unless
+// nomft_mode is 1, files 1 to last_number rewritten the same way. Shows
+// nothing. 0 every phase ran to its end, 1 not NTFS (nothing written) or
+// aborted, 3 a file could not be created or written whole (the usual end on
+// a full volume).
 int fill_record_slack(unsigned last_number, const char *folder);
 
 #endif

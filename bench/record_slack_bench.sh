@@ -1,0 +1,53 @@
+#!/bin/bash
+# The NTFS record-slack pass on full NTFS volumes of 64 MiB and 1 GiB
+# (mkntfs images mounted with ntfs-3g as a Wine drive): for each size a fresh
+# volume per case, filled by the bench, then the pass timed. Prints the
+# bench program's figures.
+#
+#   bench/record_slack_bench.sh BUILD_DIR       (as root)
+#
+# The bench needs the build tree's Wine prefix to itself: it restarts Wine so
+# that the new drive letter is seen.
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: record_slack_bench.sh BUILD_DIR" >&2; exit 2; }
+build="$(cd "$1" && pwd)"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+harness="$here/../tests/harness"
+export VANTA_BUILD_DIR="$build"
+. "$harness/wine-env.sh"
+
+die() { echo "record_slack_bench: $*" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || die "mounting the bench volumes needs root"
+exe="$build/bench/record_slack_bench.exe"
+[ -f "$exe" ] || die "$exe is not built (make build BUILD=...)"
+
+name=bench_slack_ntfs letter=o
+out="$build/volumes/record_slack_bench.out"
+
+release() {
+    wineserver -k 2>/dev/null || true
+    "$harness/volume.sh" unmount "$name" "$letter" >/dev/null 2>&1 || true
+    rm -f "$out"
+}
+trap release EXIT
+"$harness/wine-prefix.sh"
+
+# run SIZE MODE DELETED
+run() {
+    "$harness/volume.sh" mount "$name" ntfs "$1" "$letter" >/dev/null
+    wineserver -k 2>/dev/null || true     # Wine maps drive letters when it starts
+    echo "== NTFS $1, $2, $3 deleted small files"
+    # into a file, not a pipe: Wine's services would hold a pipe open
+    "$build/wine-run.sh" "$exe" 'O:\$VANTA$$' "$2" "$3" >"$out" 2>&1 ||
+        { sed 's/\r$//' "$out" >&2; die "the bench program failed"; }
+    sed 's/\r$//; s/^/   /' "$out"
+    wineserver -k 2>/dev/null || true
+    "$harness/volume.sh" unmount "$name" "$letter" >/dev/null
+}
+
+for size in 64m 1g; do
+    run "$size" plain 0
+    run "$size" nomft 0
+done
+run 64m plain 2000
+run 1g plain 20000

@@ -1,0 +1,227 @@
+// NTFS record slack: a volume that takes no more clusters still takes small
+// files inside its file records. Writing them overwrites whatever deleted
+// files left in those records.
+#include <stdio.h>
+#include <string.h>
+#include "engine/wipe_engine.h"
+#include "support/messages.h"
+
+#define SLACK_FIRST_WRITE 1024   // fits no file record: tells small records from large ones
+#define FILE_SYSTEM_NAME_SIZE 64
+// Room given back to a full volume when it refuses a new name: enough for a
+// few hundred more index entries.
+#define SLACK_RELEASE_BYTES 0x10000
+// What a release must buy: files that cost the volume under 512 bytes each
+// took free records; new records cost more.
+#define SLACK_CHEAP_FILES (SLACK_RELEASE_BYTES / 512)
+
+// True when the folder's volume calls its file system NTFS. The basic query
+// names no root, so it asks about the current directory: if the folder can't
+// be made current, the answer would be some other volume's.
+static int folder_is_on_ntfs(const char *folder)
+{
+    char saved_directory[MAX_PATH];
+    char file_system[FILE_SYSTEM_NAME_SIZE];
+
+    DWORD saved_length = GetCurrentDirectoryA(MAX_PATH, saved_directory);
+    if (saved_length == 0 || saved_length >= MAX_PATH)
+        return 0;
+    if (!SetCurrentDirectoryA(folder))
+        return 0;
+    BOOL known = GetVolumeInformationA(NULL, NULL, 0, NULL, NULL, NULL, file_system,
+                                       sizeof file_system);
+    SetCurrentDirectoryA(saved_directory);
+    return known && _strnicmp(file_system, "NTFS", 4) == 0;
+}
+
+static HANDLE create_slack_file(const char *path)
+{
+    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                       FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// Cuts a small file back to nothing; the bytes stay behind in its record.
+// A file that can't be cut keeps them, which does no harm.
+static void truncate_slack_file(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                              TRUNCATE_EXISTING,
+                              FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(file, run_context.transfer_buffer, 0, &written, NULL);
+    CloseHandle(file);
+}
+
+static void truncate_probe_file(unsigned number, const char *folder)
+{
+    char path[MAX_PATH];
+    if (format_work_file_path(path, folder, number) == 0)
+        truncate_slack_file(path);
+}
+
+// One small file of slack_size bytes, cut back after its write. 0, or 3 when
+// the file can't be created or takes fewer bytes.
+static int write_slack_file(unsigned number, const char *folder, DWORD slack_size)
+{
+    char path[MAX_PATH];
+    if (format_work_file_path(path, folder, number) != 0)
+        return 3;
+    HANDLE file = create_slack_file(path);
+    if (file == INVALID_HANDLE_VALUE)
+        return 3;
+    fill_random((int)slack_size + 4);
+    DWORD written = 0;
+    // judged by the count: a full volume may still answer TRUE
+    WriteFile(file, run_context.transfer_buffer, slack_size, &written, NULL);
+    CloseHandle(file);
+    if (written != slack_size)
+        return 3;
+    truncate_slack_file(path);
+    return 0;
+}
+
+// The largest write from 4096 (or 1023) down to 2 that the probe file takes
+// whole, into *slack_size (0 when none). 0, 1 on abort, 3 when the probe file
+// can't be created.
+static int find_slack_size(unsigned number, const char *folder, DWORD *slack_size)
+{
+    char path[MAX_PATH];
+    *slack_size = 0;
+    if (format_work_file_path(path, folder, number) != 0)
+        return 3;
+    fill_random(SLACK_LARGEST_SIZE);
+    HANDLE file = create_slack_file(path);
+    if (file == INVALID_HANDLE_VALUE)
+        return 3;
+
+    DWORD written = 0;
+    WriteFile(file, run_context.transfer_buffer, SLACK_FIRST_WRITE, &written, NULL);
+    DWORD trial = written == SLACK_FIRST_WRITE ? SLACK_LARGEST_SIZE : SLACK_FIRST_WRITE - 1;
+
+    int result = 0;
+    // a single byte is never tried: 0 then means no size was found
+    for (; trial > 1; --trial) {
+        if (abort_requested(run_context.abort_flag)) {
+            result = 1;
+            break;
+        }
+        SetFilePointer(file, 0, NULL, FILE_BEGIN);
+        written = 0;
+        WriteFile(file, run_context.transfer_buffer, trial, &written, NULL);
+        if (written == trial) {
+            *slack_size = trial;
+            break;
+        }
+    }
+    CloseHandle(file);
+    return result;
+}
+
+// Gives the volume back at least SLACK_RELEASE_BYTES from the ends of the
+// large files, the highest-numbered first, each cut on a multiple of that
+// size. The clusters keep the pattern just written. Returns the bytes freed.
+static long long release_fill_space(const char *folder, unsigned *large_number)
+{
+    char path[MAX_PATH];
+    long long freed = 0;
+
+    for (; *large_number >= 1 && freed < SLACK_RELEASE_BYTES; --*large_number) {
+        if (format_work_file_path(path, folder, *large_number) != 0)
+            continue;
+        HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_WRITE_THROUGH, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            continue;
+        DWORD size = GetFileSize(file, NULL);
+        if (size != INVALID_FILE_SIZE && size > 0) {
+            DWORD keep = size > SLACK_RELEASE_BYTES
+                ? (size - SLACK_RELEASE_BYTES) & ~(DWORD)(SLACK_RELEASE_BYTES - 1) : 0;
+            SetFilePointer(file, (LONG)keep, NULL, FILE_BEGIN);
+            if (SetEndOfFile(file))
+                freed += size - keep;
+        }
+        CloseHandle(file);
+        if (freed >= SLACK_RELEASE_BYTES)
+            break;   // this file may still hold more for the next release
+    }
+    return freed;
+}
+
+// New small files from first_number until the volume refuses one.
+//
+// A full volume refuses the work folder a new name long before its free
+// records are taken, because the folder's index can't grow. So on a refusal
+// the end of the large files is given back and the phase goes on, for as long
+// as what was given back buys new files cheaply: taking a free record costs
+// the volume only an index entry (about 200 bytes), a record the table must
+// grow for costs 1024 bytes or more, for good. When a release buys fewer than
+// SLACK_CHEAP_FILES, every free record is taken. 1 on abort, 3 when the phase
+// ended at a file the volume did not take, 0 when the numbers ran out.
+static int fill_free_records(unsigned first_number, unsigned last_number, const char *folder,
+                             DWORD slack_size)
+{
+    unsigned large_number = last_number;
+    int released = 0;
+    int taken_since_release = 0;
+
+    for (unsigned number = first_number; number < MAX_WORK_FILE_NUMBER;) {
+        if (abort_requested(run_context.abort_flag))
+            return 1;
+        if (write_slack_file(number, folder, slack_size) == 0) {
+            ++number;
+            ++taken_since_release;
+            continue;
+        }
+        if (released && taken_since_release < SLACK_CHEAP_FILES)
+            return 3;
+        if (!release_fill_space(folder, &large_number))
+            return 3;
+        released = 1;
+        taken_since_release = 0;
+    }
+    return 0;
+}
+
+int fill_record_slack(unsigned last_number, const char *folder)
+{
+    DWORD slack_size;
+
+    if (!run_context.transfer_buffer || !folder_is_on_ntfs(folder))
+        return 1;
+
+    int result = find_slack_size(last_number + 1, folder, &slack_size);
+    if (result != 0)
+        return result;
+
+    if (slack_size == 0) {
+        // A fresh file that takes not even two bytes keeps nothing in a file
+        // record: NTFS in name only. Empty files would only use up its
+        // inodes, millions of them.
+        result = 3;
+    } else if (slack_size == SLACK_LARGEST_SIZE) {
+        // 4096 bytes fit no file record: they went to a free cluster. The
+        // fill ended early, and on a volume with room new files are never
+        // refused; on NTFS they would grow the record table into the room.
+        truncate_probe_file(last_number + 1, folder);
+    } else {
+        result = fill_free_records(last_number + 1, last_number, folder, slack_size);
+        if (result == 1)
+            return 1;
+    }
+
+    // the verify of an "erase,verify" step still reads the large files
+    if (nomft_mode == 1)
+        return result;
+
+    // the large files' own records; cutting a file frees clusters that hold
+    // the pass's pattern
+    for (unsigned number = 1; number <= last_number; ++number) {
+        if (abort_requested(run_context.abort_flag))
+            return 1;
+        if (write_slack_file(number, folder, slack_size) != 0)
+            return 3;
+    }
+    return result;
+}
