@@ -13,6 +13,7 @@ int byte_list_count;
 int nomft_mode;
 unsigned char byte_values[BYTE_LIST_MAX];
 unsigned char byte_pattern[BYTE_LIST_MAX];
+int dod_fill_byte = -1;
 SeedClockProc seed_clock = timeGetTime;
 
 DWORD format_work_file_path(char *path, const char *folder, unsigned number)
@@ -34,14 +35,14 @@ static unsigned char word_byte(const char *word, char **end)
     return (unsigned char)(value & 0xFF);
 }
 
-int parse_byte_list(const char *word)
+int parse_byte_block(const char *word, unsigned char *values, unsigned char *block)
 {
     int count = 0;
     const char *position = word;
 
     while (*position && count < BYTE_LIST_MAX) {
         char *end;
-        byte_values[count++] = word_byte(position, &end);
+        values[count++] = word_byte(position, &end);
         // anything but a comma here ends the list; only a comma moves us on,
         // so the walk always advances and always ends
         if (*end != ',')
@@ -50,8 +51,13 @@ int parse_byte_list(const char *word)
     }
 
     for (int k = 0; k < BYTE_LIST_MAX; ++k)
-        byte_pattern[k] = count ? byte_values[k % count] : 0;
+        block[k] = count ? values[k % count] : 0;
     return count;
+}
+
+int parse_byte_list(const char *word)
+{
+    return parse_byte_block(word, byte_values, byte_pattern);
 }
 
 void apply_byte_list(unsigned char *destination, unsigned length)
@@ -170,8 +176,11 @@ static void prepare_pattern(int count, const char *const *args)
 
     if (random_mode || dod_mode)
         mt_seed(seed_clock());
-    if (dod_mode)
-        memset(buffer, (unsigned char)mt_next(), TRANSFER_SIZE);
+    if (dod_mode) {
+        // kept for the run: a later "verify dod" compares with this byte
+        dod_fill_byte = (unsigned char)mt_next();
+        memset(buffer, dod_fill_byte, TRANSFER_SIZE);
+    }
 
     if (byte_list_count)
         apply_byte_list(buffer, TRANSFER_SIZE);

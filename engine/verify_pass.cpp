@@ -1,5 +1,6 @@
 // Verify pass: reads every work file back past the system's cache and, when
-// the step names a byte value, checks that every byte read equals it.
+// the step names what was written (a byte value, a byte list, "dod"), checks
+// every byte read against it.
 #include <errno.h>
 #include <io.h>
 #include <stdio.h>
@@ -11,7 +12,12 @@
 ReadFileProc verify_read = ReadFile;
 
 static int compare_bytes;
-static long expected_value;
+// What the fill wrote, by file offset: byte k of a work file is byte k mod 512
+// here. Each write of the fill starts at the buffer's start and at a file
+// offset that is a multiple of 512 (an uncached volume moves a file's end in
+// whole sectors; the record-slack pass only cuts files back on 64 KiB lines).
+static unsigned char expected_block[BYTE_LIST_MAX];
+static unsigned char list_values[BYTE_LIST_MAX];
 static int mismatch_seen;
 static char verify_status[STATUS_TEXT_SIZE];
 
@@ -33,10 +39,24 @@ static int ask_to_skip(const char *path, unsigned long long offset)
     return answer != IDNO;
 }
 
+// True when the bytes read at offset differ from what the fill put there.
+static int block_differs(const unsigned char *data, DWORD length, unsigned long long offset)
+{
+    DWORD phase = (DWORD)(offset % BYTE_LIST_MAX);
+    for (DWORD done = 0; done < length; phase = 0) {
+        DWORD run = BYTE_LIST_MAX - phase;
+        if (run > length - done)
+            run = length - done;
+        if (memcmp(data + done, expected_block + phase, run) != 0)
+            return 1;
+        done += run;
+    }
+    return 0;
+}
+
 int verify_file(const char *path)
 {
     unsigned char *buffer = run_context.transfer_buffer;
-    unsigned char expected = (unsigned char)(expected_value & 0xFF);
 
     if (abort_requested(run_context.abort_flag))
         return 1;
@@ -65,14 +85,8 @@ int verify_file(const char *path)
             got = TRANSFER_SIZE;
 
         if (read_ok) {
-            if (compare_bytes && !mismatch_seen) {
-                for (DWORD i = 0; i < got; ++i) {
-                    if (buffer[i] != expected) {
-                        mismatch_seen = 1;
-                        break;
-                    }
-                }
-            }
+            if (compare_bytes && !mismatch_seen)
+                mismatch_seen = block_differs(buffer, got, offset);
             // nothing delivered below the size: the file shrank, and reading
             // again would only deliver nothing again
             if (got == 0)
@@ -107,6 +121,25 @@ int verify_file(const char *path)
     return 0;
 }
 
+// The expected bytes for a step's word, as the fill pass reads the same word.
+// 0 when there is nothing to compare with: "dod" before any "dod" fill of the run.
+static int expect_from_word(const char *word)
+{
+    if (_stricmp(word, "dod") == 0) {
+        if (dod_fill_byte < 0)
+            return 0;
+        memset(expected_block, dod_fill_byte, sizeof expected_block);
+    } else if (strchr(word, ',')) {
+        parse_byte_block(word, list_values, expected_block);
+    } else {
+        // strtol's base 0: "0xff", "255", "0377" and "-1" all mean 0xFF; a
+        // word without a number means 0
+        memset(expected_block, (unsigned char)(strtol(word, NULL, 0) & 0xFF),
+               sizeof expected_block);
+    }
+    return 1;
+}
+
 int verify_folder(int count, const char *const *args)
 {
     const char *pattern = args[1];
@@ -114,12 +147,8 @@ int verify_folder(int count, const char *const *args)
     mismatch_seen = 0;
 
     char *folder = path_dir_part(pattern);
-    if (count >= 3) {
-        compare_bytes = 1;
-        // strtol's base 0: "0xff", "255", "0377" and "-1" all mean 0xFF; a word
-        // without a number ("dod") means 0, a list its first value
-        expected_value = strtol(args[2], NULL, 0);
-    }
+    if (count >= 3)
+        compare_bytes = expect_from_word(args[2]);
 
     if (!run_context.transfer_buffer) {
         run_context.last_error = GetLastError();

@@ -38,6 +38,9 @@ extern int byte_list_count;
 extern int nomft_mode;
 extern unsigned char byte_values[BYTE_LIST_MAX];
 extern unsigned char byte_pattern[BYTE_LIST_MAX];
+// The byte the latest "dod" fill of the run chose, or -1 when none has run
+// since the run began (run_steps sets it back).
+extern int dod_fill_byte;
 
 // The clock a "random" or "dod" pass seeds the generator from: timeGetTime,
 // milliseconds since the system started. Tests put their own in.
@@ -50,6 +53,11 @@ int erase_step_nomft(HWND owner, int status_id, int step_id, volatile LONG *abor
                      const char *word, const char *work_folder);
 int erase_free_space(int count, const char *const *args);
 int fill_work_file(const char *path);
+// A byte-list word ("0x55,0xaa", "1,2,3") into its values and the 512-byte
+// block the fill repeats: byte k of the block is value k mod count. Returns
+// the count (at most BYTE_LIST_MAX; a stray character ends the list).
+int parse_byte_block(const char *word, unsigned char *values, unsigned char *block);
+// parse_byte_block into the pass's byte_values and byte_pattern.
 int parse_byte_list(const char *word);
 void apply_byte_list(unsigned char *destination, unsigned length);
 

@@ -153,6 +153,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     run_context.owner = owner;
     run_context.status_id = status_id;
     run_context.abort_flag = abort_flag;
+    // a "verify dod" compares only with a "dod" fill of this very run
+    dod_fill_byte = -1;
 
     // a run that stopped before its steps left the buffer held: use it again
     if (!run_context.transfer_buffer) {

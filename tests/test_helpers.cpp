@@ -168,14 +168,24 @@ int run_test_child(const char *name)
 
 DWORD run_child_process(const char *name)
 {
-    char self[MAX_PATH];
-    GetModuleFileNameA(NULL, self, sizeof self);
-    std::string command = std::string("\"") + self + "\" --child " + name;
+    return run_child_process_at(own_path(), name);
+}
+
+std::string own_path()
+{
+    char path[MAX_PATH];
+    return std::string(path, GetModuleFileNameA(NULL, path, sizeof path));
+}
+
+DWORD run_child_process_at(const std::string &exe, const char *name)
+{
+    std::string command = "\"" + exe + "\" --child " + name;
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
-    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    if (!CreateProcessA(exe.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                        &process))
         return 0xFFFFFFFF;
     WaitForSingleObject(process.hProcess, 60000);
     DWORD code = 0xFFFFFFFE;
@@ -183,6 +193,19 @@ DWORD run_child_process(const char *name)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD done = 0;
+    bool placed = SetFilePointer(file, (LONG)offset, NULL, FILE_BEGIN) == offset &&
+                  WriteFile(file, bytes.data(), (DWORD)bytes.size(), &done, NULL) &&
+                  done == bytes.size();
+    CloseHandle(file);
+    return placed;
 }
 
 static DWORD WINAPI answer_box(void *param)

@@ -35,6 +35,8 @@ struct ScriptedBoxes {
 // Files and folders on the host side of a test.
 bool write_file(const std::string &path, const std::string &bytes);
 bool read_file(const std::string &path, std::string *bytes);
+// Overwrites bytes of an existing file at offset; false unless all were written.
+bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes);
 unsigned long long file_size(const std::string &path);
 std::vector<std::string> list_folder(const std::string &folder);   // names, sorted, no . or ..
 void remove_tree(const std::string &folder);
@@ -47,6 +49,9 @@ struct TestChild {
 };
 int run_test_child(const char *name);
 DWORD run_child_process(const char *name);
+// The same for a copy of this program at another path.
+DWORD run_child_process_at(const std::string &exe, const char *name);
+std::string own_path();   // this program's own path
 
 // Answers the next real message box captioned "vanta" from a watcher thread:
 // waits for it, keeps its text, and presses reply. The box's own thread
