@@ -1,10 +1,12 @@
 # make test: install what is missing, build, and run every test under Wine.
+# make dist: install what is missing, build, and pack vanta-8.0-win32.zip
+#            (the program, its methods and readmes) in the build directory.
 # make run:  install what is missing, build, and start vanta.exe under Wine
 #            (with no display: under Xvfb, saving a screenshot of the dialog).
 BUILD ?= build
 JOBS  ?= 2
 
-.PHONY: all deps configure build test run bench clean
+.PHONY: all deps configure build test dist run bench clean
 
 all: build
 
@@ -19,6 +21,10 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j 1
+
+dist: build
+	@cmake --build $(BUILD) --target dist -- --no-print-directory
+	@echo "$(BUILD)/vanta-8.0-win32.zip"
 
 bench: build
 	@bash bench/fill_bench.sh $(BUILD)

@@ -1,10 +1,14 @@
-// Fill throughput: lets the fill pass write the volume of the folder named on
-// the command line full, with zeros and with "random", in alternating rounds
-// (the work files are deleted after each), and prints each run, the median
-// rate of each pattern and their ratio. Asserts nothing about the figures.
+// Fill and verify throughput: lets the fill pass write the volume of the
+// folder named on the command line full, with zeros and with "random", in
+// alternating rounds (the work files are deleted after each), and prints each
+// run, the median rate of each pattern and their ratio. After each zero fill
+// the verify pass reads the work files back twice, once comparing every byte
+// with 0 and once only reading, in alternating order. Asserts nothing about
+// the figures.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
 
@@ -53,15 +57,40 @@ struct Run {
     double rate;      // bytes per second
 };
 
-// One pass over the whole volume; the files are gone again afterwards.
-static int fill_once(const char *folder, const char *word, Run *run)
+// One pass over the whole volume; the files are gone again afterwards unless
+// keep is set.
+static int fill_once(const char *folder, const char *word, Run *run, int keep = 0)
 {
     const char *args[3] = { "vanta", folder, word };
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     int result = erase_free_space(word ? 3 : 2, args);
     run->seconds = seconds_since(start);
-    run->bytes = work_file_bytes(folder, 1);
+    run->bytes = work_file_bytes(folder, !keep);
+    run->rate = run->seconds > 0 ? (double)run->bytes / run->seconds : 0.0;
+    return result;
+}
+
+// One verify pass over the work files of the folder: with a word, every byte
+// is compared with it; without, the files are only read.
+static int verify_once(const char *folder, const char *word, Run *run)
+{
+    char pattern[MAX_PATH];
+    snprintf(pattern, sizeof pattern, "%s\\*.", folder);
+    const char *args[3] = { "vanta", pattern, word };
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    set_status_text("");
+    int result = verify_folder(word ? 3 : 2, args);
+    run->seconds = seconds_since(start);
+    run->bytes = work_file_bytes(folder, 0);
+    // a differing byte shows in the status box only
+    char status[MAX_PATH + 40];
+    GetDlgItemTextA(run_context.owner, run_context.status_id, status, sizeof status);
+    if (strncmp(status, "Verify error", 12) == 0 || strncmp(status, "ReadFile", 8) == 0) {
+        fprintf(stderr, "fill_bench: %s\n", status);
+        result |= 1;
+    }
     run->rate = run->seconds > 0 ? (double)run->bytes / run->seconds : 0.0;
     return result;
 }
@@ -102,22 +131,35 @@ int main(int argc, char **argv)
     }
     static volatile LONG abort_flag;
     run_context.abort_flag = &abort_flag;
+    // a status box for the passes' texts
+    run_context.owner = CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    run_context.status_id = 146;
+    CreateWindowA("EDIT", "", WS_CHILD, 0, 0, 0, 0, run_context.owner, (HMENU)146, NULL, NULL);
 
-    Run zero[MAX_ROUNDS], random[MAX_ROUNDS];
+    Run zero[MAX_ROUNDS], random[MAX_ROUNDS], compared[MAX_ROUNDS], read[MAX_ROUNDS];
     // the volume's first fill also sets up its pages: not counted
     int result = fill_once(folder, NULL, &zero[0]);
     for (int round = 0; round < rounds && result == 0; ++round) {
         // alternate the order, so that neither pattern always runs second
         if (round % 2 == 0) {
-            result |= fill_once(folder, NULL, &zero[round]);
+            result |= fill_once(folder, NULL, &zero[round], 1);
+            result |= verify_once(folder, "0", &compared[round]);
+            result |= verify_once(folder, NULL, &read[round]);
+            work_file_bytes(folder, 1);
             result |= fill_once(folder, "random", &random[round]);
         } else {
             result |= fill_once(folder, "random", &random[round]);
-            result |= fill_once(folder, NULL, &zero[round]);
+            result |= fill_once(folder, NULL, &zero[round], 1);
+            result |= verify_once(folder, NULL, &read[round]);
+            result |= verify_once(folder, "0", &compared[round]);
+            work_file_bytes(folder, 1);
         }
         printf("round %d: zero %llu bytes %.3f s %.1f MB/s   random %llu bytes %.3f s %.1f MB/s\n",
                round + 1, zero[round].bytes, zero[round].seconds, zero[round].rate / 1e6,
                random[round].bytes, random[round].seconds, random[round].rate / 1e6);
+        printf("round %d: verify 0 %llu bytes %.3f s %.1f MB/s   read only %.3f s %.1f MB/s\n",
+               round + 1, compared[round].bytes, compared[round].seconds,
+               compared[round].rate / 1e6, read[round].seconds, read[round].rate / 1e6);
     }
     release_transfer_buffer();
     if (result != 0) {
@@ -132,5 +174,8 @@ int main(int argc, char **argv)
     printf("zero_median %.0f\n", zero_rate);
     printf("random_median %.0f\n", random_rate);
     printf("ratio %.3f\n", random_rate / zero_rate);
+    printf("verify_bytes %llu\n", compared[0].bytes);
+    printf("verify_median %.0f\n", median_rate(compared, rounds));
+    printf("read_median %.0f\n", median_rate(read, rounds));
     return 0;
 }

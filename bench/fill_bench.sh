@@ -1,9 +1,12 @@
 #!/bin/bash
-# Fill throughput: mounts a 1 GiB tmpfs as a Wine drive, then
+# Fill and verify throughput: mounts a 1 GiB tmpfs as a Wine drive, then
 #   1. the generator's rate on each of its paths beside a textbook MT19937;
 #   2. the fill pass writing the volume full with zeros and with "random" in
 #      alternating rounds, their median rates and the ratio random / zero;
-#   3. dd writing the same volume full, beside the zero fill.
+#      after each zero fill the verify pass reading the work files back,
+#      comparing every byte with 0 and only reading;
+#   3. dd writing the same volume full, beside the zero fill, and reading its
+#      file back, beside the verify pass, as many rounds (median times).
 # The volume is released however the bench ends.
 #
 #   bench/fill_bench.sh BUILD_DIR [ROUNDS]     (as root; make bench runs it)
@@ -37,7 +40,10 @@ release() {
 trap release EXIT
 
 "$harness/wine-prefix.sh"
-"$harness/volume.sh" mount "$name" tmpfs "$size" "$letter" >/dev/null
+# a tmpfs that Wine takes for FAT: the NTFS record-slack pass, which follows
+# every fill on NTFS, stays out of the figures and the work files stay whole
+# for the verify pass
+"$harness/volume.sh" mount "$name" fat "$size" "$letter" >/dev/null
 wineserver -k 2>/dev/null || true     # Wine maps drive letters when it starts
 
 field() { awk -v key="$1" '$1 == key { print $2 }' "$out"; }
@@ -56,6 +62,9 @@ echo "== fill pass, tmpfs $size under Wine, $rounds rounds of each pattern"
 sed -i 's/\r$//' "$out"
 [ "$(field result)" = 0 ] || { cat "$out" >&2; die "the fill pass did not finish"; }
 grep '^round' "$out"
+verify_bytes="$(field verify_bytes)"
+verify_rate="$(field verify_median)"
+read_rate="$(field read_median)"
 zero_bytes="$(field zero_bytes)"
 zero_rate="$(field zero_median)"
 random_rate="$(field random_median)"
@@ -77,16 +86,41 @@ else
     dd_note="dd without oflag=direct (this file system refuses O_DIRECT)"
 fi
 rm -f "$mnt/probe"
-dd_line="$(LC_ALL=C dd if=/dev/zero of="$mnt/dd.fill" bs=4M $direct 2>&1 | tail -1 || true)"
-dd_bytes="$(echo "$dd_line" | awk '{ print $1 }')"
-dd_seconds="$(echo "$dd_line" | sed -n 's/.*copied, \([0-9.e-]*\) s,.*/\1/p')"
-[ -n "$dd_bytes" ] && [ -n "$dd_seconds" ] || die "dd did not report: $dd_line"
+# dd_seconds LINE: the seconds of dd's last status line
+dd_seconds() { echo "$1" | sed -n 's/.*copied, \([0-9.e-]*\) s,.*/\1/p'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+write_times="" read_times=""
+for _ in $(seq 1 "$rounds"); do
+    rm -f "$mnt/dd.fill"
+    line="$(LC_ALL=C dd if=/dev/zero of="$mnt/dd.fill" bs=4M $direct 2>&1 | tail -1 || true)"
+    dd_bytes="$(echo "$line" | awk '{ print $1 }')"
+    seconds="$(dd_seconds "$line")"
+    [ -n "$dd_bytes" ] && [ -n "$seconds" ] || die "dd did not report: $line"
+    write_times="$write_times$seconds"$'\n'
+    line="$(LC_ALL=C dd if="$mnt/dd.fill" of=/dev/null bs=4M ${direct:+iflag=direct} 2>&1 | tail -1 || true)"
+    seconds="$(dd_seconds "$line")"
+    [ -n "$seconds" ] || die "dd did not report: $line"
+    read_times="$read_times$seconds"$'\n'
+done
+rm -f "$mnt/dd.fill"
+dd_seconds="$(printf '%s' "$write_times" | median)"
+dd_read_seconds="$(printf '%s' "$read_times" | median)"
 
 echo "== dd beside the zero fill"
 awk -v vb="$zero_bytes" -v vr="$zero_rate" -v db="$dd_bytes" -v ds="$dd_seconds" \
     -v note="$dd_note" 'BEGIN {
     dr = db / ds
     printf "vanta:        %d bytes at %.1f MB/s (median; 4 MiB writes, free space probed before each)\n", vb, vr / 1e6
-    printf "dd:           %d bytes at %.1f MB/s (bs=4M; %s)\n", db, dr / 1e6, note
+    printf "dd:           %d bytes at %.1f MB/s (median time; bs=4M; %s)\n", db, dr / 1e6, note
     printf "ratio:        vanta / dd = %.2f\n", vr / dr
+}'
+
+echo "== verify pass beside dd reading"
+awk -v vb="$verify_bytes" -v vr="$verify_rate" -v rr="$read_rate" -v zr="$zero_rate" \
+    -v db="$dd_bytes" -v ds="$dd_read_seconds" 'BEGIN {
+    dr = db / ds
+    printf "verify 0:     %d bytes at %.1f MB/s (median; 4 MiB reads, every byte compared with 0)\n", vb, vr / 1e6
+    printf "read only:    median %.1f MB/s (a verify step whose word is random)\n", rr / 1e6
+    printf "dd read:      %d bytes at %.1f MB/s (median time; bs=4M)\n", db, dr / 1e6
+    printf "ratios:       verify / dd read = %.2f, verify / zero fill = %.2f\n", vr / dr, vr / zr
 }'
