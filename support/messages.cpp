@@ -68,6 +68,17 @@ static void release(char *text)
         LocalFree(text);
 }
 
+// Formats at most limit bytes, then appends the system text for last_error
+// when the whole stays below bound bytes.
+static void compose_with_system_text(char *buffer, unsigned limit, size_t bound,
+                                     const char *format, va_list args)
+{
+    compose(buffer, limit, format, args);
+    char *text = system_text(run_context.last_error);
+    append_whole(buffer, bound, text);
+    release(text);
+}
+
 void fatal_box(const char *format, ...)
 {
     va_list args;
@@ -82,11 +93,8 @@ void fatal_system_error(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    compose(fatal_system_text, FATAL_TEXT_SIZE - 1, format, args);
+    compose_with_system_text(fatal_system_text, FATAL_TEXT_SIZE - 1, FATAL_TEXT_SIZE, format, args);
     va_end(args);
-    char *text = system_text(run_context.last_error);
-    append_whole(fatal_system_text, FATAL_TEXT_SIZE, text);
-    release(text);
     fatal_box("%s", fatal_system_text);
 }
 
@@ -94,11 +102,8 @@ int error_box(HWND owner, UINT style, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    compose(error_text, ERROR_TEXT_SIZE - 1, format, args);
+    compose_with_system_text(error_text, ERROR_TEXT_SIZE - 1, ERROR_TEXT_SIZE, format, args);
     va_end(args);
-    char *text = system_text(run_context.last_error);
-    append_whole(error_text, ERROR_TEXT_SIZE, text);
-    release(text);
     return show_message_box(owner, error_text, style);
 }
 
@@ -123,20 +128,11 @@ DWORD warn_box(const char *format, ...)
     return code;
 }
 
-static char *format_system_error_v(char *buffer, unsigned size, const char *format, va_list args)
-{
-    compose(buffer, size, format, args);
-    char *text = system_text(run_context.last_error);
-    append_whole(buffer, size, text);
-    release(text);
-    return buffer;
-}
-
 char *format_system_error(char *buffer, unsigned size, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    format_system_error_v(buffer, size, format, args);
+    compose_with_system_text(buffer, size, size, format, args);
     va_end(args);
     return buffer;
 }
@@ -147,7 +143,7 @@ DWORD report_pass_error(const char *format, ...)
     va_start(args, format);
     va_copy(again, args);
     DWORD code = warn_box_v(format, args);
-    format_system_error_v(pass_status_text, STATUS_TEXT_LIMIT, format, again);
+    compose_with_system_text(pass_status_text, STATUS_TEXT_LIMIT, STATUS_TEXT_LIMIT, format, again);
     va_end(again);
     va_end(args);
     set_status_text(pass_status_text);
