@@ -21,7 +21,7 @@ die() { echo "record_slack_bench: $*" >&2; exit 1; }
 exe="$build/bench/record_slack_bench.exe"
 [ -f "$exe" ] || die "$exe is not built (make build BUILD=...)"
 
-name=bench_slack_ntfs letter=o
+name=bench_slack_ntfs letter=q
 out="$build/volumes/record_slack_bench.out"
 
 release() {
@@ -38,7 +38,7 @@ run() {
     wineserver -k 2>/dev/null || true     # Wine maps drive letters when it starts
     echo "== NTFS $1, $2, $3 deleted small files"
     # into a file, not a pipe: Wine's services would hold a pipe open
-    "$build/wine-run.sh" "$exe" 'O:\$VANTA$$' "$2" "$3" >"$out" 2>&1 ||
+    "$build/wine-run.sh" "$exe" 'Q:\$VANTA$$' "$2" "$3" >"$out" 2>&1 ||
         { sed 's/\r$//' "$out" >&2; die "the bench program failed"; }
     sed 's/\r$//; s/^/   /' "$out"
     wineserver -k 2>/dev/null || true

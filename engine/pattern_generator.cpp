@@ -12,9 +12,7 @@
 // Only the functions marked so may use SSE2 or AVX2: the rest of the file,
 // the plain path included, is built for any i686. The entries realign the
 // stack, since a thread started by the system guarantees only 4 bytes.
-#define SSE2_CODE __attribute__((target("sse2")))
 #define SSE2_ENTRY __attribute__((target("sse2"), force_align_arg_pointer, noinline))
-#define AVX2_CODE __attribute__((target("avx2")))
 #define AVX2_ENTRY __attribute__((target("avx2"), force_align_arg_pointer, noinline))
 
 #define MT_N 624
@@ -61,47 +59,6 @@ static inline unsigned twist_word(unsigned word, unsigned following, unsigned fa
     return far_word ^ (y >> 1) ^ ((y & 1) ? MT_MATRIX : 0);
 }
 
-SSE2_CODE static inline __m128i twist_vector(__m128i word, __m128i following, __m128i far_word)
-{
-    const __m128i upper = _mm_set1_epi32((int)MT_UPPER);
-    const __m128i lower = _mm_set1_epi32((int)MT_LOWER);
-    const __m128i matrix = _mm_set1_epi32((int)MT_MATRIX);
-    __m128i y = _mm_or_si128(_mm_and_si128(word, upper), _mm_and_si128(following, lower));
-    // all ones where y is odd: the low bit moved to the top, then spread
-    __m128i odd = _mm_srai_epi32(_mm_slli_epi32(y, 31), 31);
-    return _mm_xor_si128(_mm_xor_si128(far_word, _mm_srli_epi32(y, 1)),
-                         _mm_and_si128(odd, matrix));
-}
-
-SSE2_CODE static inline __m128i temper_vector(__m128i y)
-{
-    y = _mm_xor_si128(y, _mm_srli_epi32(y, 11));
-    y = _mm_xor_si128(y, _mm_and_si128(_mm_slli_epi32(y, 7), _mm_set1_epi32((int)0x9D2C5680u)));
-    y = _mm_xor_si128(y, _mm_and_si128(_mm_slli_epi32(y, 15), _mm_set1_epi32((int)0xEFC60000u)));
-    return _mm_xor_si128(y, _mm_srli_epi32(y, 18));
-}
-
-AVX2_CODE static inline __m256i twist_vector8(__m256i word, __m256i following, __m256i far_word)
-{
-    const __m256i upper = _mm256_set1_epi32((int)MT_UPPER);
-    const __m256i lower = _mm256_set1_epi32((int)MT_LOWER);
-    const __m256i matrix = _mm256_set1_epi32((int)MT_MATRIX);
-    __m256i y = _mm256_or_si256(_mm256_and_si256(word, upper), _mm256_and_si256(following, lower));
-    __m256i odd = _mm256_srai_epi32(_mm256_slli_epi32(y, 31), 31);
-    return _mm256_xor_si256(_mm256_xor_si256(far_word, _mm256_srli_epi32(y, 1)),
-                            _mm256_and_si256(odd, matrix));
-}
-
-AVX2_CODE static inline __m256i temper_vector8(__m256i y)
-{
-    y = _mm256_xor_si256(y, _mm256_srli_epi32(y, 11));
-    y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 7),
-                                             _mm256_set1_epi32((int)0x9D2C5680u)));
-    y = _mm256_xor_si256(y, _mm256_and_si256(_mm256_slli_epi32(y, 15),
-                                             _mm256_set1_epi32((int)0xEFC60000u)));
-    return _mm256_xor_si256(y, _mm256_srli_epi32(y, 18));
-}
-
 static inline unsigned temper_word(unsigned y)
 {
     y ^= y >> 11;
@@ -124,79 +81,74 @@ static inline void put_word(unsigned char *out, unsigned y)
     memcpy(out, &y, 4);
 }
 
-// Finishes the group of four words at k: tempered into out when asked.
-SSE2_CODE static inline void emit_group(unsigned char *out, int k)
+// Four or eight state words side by side. One shape serves both vector
+// paths: a vector type turns into SSE2 or AVX2 instructions only where it is
+// inlined into the functions built for them.
+typedef unsigned Lanes4 __attribute__((vector_size(16)));
+typedef unsigned Lanes8 __attribute__((vector_size(32)));
+#define LANES_CODE __attribute__((always_inline)) static inline
+
+// Tempers the words at from into out, as little-endian words.
+template <typename Lanes>
+LANES_CODE void temper_lanes(const unsigned *from, unsigned char *out)
 {
-    if (out)
-        _mm_storeu_si128((__m128i *)(out + 4 * k),
-                         temper_vector(_mm_load_si128((const __m128i *)&mt_state[k])));
+    Lanes y;
+    memcpy(&y, from, sizeof y);
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9D2C5680u;
+    y ^= (y << 15) & 0xEFC60000u;
+    y ^= y >> 18;
+    memcpy(out, &y, sizeof y);
 }
 
-// Replaces all 624 state words in place; with out, also writes the 624 new
-// outputs there, so a whole block goes to the buffer without a second pass.
-// A word only reads its old successor and the word 397 on, which from word
-// 227 onwards is one replaced at least 227 places back: four at a time is
-// safe except for the two groups whose reads wrap round the end.
-SSE2_ENTRY static void regenerate_sse2(unsigned char *out)
+// Twists the group of words at k, whose far words start at far_index.
+template <typename Lanes>
+LANES_CODE void twist_lanes(int k, int far_index)
 {
+    typedef int Signed __attribute__((vector_size(sizeof(Lanes))));
+    Lanes word, following, far_word;
+    memcpy(&word, &mt_state[k], sizeof word);
+    memcpy(&following, &mt_state[k + 1], sizeof following);
+    memcpy(&far_word, &mt_state[far_index], sizeof far_word);
+    Lanes y = (word & MT_UPPER) | (following & MT_LOWER);
+    // all ones where y is odd: the low bit moved to the top, then spread
+    Lanes odd = (Lanes)((Signed)(y << 31) >> 31);
+    word = far_word ^ (y >> 1) ^ (odd & MT_MATRIX);
+    memcpy(&mt_state[k], &word, sizeof word);
+}
+
+// Replaces all 624 state words in place, a group of lanes at a time; with
+// out, also writes the 624 new outputs there. A word only reads its old
+// successor and the word 397 on, which from word 227 onwards was replaced
+// 227 places back, so a group's far words are ready once it starts past 227.
+// The group at 224 reads round the end into the new word 0, and the last
+// group's successor is the new word 0: those two go a word at a time.
+template <typename Lanes>
+LANES_CODE void regenerate_lanes(unsigned char *out)
+{
+    const int lanes = sizeof(Lanes) / 4;
     int k = 0;
-    for (; k + 4 <= MT_N - MT_M; k += 4) {            // words 0 ... 223
-        __m128i word = _mm_load_si128((const __m128i *)&mt_state[k]);
-        __m128i following = _mm_loadu_si128((const __m128i *)&mt_state[k + 1]);
-        __m128i far_word = _mm_loadu_si128((const __m128i *)&mt_state[k + MT_M]);
-        _mm_store_si128((__m128i *)&mt_state[k], twist_vector(word, following, far_word));
-        emit_group(out, k);
-    }
-    // words 224 ... 227: the far words run 621, 622, 623, then the new word 0
-    for (int j = k; j < k + 4; ++j)
-        twist_one(j);
-    emit_group(out, k);
-    for (k += 4; k + 4 < MT_N; k += 4) {              // words 228 ... 619
-        __m128i word = _mm_load_si128((const __m128i *)&mt_state[k]);
-        __m128i following = _mm_loadu_si128((const __m128i *)&mt_state[k + 1]);
-        __m128i far_word = _mm_loadu_si128((const __m128i *)&mt_state[k + MT_M - MT_N]);
-        _mm_store_si128((__m128i *)&mt_state[k], twist_vector(word, following, far_word));
-        emit_group(out, k);
-    }
-    // words 620 ... 623: the last one's successor is the new word 0
-    for (int j = k; j < MT_N; ++j)
-        twist_one(j);
-    emit_group(out, k);
-}
-
-AVX2_CODE static inline void emit_group8(unsigned char *out, int k)
-{
-    if (out)
-        _mm256_storeu_si256((__m256i *)(out + 4 * k),
-                            temper_vector8(_mm256_load_si256((const __m256i *)&mt_state[k])));
-}
-
-// regenerate_sse2 eight words at a time. From word 232 on, the far words of
-// a group (227 places back) are all replaced before the group starts; the
-// groups at 224 and 616 straddle the wrap and go one word at a time.
-AVX2_ENTRY static void regenerate_avx2(unsigned char *out)
-{
-    int k = 0;
-    for (; k < 224; k += 8) {
-        __m256i word = _mm256_load_si256((const __m256i *)&mt_state[k]);
-        __m256i following = _mm256_loadu_si256((const __m256i *)&mt_state[k + 1]);
-        __m256i far_word = _mm256_loadu_si256((const __m256i *)&mt_state[k + MT_M]);
-        _mm256_store_si256((__m256i *)&mt_state[k], twist_vector8(word, following, far_word));
-        emit_group8(out, k);
-    }
-    for (; k < 232; ++k)
+    for (; k < 224; k += lanes)
+        twist_lanes<Lanes>(k, k + MT_M);
+    for (; k < 224 + lanes; ++k)
         twist_one(k);
-    emit_group8(out, 224);
-    for (; k < 616; k += 8) {
-        __m256i word = _mm256_load_si256((const __m256i *)&mt_state[k]);
-        __m256i following = _mm256_loadu_si256((const __m256i *)&mt_state[k + 1]);
-        __m256i far_word = _mm256_loadu_si256((const __m256i *)&mt_state[k + MT_M - MT_N]);
-        _mm256_store_si256((__m256i *)&mt_state[k], twist_vector8(word, following, far_word));
-        emit_group8(out, k);
-    }
+    for (; k + lanes < MT_N; k += lanes)
+        twist_lanes<Lanes>(k, k + MT_M - MT_N);
     for (; k < MT_N; ++k)
         twist_one(k);
-    emit_group8(out, 616);
+    // the state is 2.5 KB: tempering it in a second loop reads it from cache
+    for (k = 0; out && k < MT_N; k += lanes)
+        temper_lanes<Lanes>(&mt_state[k], out + 4 * k);
+}
+
+SSE2_ENTRY static void regenerate_sse2(unsigned char *out)
+{
+    regenerate_lanes<Lanes4>(out);
+}
+
+AVX2_ENTRY static void regenerate_avx2(unsigned char *out)
+{
+    regenerate_lanes<Lanes8>(out);
     // no dirty upper halves left to slow the SSE code that follows
     _mm256_zeroupper();
 }
@@ -253,8 +205,7 @@ SSE2_ENTRY static void take_words_sse2(unsigned char *out, int count)
 {
     int i = 0;
     for (; i + 4 <= count; i += 4)
-        _mm_storeu_si128((__m128i *)(out + 4 * i),
-                         temper_vector(_mm_loadu_si128((const __m128i *)(mt_next_word + i))));
+        temper_lanes<Lanes4>(mt_next_word + i, out + 4 * i);
     for (; i < count; ++i)
         put_word(out + 4 * i, temper_word(mt_next_word[i]));
 }
