@@ -28,7 +28,7 @@ for exe in fill_bench generator_bench; do
     [ -f "$build/bench/$exe.exe" ] || die "$build/bench/$exe.exe is not built (make build BUILD=...)"
 done
 
-name=bench_tmpfs size=1g letter=b
+name=bench_tmpfs size=1g letter=e
 mnt="$build/volumes/$name"
 out="$build/volumes/fill_bench.out"
 
@@ -58,7 +58,7 @@ grep -v '^generator ' "$out"
 generator="$(field generator)"
 
 echo "== fill pass, tmpfs $size under Wine, $rounds rounds of each pattern"
-"$build/wine-run.sh" "$build/bench/fill_bench.exe" 'B:\$VANTA$$' "$rounds" >"$out" 2>&1 || true
+"$build/wine-run.sh" "$build/bench/fill_bench.exe" 'E:\$VANTA$$' "$rounds" >"$out" 2>&1 || true
 sed -i 's/\r$//' "$out"
 [ "$(field result)" = 0 ] || { cat "$out" >&2; die "the fill pass did not finish"; }
 grep '^round' "$out"
