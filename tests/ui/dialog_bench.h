@@ -1,76 +1,105 @@
-// The real main dialog, created in the test's own thread from the program's
-// template, with the settings file and step scripts beside the test program.
-// The test's thread is the window thread: it runs the message loop (with the
-// dialog's keyboard handling) whenever it waits for something.
+// The real main dialog, made in the test's thread, which runs the message loop
+// (with the dialog's keys) whenever a test waits, beside a user's files on a
+// real volume (tmpfs, X:) that must never change. The test answers every box.
 #ifndef VANTA_TESTS_UI_DIALOG_BENCH_H
 #define VANTA_TESTS_UI_DIALOG_BENCH_H
 
-#include <windows.h>
 #include <gtest/gtest.h>
-#include <functional>
-#include <string>
-#include <vector>
+#include "control_log.h"
+#include "engine/engine_checks.h"
+#include "steps/step_runner.h"
 #include "support/messages.h"
 #include "test_helpers.h"
+#include "ui/dialog.h"
+#include "ui/work_folder.h"
 
-// The program's own path and the files named after it.
-std::string own_path();
-std::string settings_path();                    // <exe without "exe">ini
-std::string script_path(int method_index);     // <exe without ".exe"><index>.run
+using Strings = std::vector<std::string>;
 
-// Every message box of the program, answered by the test's handler on the
-// thread that shows it (the worker's boxes on the worker). Records them all.
-struct BoxHook {
-    BoxHook();
-    ~BoxHook();
-    std::function<int(const BoxRecord &)> handler;   // IDOK when unset
-    std::vector<BoxRecord> shown;                    // read once the boxes are over
-    CRITICAL_SECTION lock;
-    size_t count();
-    bool saw(const std::string &text);
-};
-
-// Runs the window thread's loop until done() holds or limit_ms pass; true
-// when it holds. A quit message is taken out of the queue and kept.
-struct MessagePump {
-    explicit MessagePump(HWND dialog = NULL) : dialog(dialog) {}
-    bool until(const std::function<bool()> &done, DWORD limit_ms = 30000);
-    void drain() { until([] { return false; }, 50); }
-    HWND dialog;
-    bool quit_seen = false;
-    WPARAM quit_code = 0xDEAD;
-};
+// Named as vanta names its settings file ("ini") and its scripts ("0.run").
+inline std::string beside_exe(const std::string &tail)
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
+    return std::string(path, length - (tail == "ini" ? 3 : 4)) + tail;
+}
 
 class DialogBench : public ::testing::Test {
 protected:
+    static inline DialogBench *bench;
+    std::string root = volume_root("dialog_tmpfs"), work = root + "$VANTA$$";
+    std::map<std::string, std::string> user_files;
     HWND dialog = NULL;
-    MessagePump pump;
+    std::vector<BoxRecord> boxes;   // never two at once: a worker's box waits for its answer
+    volatile LONG box_count = 0;
+    std::function<int(const BoxRecord &)> answer;   // IDOK when unset
+    bool quit_seen = false;                         // a quit with code 0
 
-    void SetUp() override;
-    void TearDown() override;
-    // Creates the dialog with the settings file given (none when null).
-    void open_dialog(const char *settings = "[mode]\r\nmaxnumber=0\r\n0=zeros\r\n");
-    void script(int method_index, const std::string &text);
-    std::string text_of(int id);
-    bool enabled(int id);
-    void press(int id);                 // WM_COMMAND as a click would send it
-    // Collects a worker that is still tracked and forgets the run's state, so
-    // that the next test starts from a program that has just started.
-    void forget_run();
+    static int WINAPI box(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
+    {
+        bench->boxes.push_back(BoxRecord{owner, text, caption, style});   // then counted
+        InterlockedIncrement(&bench->box_count);
+        return bench->answer ? bench->answer(BoxRecord{owner, text, caption, style}) : IDOK;
+    }
+    void SetUp() override
+    {
+        bench = this, message_box_proc = box;
+        load_texts(instance = GetModuleHandleA(NULL));
+        ASSERT_FALSE(root.empty()) << "no volume dialog_tmpfs on this bench";
+        clear_volume(root), plant_user_files(root);
+        user_files = digest_tree(root);
+        open_dialog();
+    }
+    void TearDown() override
+    {
+        abort_flag = 1;   // a worker left by a failed test must not outlive it
+        until([] { return !wipe_job.thread || !WaitForSingleObject(wipe_job.thread, 0); });
+        CloseHandle(wipe_job.thread), ZeroMemory((void *)&wipe_job, sizeof wipe_job);
+        abort_flag = work_folder_created = work_folder_path[0] = 0;
+        DestroyWindow(dialog), until([] { return true; });
+        message_box_proc = MessageBoxA;
+        if (root.empty())
+            return;
+        EXPECT_EQ(user_files, digest_tree(root)) << "a file outside the work folder changed";
+        clear_volume(root);
+    }
+    void open_dialog(const char *settings = "[mode]\r\nmaxnumber=1\r\n0=zeros\r\n1=one\r\n")
+    {
+        DestroyWindow(dialog), until([] { return true; });   // its quit too
+        DeleteFileA(beside_exe("ini").c_str());
+        ASSERT_TRUE(!settings || write_file(beside_exe("ini"), settings));
+        ASSERT_TRUE((dialog = CreateDialogParamA(instance, "IDD_DIALOG", NULL, dialog_proc, 0)));
+    }
+    bool until(const std::function<bool()> &done, DWORD limit_ms = 60000)
+    {
+        for (DWORD start = GetTickCount();; MsgWaitForMultipleObjects(0, 0, 0, 10, QS_ALLINPUT)) {
+            for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE); )
+                if (m.message == WM_QUIT)
+                    quit_seen = m.wParam == 0;
+                else if (!IsDialogMessageA(dialog, &m))
+                    DispatchMessageA(&m);
+            if (done() || GetTickCount() - start >= limit_ms)
+                return done();
+        }
+    }
+    void start_in(const std::string &folder, const char *script = nullptr, int method = 0)
+    {
+        std::string path = beside_exe(std::to_string(method) + ".run");
+        DeleteFileA(path.c_str());
+        ASSERT_TRUE(!script || write_file(path, script));
+        SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, method, 0);
+        SetDlgItemTextA(dialog, IDC_FOLDER, folder.c_str());
+        press(IDC_START);
+    }
+    bool collected() { return until([] { return wipe_job.thread_id == 0; }); }
+    std::string text_of(int id) { return window_text(dialog, id); }
+    void press(int id) { SendMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
+    std::string controls()   // list, folder, Browse, Start, Abort, Close: 1 enabled, 0 grey
+    {
+        std::string on;
+        for (int id : {IDC_METHOD, IDC_FOLDER, IDC_BROWSE, IDC_START, IDABORT, IDCANCEL})
+            on += "01"[IsWindowEnabled(GetDlgItem(dialog, id)) != 0];
+        return on;
+    }
 };
-
-// A drop as the shell hands it over: DROPFILES and the names in the ANSI code
-// page, double-zero terminated. The receiver's DragFinish frees it.
-HDROP make_drop(const std::vector<std::string> &names);
-
-// Texts of the string table as the program shows them.
-extern const char INTRO[];
-extern const char NO_FOLDER[];
-extern const char CANNOT_CREATE[];
-extern const char CANNOT_DELETE[];
-extern const char ALREADY_STARTED[];
-extern const char ABORTING[];
-extern const char ABORTED[];
-extern const char FINISHED[];
 
 #endif
