@@ -10,36 +10,15 @@
 # The volume is released however the bench ends.
 #
 #   bench/fill_bench.sh BUILD_DIR [ROUNDS]     (as root; make bench runs it)
-#
-# The bench needs the build tree's Wine prefix to itself: it restarts Wine so
-# that the new drive letter is seen.
 set -euo pipefail
 [ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: fill_bench.sh BUILD_DIR [ROUNDS]" >&2; exit 2; }
-build="$(cd "$1" && pwd)"
 rounds="${2:-7}"
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-harness="$here/../tests/harness"
-export VANTA_BUILD_DIR="$build"
-. "$harness/wine-env.sh"
-
-die() { echo "fill_bench: $*" >&2; exit 1; }
-[ "$(id -u)" = 0 ] || die "mounting the bench volume needs root"
+bench=fill_bench name=bench_tmpfs size=1g letter=e
+. "$(dirname "${BASH_SOURCE[0]}")/bench-volume.sh"
 for exe in fill_bench generator_bench; do
     [ -f "$build/bench/$exe.exe" ] || die "$build/bench/$exe.exe is not built (make build BUILD=...)"
 done
-
-name=bench_tmpfs size=1g letter=e
 mnt="$build/volumes/$name"
-out="$build/volumes/fill_bench.out"
-
-release() {
-    wineserver -k 2>/dev/null || true
-    "$harness/volume.sh" unmount "$name" "$letter" >/dev/null 2>&1 || true
-    rm -f "$out"
-}
-trap release EXIT
-
-"$harness/wine-prefix.sh"
 # a tmpfs that Wine takes for FAT: the NTFS record-slack pass, which follows
 # every fill on NTFS, stays out of the figures and the work files stay whole
 # for the verify pass

@@ -5,32 +5,12 @@
 # bench program's figures.
 #
 #   bench/record_slack_bench.sh BUILD_DIR       (as root)
-#
-# The bench needs the build tree's Wine prefix to itself: it restarts Wine so
-# that the new drive letter is seen.
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: record_slack_bench.sh BUILD_DIR" >&2; exit 2; }
-build="$(cd "$1" && pwd)"
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-harness="$here/../tests/harness"
-export VANTA_BUILD_DIR="$build"
-. "$harness/wine-env.sh"
-
-die() { echo "record_slack_bench: $*" >&2; exit 1; }
-[ "$(id -u)" = 0 ] || die "mounting the bench volumes needs root"
+bench=record_slack_bench name=bench_slack_ntfs letter=q
+. "$(dirname "${BASH_SOURCE[0]}")/bench-volume.sh"
 exe="$build/bench/record_slack_bench.exe"
 [ -f "$exe" ] || die "$exe is not built (make build BUILD=...)"
-
-name=bench_slack_ntfs letter=q
-out="$build/volumes/record_slack_bench.out"
-
-release() {
-    wineserver -k 2>/dev/null || true
-    "$harness/volume.sh" unmount "$name" "$letter" >/dev/null 2>&1 || true
-    rm -f "$out"
-}
-trap release EXIT
-"$harness/wine-prefix.sh"
 
 # run SIZE MODE DELETED
 run() {
