@@ -10,9 +10,10 @@
 #                   is a loop device holding a FAT image, files go to the tmpfs
 #   volume.sh unmount NAME LETTER
 #   volume.sh detach NAME
-#       unmounts an ntfs volume but keeps its image, so that the raw bytes can
-#       be read; prints the image's path. The drive letter stays mapped: no
-#       Windows program may use it until attach.
+#       unmounts an ntfs or ext4 volume but keeps its image (and an ext4
+#       volume's loop device), so that the raw bytes can be read; prints the
+#       image's path. The drive letter stays mapped: no Windows program may
+#       use it until attach.
 #   volume.sh attach NAME
 #       mounts the kept image again.
 #
@@ -103,17 +104,15 @@ detach)
     [ -f "$img" ] || die "no image for $name"
     mountpoint -q "$dir" || die "$name is not mounted"
     umount "$dir" || die "cannot unmount $dir"
-    # ntfs-3g writes its last records after the unmount returns
+    # ntfs-3g writes its last records after the unmount returns (an ext4
+    # image is held by its loop device, which no process has open)
     real="$(realpath "$img")"
     for _ in $(seq 1 200); do
-        busy=0
-        for fd in /proc/[0-9]*/fd/*; do
-            [ "$(readlink "$fd" 2>/dev/null)" = "$real" ] && { busy=1; break; }
-        done
-        [ $busy = 0 ] && break
+        busy="$(find /proc/[0-9]*/fd -lname "$real" -print -quit 2>/dev/null || true)"
+        [ -z "$busy" ] && break
         sleep 0.05
     done
-    [ $busy = 0 ] || die "$img is still open after unmounting"
+    [ -z "$busy" ] || die "$img is still open after unmounting"
     echo "$img"
     ;;
 attach)
@@ -121,7 +120,11 @@ attach)
     name="$2" dir="$root/$2" img="$root/$2.img"
     [ -f "$img" ] || die "no image for $name"
     mountpoint -q "$dir" && die "$name is mounted already"
-    ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
+    if [ -f "$root/$name.loop" ]; then
+        mount "$(cat "$root/$name.loop")" "$dir" || die "cannot mount the image of $name on $dir"
+    else
+        ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
+    fi
     ;;
 *)
     die "usage: volume.sh mount|unmount|detach|attach ..."

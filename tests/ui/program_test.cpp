@@ -1,236 +1,311 @@
-// vanta.exe as the user starts it: a process of its own, with the methods
-// shipped beside it, driven from this test program through its window (found
-// by process, class and status control) on a real volume (tmpfs, Y:).
+// vanta.exe as the user starts it, in a process of its own, driven through its
+// window on real volumes. The user's files are hashed with SHA-256 around
+// complete, verified, aborted and badly configured runs: every byte must stay.
+#include <windows.h>
+#include <wincrypt.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <map>
-#include <string>
-#include <vector>
+#include <errno.h>
+#include <algorithm>
+#include <random>
 #include "engine/engine_checks.h"
 #include "test_helpers.h"
 #include "ui/resource.h"
 
 namespace {
 
+typedef std::vector<std::string> Texts;
 const char FINISHED[] = "消去が終了しました。";
-const char INTRO[] = "ディスクの未使用領域を消去します。消去方法とフォルダを指定してください。";
+const char CANNOT_CREATE[] = "フォルダを作成できません。";
+const char CANNOT_DELETE[] = "フォルダを削除できません。";
 
-// The program under test, as Wine sees the build tree (drive Z: is /).
-std::string program_path()
+std::string question(const std::string &work)
 {
-    const char *unix_path = getenv("VANTA_EXE");
-    if (!unix_path || !*unix_path)
-        return std::string();
-    std::string path = std::string("Z:") + unix_path;
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
+    return "処理を続けますか？\r\n" + work + "\r\nフォルダがすでに存在します。処理を続ける場合\r\n"
+           "このフォルダにあるファイルは削除されます。\r\n処理終了後もこのフォルダは残ります。";
+}
+
+std::string shipped_program()
+{
+    std::string path = std::string("Z:") + (getenv("VANTA_EXE") ? getenv("VANTA_EXE") : "");
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
-struct Found {
-    DWORD process;
-    HWND dialog;
-};
-
-BOOL CALLBACK match_dialog(HWND window, LPARAM param)
-{
-    Found *found = (Found *)param;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    char class_name[16];
-    GetClassNameA(window, class_name, sizeof class_name);
-    if (process == found->process && strcmp(class_name, "#32770") == 0 &&
-        GetDlgItem(window, IDC_STATUS)) {
-        found->dialog = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// One run of vanta.exe.
+// One run of vanta.exe: its dialog, and the boxes that the dialog owns.
 struct Program {
     PROCESS_INFORMATION process = {};
     HWND dialog = NULL;
 
-    bool start(const std::string &arguments, WORD show = SW_SHOWNORMAL)
+    bool start(const std::string &exe, const std::string &folder)
     {
-        std::string command = "\"" + program_path() + "\"" + arguments;
+        std::string command = "\"" + exe + "\" \"" + folder + "\"";
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = show;
-        if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                            &process))
+        if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process) ||
+            !CloseHandle(process.hThread))
             return false;
-        for (int i = 0; i < 1000 && !dialog; ++i) {
-            Found found = {process.dwProcessId, NULL};
-            EnumWindows(match_dialog, (LPARAM)&found);
-            dialog = found.dialog;
-            if (!dialog)
-                Sleep(10);
-        }
-        // answered once the program's message loop runs
-        DWORD_PTR ignored;
-        return dialog &&
-               SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored);
+        for (int i = 0; i < 1000 && !(dialog = find(NULL)); ++i)
+            Sleep(10);
+        return dialog && responsive();
     }
+    // A visible window of this process captioned "vanta" and owned by owner.
+    HWND find(HWND owner)
+    {
+        for (HWND w = NULL; (w = FindWindowExA(NULL, w, "#32770", "vanta")) != NULL;) {
+            DWORD id = 0;
+            GetWindowThreadProcessId(w, &id);
+            if (id == process.dwProcessId && GetWindow(w, GW_OWNER) == owner && IsWindowVisible(w))
+                return w;
+        }
+        return NULL;
+    }
+    // The dialog answers within 5 s, run or no run.
+    bool responsive() { return SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, NULL) != 0; }
     std::string text(int id) { return window_text(dialog, id); }
-    void command(int id)
+    bool enabled(int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != 0; }
+    void command(int id) { PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
+    void start_method(int m) { SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, m, 0), command(IDC_START); }
+    // Answers the existing-folder question with to_question, other boxes with
+    // OK, until the status reads wanted and Start is enabled; the boxes' texts.
+    Texts settle(const std::string &wanted, int to_question = IDNO, DWORD limit = 120000)
     {
-        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                     (LPARAM)GetDlgItem(dialog, id));
-    }
-    bool wait_for_status(const std::string &wanted, DWORD limit_ms)
-    {
-        for (DWORD waited = 0; waited < limit_ms; waited += 20) {
-            if (text(IDC_STATUS) == wanted)
-                return true;
-            Sleep(20);
+        Texts boxes;
+        for (DWORD waited = 0; waited < limit; waited += 20, Sleep(20)) {
+            if (HWND box = find(dialog)) {
+                boxes.push_back(window_text(box, 0xFFFF));
+                bool asks = boxes.back().compare(0, 18, question("").substr(0, 18)) == 0;
+                PostMessageA(box, WM_COMMAND, asks ? to_question : IDOK, 0);
+                while (IsWindow(box))
+                    Sleep(10);
+            } else if (text(IDC_STATUS) == wanted && enabled(IDC_START) && !find(dialog)) {
+                break;
+            }
         }
-        return false;
+        return boxes;
     }
-    // The exit code, or 0xFFFFFFFF when the program has not ended in time.
-    DWORD exit_code(DWORD limit_ms = 20000)
+    // The exit code, 0xFFFFFFFF when the program did not end.
+    DWORD close()
     {
-        if (WaitForSingleObject(process.hProcess, limit_ms) != WAIT_OBJECT_0)
-            return 0xFFFFFFFF;
-        DWORD code = 0xFFFFFFFE;
-        GetExitCodeProcess(process.hProcess, &code);
-        return code;
+        DWORD code = 0xFFFFFFFF;
+        command(IDCANCEL);
+        WaitForSingleObject(process.hProcess, 20000);
+        return GetExitCodeProcess(process.hProcess, &code) && code != STILL_ACTIVE ? code : 0xFFFFFFFF;
     }
-    ~Program()
-    {
-        if (process.hProcess) {
-            if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0)
-                TerminateProcess(process.hProcess, 99);
-            CloseHandle(process.hProcess);
-            CloseHandle(process.hThread);
-        }
-    }
+    ~Program() { TerminateProcess(process.hProcess, 99), CloseHandle(process.hProcess); }
 };
+
+std::string sha256_of(const std::string &path)
+{
+    static HCRYPTPROV provider;
+    std::string bytes;
+    HCRYPTHASH hash;
+    BYTE value[32];
+    DWORD length = sizeof value;
+    char hex[80] = "unreadable";
+    if ((provider || CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) &&
+        read_file(path, &bytes) && CryptCreateHash(provider, 0x800C /* SHA-256 */, 0, 0, &hash)) {
+        CryptHashData(hash, (const BYTE *)bytes.data(), (DWORD)bytes.size(), 0);
+        CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0);
+        CryptDestroyHash(hash);
+        for (DWORD i = 0; i < length; ++i)
+            snprintf(hex + 2 * i, 3, "%02x", value[i]);
+    }
+    return std::to_string(bytes.size()) + " " + hex;
+}
+
+// Every file and folder under path: its name, and size and SHA-256 for a
+// file. The work folder of the chosen folder is not the user's: left out.
+std::map<std::string, std::string> hash_tree(const std::string &path)
+{
+    std::map<std::string, std::string> hashes;
+    for (const std::string &name : list_folder(path)) {
+        std::string entry = path + "\\" + name;
+        bool folder = (GetFileAttributesA(entry.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (entry.substr(2) == "\\chosen\\$VANTA$$")
+            continue;
+        hashes[entry] = folder ? "folder" : sha256_of(entry);
+        for (const auto &inside : folder ? hash_tree(entry) : std::map<std::string, std::string>())
+            hashes.insert(inside);
+    }
+    return hashes;
+}
+
+// Only work files may be in a work folder that a run left.
+size_t count_work_files(const std::string &folder)
+{
+    Texts names = list_folder(folder);
+    for (const std::string &name : names)
+        EXPECT_EQ(std::string::npos, name.find_first_not_of("0123456789")) << folder << "\\" << name;
+    return names.size();
+}
+
+// The side of proof_residue.sh: a complete run of the shipped method
+// VANTA_PROOF_METHOD on VANTA_PROOF_FOLDER (ending in a backslash), no box.
+int erase_child()
+{
+    const char *folder = getenv("VANTA_PROOF_FOLDER"), *method = getenv("VANTA_PROOF_METHOD");
+    Program vanta;
+    if (!folder || !method || !vanta.start(shipped_program(), folder))
+        return 2;
+    vanta.start_method(atoi(method));
+    Texts boxes = vanta.settle(FINISHED);
+    std::string status = vanta.text(IDC_STATUS), work = folder + std::string("$VANTA$$");
+    printf("%s on %s: %s %s\n", vanta.text(IDC_STEP).c_str(), folder, status.c_str(),
+           boxes.empty() ? "" : boxes[0].c_str());
+    return boxes.empty() && status == FINISHED && vanta.close() == 0 &&
+           GetFileAttributesA(work.c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : 1;
+}
+TestChild erase("erase", erase_child);
 
 } // namespace
 
-class VantaExe : public ::testing::Test {
+// 1,200 user files of random sizes and bytes beside the chosen folder and in
+// it, some named like work files, some with 0x5C trail bytes in their names.
+class UserFiles : public ::testing::Test {
 protected:
-    std::string root;
-    std::map<std::string, std::string> user_before;
+    std::string root = volume_root("program_tmpfs"), volume = root.substr(0, 2), chosen = root + "chosen";
+    std::map<std::string, std::string> before;
+    unsigned long long free_before = 0;
 
     void SetUp() override
     {
-        ASSERT_FALSE(program_path().empty()) << "VANTA_EXE is not set";
-        root = volume_root("program_tmpfs");
-        ASSERT_FALSE(root.empty()) << "no volume program_tmpfs on this bench";
+        ASSERT_NE("chosen", chosen) << "no volume program_tmpfs on this bench";
         clear_volume(root);
-        plant_user_files(root);
-        ASSERT_TRUE(CreateDirectoryA((root + "my folder").c_str(), NULL));
-        ASSERT_TRUE(write_file(root + "my folder\\kept.txt", "a user's file beside the work folder"));
-        user_before = digest_tree(root);
-    }
-    void TearDown() override
-    {
-        if (!root.empty()) {
-            EXPECT_EQ(user_before, digest_tree(root)) << "a file outside the work folder changed";
-            clear_volume(root);
+        ASSERT_TRUE(write_file(root + "abc", "abc"));
+        ASSERT_EQ("3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+                  sha256_of(root + "abc"));
+        const char *folders[] = {"beside", "beside\\表", "chosen", "chosen\\ソ", "chosen\\0000"};
+        const char *names[] = {"%8.8u", "%u", "file%u.bin", "表%u", "ソ %u.txt"};
+        std::mt19937 random(20261207);
+        for (const char *folder : folders)
+            CreateDirectoryA((root + folder).c_str(), NULL);
+        for (unsigned i = 0; i < 1200; ++i) {
+            char name[32];
+            snprintf(name, sizeof name, names[i / 5 % 5], i);
+            std::string bytes(random() % (i % 40 ? 12000 : 400000), '\0');
+            for (char &c : bytes)
+                c = (char)random();
+            ASSERT_TRUE(write_file(root + folders[i % 5] + "\\" + name, bytes)) << name;
         }
+        before = hash_tree(volume);
+        free_before = free_bytes_of(root);
     }
+    void TearDown() override { if (!root.empty()) clear_volume(root); }
 };
 
-TEST(VantaImage, IsAGuiSubsystemPe32ForI386)
+// Runs of the verifying method aborted at moments spread over them: at once,
+// when a quarter, half and three quarters of the free space are written, and
+// when the volume is full (record slack or verify). Each is followed by a
+// complete run, with and without verify, on the folder the abort left.
+TEST_F(UserFiles, AbortedAndCompleteRunsKeepEveryUserByteAndGiveTheSpaceBack)
 {
-    std::string image;
-    ASSERT_TRUE(read_file(program_path(), &image)) << program_path();
-    ASSERT_GT(image.size(), 0x200u);
-    ASSERT_EQ("MZ", image.substr(0, 2));
-    DWORD pe = *(const DWORD *)&image[0x3C];
-    ASSERT_EQ(std::string("PE\0\0", 4), image.substr(pe, 4));
-    EXPECT_EQ(0x14C, *(const WORD *)&image[pe + 4]) << "machine";
-    const char *optional = &image[pe + 24];
-    EXPECT_EQ(0x10B, *(const WORD *)optional) << "PE32";
-    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, *(const WORD *)(optional + 68));
-}
-
-TEST_F(VantaExe, ErasesTheFolderNamedOnItsCommandLineAndEndsWithZero)
-{
-    Program vanta;
-    ASSERT_TRUE(vanta.start(" \"" + root + "my folder\""));
-
-    EXPECT_EQ(root + "my folder", vanta.text(IDC_FOLDER));
-    EXPECT_EQ("Version 8", vanta.text(IDC_STEP));
-    EXPECT_EQ(INTRO, vanta.text(IDC_STATUS));
-    // the methods shipped beside the program, the first one selected
-    EXPECT_EQ(3, (int)SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCOUNT, 0, 0));
-    EXPECT_EQ(0, (int)SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCURSEL, 0, 0));
-    EXPECT_EQ("ゼロで1回上書き", vanta.text(IDC_METHOD));
-
-    vanta.command(IDC_START);
-    ASSERT_TRUE(vanta.wait_for_status(FINISHED, 60000)) << "status: " << vanta.text(IDC_STATUS);
-    EXPECT_EQ("step 1 of 1: erase", vanta.text(IDC_STEP));
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(vanta.dialog, IDC_START)));
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(vanta.dialog, IDABORT)));
-
-    vanta.command(IDCANCEL);
-    EXPECT_EQ(0u, vanta.exit_code());
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((root + "my folder\\$VANTA$$").c_str()))
-        << "the work folder stayed";
-    // the folder that held the work folder has a new write time, nothing else
-    user_before.erase("my folder");
-    std::map<std::string, std::string> after = digest_tree(root);
-    EXPECT_EQ(1u, after.erase("my folder"));
-    EXPECT_EQ(user_before, after);
-    user_before = digest_tree(root);
-}
-
-TEST_F(VantaExe, EveryWayOfClosingEndsWithZero)
-{
-    struct Way {
-        const char *name;
-        std::function<void(Program &)> close;
-    } ways[] = {
-        {"Close", [](Program &p) { p.command(IDCANCEL); }},
-        {"Esc", [](Program &p) {
-             PostMessageA(GetDlgItem(p.dialog, IDC_METHOD), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-         }},
-        {"close request", [](Program &p) { PostMessageA(p.dialog, WM_CLOSE, 0, 0); }},
-        {"quit command", [](Program &p) { PostMessageA(p.dialog, WM_COMMAND, IDM_QUIT, 0); }},
-    };
-    for (Way &way : ways) {
+    std::string work = chosen + "\\$VANTA$$";
+    for (int quarters = 0; quarters <= 4; ++quarters) {
         Program vanta;
-        ASSERT_TRUE(vanta.start("")) << way.name;
-        EXPECT_EQ("", vanta.text(IDC_FOLDER)) << "no folder on the command line";
-        way.close(vanta);
-        EXPECT_EQ(0u, vanta.exit_code()) << way.name;
-    }
-}
-
-TEST_F(VantaExe, TheAboutCommandShowsTheVersion)
-{
-    Program vanta;
-    ASSERT_TRUE(vanta.start(""));
-    vanta.command(IDM_ABOUT);
-    HWND box = NULL;
-    for (int i = 0; i < 500 && !box; ++i) {
-        box = FindWindowA("#32770", "About vanta");
-        if (!box)
+        ASSERT_TRUE(vanta.start(shipped_program(), chosen));
+        vanta.start_method(2);
+        for (int i = 0; i < 500 && vanta.enabled(IDC_START); ++i)
             Sleep(10);
+        DWORD started = GetTickCount();
+        unsigned long long free = free_before;
+        while (!vanta.enabled(IDC_START) && !vanta.find(vanta.dialog) && GetTickCount() - started < 60000 &&
+               (free = free_bytes_of(root)) > free_before / 4 * (4 - quarters))
+            Sleep(1);
+        ASSERT_TRUE(!vanta.enabled(IDC_START) && !vanta.find(vanta.dialog))
+            << "no run, or a box, at Abort " << quarters;
+        DWORD delay = GetTickCount() - started;
+        vanta.command(IDABORT);
+        EXPECT_TRUE(vanta.responsive()) << "after Abort " << quarters;
+        EXPECT_EQ(Texts(), vanta.settle("中断しました。", IDNO, 60000));
+        ASSERT_EQ("中断しました。", vanta.text(IDC_STATUS)) << "Abort " << quarters;
+        size_t kept = count_work_files(work);
+        EXPECT_EQ(before, hash_tree(volume)) << "Abort " << quarters;
+
+        vanta.start_method(quarters % 2 ? 0 : 2);
+        EXPECT_EQ(Texts{question(work)}, vanta.settle(FINISHED, IDYES));
+        EXPECT_EQ(FINISHED, vanta.text(IDC_STATUS));
+        printf("    Abort %lu ms after Start with %llu bytes free: %zu work files kept; then %s;"
+               " %zu user files and folders hashed\n",
+               delay, free, kept, vanta.text(IDC_STEP).c_str(), before.size());
+        EXPECT_EQ(0u, vanta.close());
+        // the folder was there before this run: it stays, empty
+        EXPECT_EQ(0u, count_work_files(work));
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
+        EXPECT_EQ(free_before, free_bytes_of(root)) << "Abort " << quarters;
+        EXPECT_EQ(before, hash_tree(volume)) << "Abort " << quarters;
+        remove_tree(work);
     }
-    ASSERT_TRUE(box != NULL) << "no About box";
-    EXPECT_EQ("Version 8", window_text(box, 0xFFFF));
-    EXPECT_EQ(vanta.dialog, GetWindow(box, GW_OWNER));
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-    vanta.command(IDCANCEL);
-    EXPECT_EQ(0u, vanta.exit_code());
 }
 
-TEST_F(VantaExe, AMinimisedStartShowsTheDialogMinimisedWithItsSetUpDone)
+// Bad input: each case gives the boxes and status that the design gives and
+// loses nothing. Cases with settings and a step script of their own (NONE:
+// no such file) run a copy of the program; the others the shipped one.
+TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
 {
-    Program vanta;
-    ASSERT_TRUE(vanta.start(" " + root, SW_SHOWMINIMIZED));
-    EXPECT_TRUE(IsIconic(vanta.dialog));
-    EXPECT_EQ(root, vanta.text(IDC_FOLDER));
-    EXPECT_EQ("Version 8", vanta.text(IDC_STEP));
-    vanta.command(IDCANCEL);
-    EXPECT_EQ(0u, vanta.exit_code());
+    const char *NONE = "none", *ERASE = "1\r\nerase\r\n";
+    std::string scratch = current_directory() + "\\proof_scratch", copy = scratch + "\\vanta.exe";
+    std::string name249 = root + std::string(246, 'L'), name250 = name249 + "L", beside = root + "beside";
+    std::string read_only = volume_root("proof_ro");
+    ASSERT_NE("", read_only) << "no volume proof_ro on this bench";
+    ASSERT_TRUE(CreateDirectoryA(name249.c_str(), NULL) && CreateDirectoryA(name250.c_str(), NULL) &&
+                write_file(name250 + "\\mine.txt", "in a folder whose name is too long"));
+    ASSERT_TRUE(CreateDirectoryA((beside + "\\$VANTA$$").c_str(), NULL) &&
+                write_file(beside + "\\$VANTA$$\\00000001", "the user's own, named like a work file"));
+    remove_tree(scratch);
+    ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) &&
+                CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE));
+    before = hash_tree(volume);
+    auto refusal = [](const std::string &work) {  // the system's word when work can't be made
+        EXPECT_FALSE(CreateDirectoryA(work.c_str(), NULL)) << work;
+        return work + ": " + system_text(GetLastError());
+    };
+    struct Case {
+        const char *name, *ini, *script, *method;  // method: the only one listed
+        std::string folder;
+        Texts boxes;
+        std::string status;
+    } cases[] = {
+        {"no settings", NONE, ERASE, "", chosen, {}, FINISHED},
+        {"empty settings", "", ERASE, "", chosen, {}, FINISHED},
+        {"malformed settings", "[mode]\r\nmaxnumber=two\r\n0=ゼロ\r\nno key\r\n1=x\r\n", ERASE, "ゼロ",
+         chosen, {}, FINISHED},
+        {"no step script", NONE, NONE, "", chosen, {}, scratch + "\\vanta0.run: " + strerror(ENOENT)},
+        {"empty step script", NONE, "", "", chosen, {}, FINISHED},
+        {"fewer steps than counted", NONE, "3\r\nerase\r\n", "", chosen,
+         {chosen + "\\$VANTA$$: " + system_text(ERROR_DIR_NOT_EMPTY)}, CANNOT_DELETE},
+        {"no folder", NULL, NULL, NULL, "", {}, "フォルダ名が指定されていません。"},
+        {"nonexistent folder", NULL, NULL, NULL, root + "gone", {refusal(root + "gone\\$VANTA$$")},
+         CANNOT_CREATE},
+        {"read-only volume", NULL, NULL, NULL, read_only, {refusal(read_only + "$VANTA$$")},
+         CANNOT_CREATE},
+        {"249-byte folder", NULL, NULL, NULL, name249,
+         {"CreateFile(" + name249 + "\\$VANTA$$\\00000001): " + system_text(ERROR_FILENAME_EXCED_RANGE)},
+         FINISHED},
+        {"250-byte folder", NULL, NULL, NULL, name250,
+         {name250 + ": " + system_text(ERROR_BUFFER_OVERFLOW)}, CANNOT_CREATE},
+        {"0x5C trail bytes", NULL, NULL, NULL, chosen + "\\ソ", {}, FINISHED},
+        {"the user's $VANTA$$, No", NULL, NULL, NULL, beside, {question(beside + "\\$VANTA$$")},
+         CANNOT_CREATE},
+    };
+    for (const Case &c : cases) {
+        DeleteFileA((scratch + "\\vanta.ini").c_str());
+        DeleteFileA((scratch + "\\vanta0.run").c_str());
+        ASSERT_TRUE(!c.ini || c.ini == NONE || write_file(scratch + "\\vanta.ini", c.ini));
+        ASSERT_TRUE(!c.script || c.script == NONE || write_file(scratch + "\\vanta0.run", c.script));
+        Program vanta;
+        ASSERT_TRUE(vanta.start(c.ini ? copy : shipped_program(), c.folder)) << c.name;
+        if (c.method) {
+            EXPECT_EQ(1, SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCOUNT, 0, 0)) << c.name;
+            EXPECT_EQ(c.method, vanta.text(IDC_METHOD)) << c.name;
+        }
+        vanta.start_method(0);
+        EXPECT_EQ(c.boxes, vanta.settle(c.status)) << c.name;
+        EXPECT_EQ(c.status, vanta.text(IDC_STATUS)) << c.name;
+        EXPECT_EQ(0u, vanta.close()) << c.name;
+        // only the script that ends early leaves work files
+        EXPECT_EQ(c.status == CANNOT_DELETE, count_work_files(chosen + "\\$VANTA$$") > 0) << c.name;
+        remove_tree(chosen + "\\$VANTA$$");
+        EXPECT_EQ(before, hash_tree(volume)) << c.name;
+    }
+    remove_tree(scratch);
 }
