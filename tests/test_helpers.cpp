@@ -89,14 +89,6 @@ bool read_file(const std::string &path, std::string *bytes)
     return true;
 }
 
-unsigned long long file_size(const std::string &path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
-        return ~0ull;
-    return ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-}
-
 std::vector<std::string> list_folder(const std::string &folder)
 {
     std::vector<std::string> names;
@@ -166,19 +158,15 @@ int run_test_child(const char *name)
     return 99;
 }
 
-DWORD run_child_process(const char *name)
-{
-    return run_child_process_at(own_path(), name);
-}
-
 std::string own_path()
 {
     char path[MAX_PATH];
     return std::string(path, GetModuleFileNameA(NULL, path, sizeof path));
 }
 
-DWORD run_child_process_at(const std::string &exe, const char *name)
+DWORD run_child_process(const char *name)
 {
+    std::string exe = own_path();
     std::string command = "\"" + exe + "\" --child " + name;
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
@@ -206,43 +194,4 @@ bool write_file_at(const std::string &path, unsigned long offset, const std::str
                   done == bytes.size();
     CloseHandle(file);
     return placed;
-}
-
-static DWORD WINAPI answer_box(void *param)
-{
-    RealBoxAnswer *answer = (RealBoxAnswer *)param;
-    for (int i = 0; i < 1000; ++i) {
-        HWND box = FindWindowA("#32770", PROGRAM_NAME);
-        if (box) {
-            char text[4096];
-            text[0] = 0;
-            GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-            answer->text = text;
-            answer->seen = true;
-            PostMessageA(box, WM_COMMAND, answer->reply, 0);
-            return 0;
-        }
-        Sleep(10);
-    }
-    return 1;
-}
-
-RealBoxAnswer::RealBoxAnswer(int reply) : reply(reply), seen(false)
-{
-    thread = CreateThread(NULL, 0, answer_box, this, 0, NULL);
-}
-
-bool RealBoxAnswer::wait()
-{
-    if (thread) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-        thread = NULL;
-    }
-    return seen;
-}
-
-RealBoxAnswer::~RealBoxAnswer()
-{
-    wait();
 }

@@ -1,5 +1,5 @@
-// Shared pieces of the test programs: volumes, a status window, and an
-// answerer for message boxes.
+// Shared pieces of the test programs: volumes, a status window, recorded
+// message boxes, files and child processes.
 #ifndef VANTA_TESTS_TEST_HELPERS_H
 #define VANTA_TESTS_TEST_HELPERS_H
 
@@ -37,7 +37,6 @@ bool write_file(const std::string &path, const std::string &bytes);
 bool read_file(const std::string &path, std::string *bytes);
 // Overwrites bytes of an existing file at offset; false unless all were written.
 bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes);
-unsigned long long file_size(const std::string &path);
 std::vector<std::string> list_folder(const std::string &folder);   // names, sorted, no . or ..
 void remove_tree(const std::string &folder);
 unsigned long long free_bytes_of(const std::string &root);          // GetDiskFreeSpaceExA, caller's share
@@ -49,21 +48,6 @@ struct TestChild {
 };
 int run_test_child(const char *name);
 DWORD run_child_process(const char *name);
-// The same for a copy of this program at another path.
-DWORD run_child_process_at(const std::string &exe, const char *name);
 std::string own_path();   // this program's own path
-
-// Answers the next real message box captioned "vanta" from a watcher thread:
-// waits for it, keeps its text, and presses reply. The box's own thread
-// must pump messages meanwhile (a modal box does).
-struct RealBoxAnswer {
-    explicit RealBoxAnswer(int reply);
-    ~RealBoxAnswer();
-    bool wait();              // joins the watcher; false when no box came
-    int reply;
-    std::string text;
-    bool seen;
-    HANDLE thread;
-};
 
 #endif
