@@ -17,45 +17,30 @@ static LRESULT CALLBACK logging_proc(HWND window, UINT message, WPARAM wparam, L
     return result;
 }
 
-ControlLog::ControlLog(HWND owner, int control_id)
-    : control(GetDlgItem(owner, control_id)), original(NULL)
+ControlLog::ControlLog(HWND owner, int control_id) : control(GetDlgItem(owner, control_id)), original(NULL)
 {
-    if (!control)
-        return;
-    SetPropA(control, LOG_PROPERTY, this);
-    original = (WNDPROC)SetWindowLongPtrA(control, GWLP_WNDPROC, (LONG_PTR)logging_proc);
+    if (control && SetPropA(control, LOG_PROPERTY, this))
+        original = (WNDPROC)SetWindowLongPtrA(control, GWLP_WNDPROC, (LONG_PTR)logging_proc);
 }
 
 ControlLog::~ControlLog()
 {
-    if (!control)
-        return;
-    SetWindowLongPtrA(control, GWLP_WNDPROC, (LONG_PTR)original);
+    if (original)
+        SetWindowLongPtrA(control, GWLP_WNDPROC, (LONG_PTR)original);
     RemovePropA(control, LOG_PROPERTY);
 }
 
-bool ControlLog::saw(const std::string &text) const
-{
-    for (const std::string &t : texts)
-        if (t == text)
-            return true;
-    return false;
-}
-
-int ControlLog::count_starting(const std::string &prefix) const
+int ControlLog::count_starting(const std::string &prefix, bool whole) const
 {
     int count = 0;
     for (const std::string &t : texts)
-        if (t.compare(0, prefix.size(), prefix) == 0)
-            ++count;
+        count += t.compare(0, whole ? std::string::npos : prefix.size(), prefix) == 0;
     return count;
 }
 
 HWND create_run_window()
 {
     HWND owner = create_status_window(146);
-    if (owner)
-        CreateWindowExA(0, "STATIC", " ", WS_CHILD, 0, 160, 380, 20, owner, (HMENU)147,
-                        GetModuleHandleA(NULL), NULL);
+    CreateWindowExA(0, "STATIC", " ", WS_CHILD, 0, 160, 380, 20, owner, (HMENU)147, GetModuleHandleA(NULL), NULL);
     return owner;
 }

@@ -12,8 +12,8 @@
 struct ControlLog {
     ControlLog(HWND owner, int control_id);
     ~ControlLog();
-    bool saw(const std::string &text) const;
-    int count_starting(const std::string &prefix) const;
+    bool saw(const std::string &text) const { return count_starting(text, true) > 0; }
+    int count_starting(const std::string &prefix, bool whole = false) const;
     std::vector<std::string> texts;
     std::function<void(const std::string &)> on_text;
     HWND control;

@@ -12,27 +12,22 @@ std::string volume_root(const char *name)
     for (const char *p = name; *p; ++p)
         var += (char)toupper((unsigned char)*p);
     const char *drive = getenv(var.c_str());
-    if (!drive || !*drive)
-        return std::string();
-    return std::string(drive) + "\\";
+    return drive && *drive ? std::string(drive) + "\\" : std::string();
 }
 
 HWND create_status_window(int status_id)
 {
     HWND owner = CreateWindowExA(0, "STATIC", "vanta test", WS_OVERLAPPEDWINDOW,
                                  0, 0, 400, 200, NULL, NULL, GetModuleHandleA(NULL), NULL);
-    if (!owner)
-        return NULL;
-    CreateWindowExA(0, "EDIT", "", WS_CHILD | ES_MULTILINE | ES_READONLY,
-                    0, 0, 380, 150, owner, (HMENU)(INT_PTR)status_id,
-                    GetModuleHandleA(NULL), NULL);
+    if (owner)
+        CreateWindowExA(0, "EDIT", "", WS_CHILD | ES_MULTILINE | ES_READONLY, 0, 0, 380, 150, owner,
+                        (HMENU)(INT_PTR)status_id, GetModuleHandleA(NULL), NULL);
     return owner;
 }
 
 std::string window_text(HWND owner, int control_id)
 {
-    char text[4096];
-    text[0] = 0;
+    char text[4096] = "";
     GetDlgItemTextA(owner, control_id, text, sizeof text);
     return text;
 }
@@ -53,26 +48,33 @@ static int WINAPI scripted_box(HWND owner, LPCSTR text, LPCSTR caption, UINT sty
 
 ScriptedBoxes::ScriptedBoxes()
 {
-    saved_box_proc = message_box_proc;
-    active_boxes = this;
-    message_box_proc = scripted_box;
+    saved_box_proc = message_box_proc, active_boxes = this, message_box_proc = scripted_box;
 }
 
-ScriptedBoxes::~ScriptedBoxes()
+ScriptedBoxes::~ScriptedBoxes() { message_box_proc = saved_box_proc, active_boxes = NULL; }
+
+// Writes bytes at offset of the file opened with disposition; all or false.
+static bool write_at(const std::string &path, DWORD disposition, LONG offset, const std::string &bytes)
 {
-    message_box_proc = saved_box_proc;
-    active_boxes = NULL;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, disposition, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD done = 0;
+    bool ok = SetFilePointer(h, offset, NULL, FILE_BEGIN) == (DWORD)offset &&
+              (bytes.empty() || WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, NULL)) &&
+              done == bytes.size();
+    CloseHandle(h);
+    return ok;
 }
 
 bool write_file(const std::string &path, const std::string &bytes)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD done = 0;
-    BOOL ok = bytes.empty() || WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, NULL);
-    CloseHandle(h);
-    return ok && done == bytes.size();
+    return write_at(path, CREATE_ALWAYS, 0, bytes);
+}
+
+bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes)
+{
+    return write_at(path, OPEN_EXISTING, (LONG)offset, bytes);
 }
 
 bool read_file(const std::string &path, std::string *bytes)
@@ -82,8 +84,7 @@ bool read_file(const std::string &path, std::string *bytes)
         return false;
     bytes->clear();
     char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(h, chunk, sizeof chunk, &got, NULL) && got > 0)
+    for (DWORD got = 0; ReadFile(h, chunk, sizeof chunk, &got, NULL) && got > 0;)
         bytes->append(chunk, got);
     CloseHandle(h);
     return true;
@@ -94,66 +95,46 @@ std::vector<std::string> list_folder(const std::string &folder)
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
     HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        std::string name = found.cFileName;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    } while (FindNextFileA(h, &found));
-    FindClose(h);
+    for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileA(h, &found))
+        if (strcmp(found.cFileName, ".") && strcmp(found.cFileName, ".."))
+            names.push_back(found.cFileName);
+    if (h != INVALID_HANDLE_VALUE)
+        FindClose(h);
     std::sort(names.begin(), names.end());
     return names;
 }
 
 void remove_tree(const std::string &folder)
 {
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string path = folder + "\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(path);
-            } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(h, &found));
-        FindClose(h);
+    for (const std::string &name : list_folder(folder)) {
+        std::string path = folder + "\\" + name;
+        if (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            remove_tree(path);
+        else
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL), DeleteFileA(path.c_str());
     }
     RemoveDirectoryA(folder.c_str());
 }
 
 unsigned long long free_bytes_of(const std::string &root)
 {
-    ULARGE_INTEGER avail, total, total_free;
-    if (!GetDiskFreeSpaceExA(root.c_str(), &avail, &total, &total_free))
-        return ~0ull;
-    return avail.QuadPart;
+    ULARGE_INTEGER avail;
+    return GetDiskFreeSpaceExA(root.c_str(), &avail, NULL, NULL) ? avail.QuadPart : ~0ull;
 }
 
-struct ChildEntry {
-    const char *name;
-    int (*body)();
-};
-static ChildEntry children[16];
-static int child_count;
-
-TestChild::TestChild(const char *name, int (*body)())
+static std::vector<std::pair<const char *, int (*)()>> &children()
 {
-    if (child_count < 16)
-        children[child_count++] = ChildEntry{name, body};
+    static std::vector<std::pair<const char *, int (*)()>> list;   // filled before main
+    return list;
 }
+
+TestChild::TestChild(const char *name, int (*body)()) { children().push_back({name, body}); }
 
 int run_test_child(const char *name)
 {
-    for (int i = 0; i < child_count; ++i)
-        if (strcmp(children[i].name, name) == 0)
-            return children[i].body();
+    for (const auto &child : children())
+        if (strcmp(child.first, name) == 0)
+            return child.second();
     fprintf(stderr, "no test child named %s\n", name);
     return 99;
 }
@@ -166,32 +147,15 @@ std::string own_path()
 
 DWORD run_child_process(const char *name)
 {
-    std::string exe = own_path();
-    std::string command = "\"" + exe + "\" --child " + name;
-    STARTUPINFOA startup;
-    PROCESS_INFORMATION process;
-    ZeroMemory(&startup, sizeof startup);
+    std::string exe = own_path(), command = "\"" + exe + "\" --child " + name;
+    STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(exe.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &process))
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(exe.c_str(), &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return 0xFFFFFFFF;
     WaitForSingleObject(process.hProcess, 60000);
     DWORD code = 0xFFFFFFFE;
     GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread), CloseHandle(process.hProcess);
     return code;
-}
-
-bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD done = 0;
-    bool placed = SetFilePointer(file, (LONG)offset, NULL, FILE_BEGIN) == offset &&
-                  WriteFile(file, bytes.data(), (DWORD)bytes.size(), &done, NULL) &&
-                  done == bytes.size();
-    CloseHandle(file);
-    return placed;
 }

@@ -11,19 +11,14 @@
 // variable is missing (callers fail the test then).
 std::string volume_root(const char *name);
 
-// A top-level window with an edit control of the given id (146 by default),
-// for reading back the status texts a pass sets.
+// A top-level window with an edit control of the given id, for reading back
+// the status texts a pass sets.
 HWND create_status_window(int status_id = 146);
 std::string window_text(HWND owner, int control_id);
 
 // Replaces the program's message-box function for the life of the object:
 // records every box and answers with the queued replies (IDOK when empty).
-struct BoxRecord {
-    HWND owner;
-    std::string text;
-    std::string caption;
-    UINT style;
-};
+struct BoxRecord { HWND owner; std::string text, caption; UINT style; };
 struct ScriptedBoxes {
     ScriptedBoxes();
     ~ScriptedBoxes();
@@ -32,22 +27,19 @@ struct ScriptedBoxes {
     std::vector<int> replies;
 };
 
-// Files and folders on the host side of a test.
 bool write_file(const std::string &path, const std::string &bytes);
 bool read_file(const std::string &path, std::string *bytes);
-// Overwrites bytes of an existing file at offset; false unless all were written.
 bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes);
 std::vector<std::string> list_folder(const std::string &folder);   // names, sorted, no . or ..
 void remove_tree(const std::string &folder);
-unsigned long long free_bytes_of(const std::string &root);          // GetDiskFreeSpaceExA, caller's share
+unsigned long long free_bytes_of(const std::string &root);          // the caller's share
 
-// Work that must run in a process of its own (it may end the process).
-// A test starts it with run_child_process(name) and gets its exit code.
-struct TestChild {
-    TestChild(const char *name, int (*body)());
-};
+// Work that must run in a process of its own (it may end the process): a
+// static TestChild names it, run_child_process(name) runs it and gives its
+// exit code.
+struct TestChild { TestChild(const char *name, int (*body)()); };
 int run_test_child(const char *name);
 DWORD run_child_process(const char *name);
-std::string own_path();   // this program's own path
+std::string own_path();
 
 #endif

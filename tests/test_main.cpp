@@ -8,13 +8,11 @@
 
 int main(int argc, char **argv)
 {
-    UINT acp = GetACP();
-    if (acp != 932) {
+    if (GetACP() != 932) {
         fprintf(stderr, "FATAL: the ANSI code page is %u, not 932; "
-                        "run the tests with LC_ALL=ja_JP.UTF-8 under Wine\n", acp);
+                        "run the tests with LC_ALL=ja_JP.UTF-8 under Wine\n", GetACP());
         return 1;
     }
-    // a test that needs a process of its own starts this program again
     if (argc >= 3 && strcmp(argv[1], "--child") == 0)
         return run_test_child(argv[2]);
     testing::InitGoogleTest(&argc, argv);

@@ -5,54 +5,68 @@
 #define VANTA_TESTS_ENGINE_CHECKS_H
 
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <vector>
+#include "engine/wipe_engine.h"
+#include "test_helpers.h"
 
 #define WORK_FOLDER_NAME "$VANTA$$"
 
-// The system's own text for an error code, as FormatMessageA gives it.
-std::string system_text(DWORD code);
+std::string system_text(DWORD code);   // as FormatMessageA gives it
+std::string current_directory();
 
-// Holds the run's transfer buffer, a status window and the abort flag for
-// one test, and puts the probe's state back afterwards.
+// The run's transfer buffer, a status window and the abort flag for one test;
+// puts the probe's state, the seed clock and the current directory back afterwards.
 struct PassScope {
     PassScope();
     ~PassScope();
     HWND owner;
     volatile LONG abort_flag;
     std::string saved_directory;
+    SeedClockProc saved_clock;
 };
 
-// The current directory, as the system spells it.
-std::string current_directory();
+void clear_volume(const std::string &root);   // everything on the volume of "X:\\"
 
-// Removes every file and folder on the volume of root ("X:\\").
-void clear_volume(const std::string &root);
+// A pass's run state on a bench volume emptied but for a work folder.
+struct PassBench : ::testing::Test {
+    PassScope scope;
+    ScriptedBoxes boxes;
+    std::string root, work;
+    void use(const char *volume)
+    {
+        ASSERT_FALSE((root = volume_root(volume)).empty()) << "no volume " << volume << " on this bench";
+        clear_volume(root);
+        ASSERT_TRUE(CreateDirectoryA((work = root + WORK_FOLDER_NAME).c_str(), NULL));
+        SetWindowTextA(GetDlgItem(scope.owner, 146), "before");
+    }
+    void TearDown() override { if (!root.empty()) clear_volume(root); }
+    int verify(const char *word) { return verify_step(scope.owner, 146, 147, &scope.abort_flag, word, work.c_str()); }
+};
 
-// A user's files and folders: what a wipe must never touch.
+// A user's files and folders, what a wipe must never touch; name, attributes,
+// size, write time and a digest of each (the work folder left out).
 void plant_user_files(const std::string &root);
-// Every file and folder under root except the work folder: name, attributes,
-// size, write time and a digest of the bytes.
 std::map<std::string, std::string> digest_tree(const std::string &root);
 
-// Fills the volume of root with one file outside any work folder until it
-// takes no byte more, then cuts the file back so that leave bytes are free
-// (rounded by the volume). Returns false when the file can't be made.
-bool fill_volume_outside(const std::string &file, unsigned long long leave);
+// One file outside any work folder takes all the volume's free space; false when it can't be made.
+bool fill_volume_outside(const std::string &file);
 
-// The work files a pass left: names in order, sizes, and every byte checked
-// against pattern[offset % 512]. problem is empty when all is well.
-struct WorkFiles {
-    std::vector<std::string> names;
-    std::vector<unsigned long long> sizes;
-    unsigned long long total = 0;
-    std::string problem;
-};
+// The work files a pass left, numbered from 1, each byte checked against
+// pattern[offset % 512]; problem is empty when all is well.
+struct WorkFiles { std::vector<std::string> names; std::vector<unsigned long long> sizes; unsigned long long total = 0; std::string problem; };
 WorkFiles check_work_files(const std::string &folder, const unsigned char pattern[512]);
 
-// The 512-byte pattern block of a single byte value, or of a byte list.
-std::vector<unsigned char> block_of(unsigned char value);
-std::vector<unsigned char> block_of_list(const std::vector<unsigned char> &values);
+// The 512-byte pattern block of a byte list (a single byte: a list of one).
+inline std::vector<unsigned char> block_of_list(const std::vector<unsigned char> &values)
+{
+    std::vector<unsigned char> block(512);
+    for (size_t k = 0; k < block.size(); ++k)
+        block[k] = values[k % values.size()];
+    return block;
+}
+inline std::vector<unsigned char> block_of(unsigned char value) { return std::vector<unsigned char>(512, value); }
 
 #endif

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <algorithm>
-#include <vector>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
 #include "test_helpers.h"
@@ -15,8 +14,7 @@ protected:
     std::vector<int> paths = { GENERATOR_PLAIN };
     void SetUp() override
     {
-        alloc_transfer_buffer();
-        random_mode = 1;
+        alloc_transfer_buffer(), random_mode = 1;
         if (IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE))
             paths.push_back(GENERATOR_SSE2);
         if (IsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE))
@@ -42,8 +40,7 @@ TEST_F(Generator, IrregularMixesGiveTheTextbookStreamOnEveryPathAndAcrossSwitche
 {
     TextbookMt published(5489);
     EXPECT_EQ(3499211612u, published.next());
-    for (int i = 2; i < 10000; ++i)
-        published.next();
+    for (int i = 2; i < 10000; ++i, published.next()) {}
     EXPECT_EQ(4123659995u, published.next()) << "the textbook is wrong, and all that is checked against it";
     const int mix[] = { 700, -1, TRANSFER_SIZE, 3, 15, -1, 2492, 2496, 2500, -3, 4, 4, TRANSFER_SIZE - 4,
                         -623, 8, -624, 4988, 4992, 4996, -625, 703, TRANSFER_SIZE, 44, 1796, 0, -2 };
@@ -64,11 +61,9 @@ TEST_F(Generator, IrregularMixesGiveTheTextbookStreamOnEveryPathAndAcrossSwitche
 
 TEST_F(Generator, NothingIsWrittenOrDrawnForANegativeCountOrWhileRandomModeIsClear)
 {
-    mt_seed(77);
     TextbookMt textbook(77);
-    EXPECT_TRUE(fills(textbook, -4, 0));
-    random_mode = 0;
-    EXPECT_TRUE(fills(textbook, TRANSFER_SIZE, 0));
+    mt_seed(77);
+    EXPECT_TRUE(fills(textbook, -4, 0) && (random_mode = 0, fills(textbook, TRANSFER_SIZE, 0)));
     EXPECT_EQ(textbook.next(), mt_next());
 }
 
@@ -76,9 +71,7 @@ TEST_F(Generator, NothingIsWrittenOrDrawnForANegativeCountOrWhileRandomModeIsCle
 // whole block, seeds with 5489.
 static int unseeded_fill()
 {
-    alloc_transfer_buffer();
-    random_mode = 1;
-    fill_random(4 * 624);
+    alloc_transfer_buffer(), random_mode = 1, fill_random(4 * 624);
     TextbookMt textbook(5489);
     std::vector<unsigned char> expected(4 * 624);
     textbook.bytes(expected.data(), 4 * 624);

@@ -6,7 +6,6 @@
 #include "engine/wipe_engine.h"
 #include "engine_checks.h"
 #include "support/messages.h"
-#include "test_helpers.h"
 
 TEST(TransferBuffer, IsACommittedPageAlignedZeroedBlockThatReleaseGivesBack)
 {
@@ -29,11 +28,9 @@ static DWORD WINAPI clock_5489(void) { return ++clock_reads, 5489; }
 TEST(PatternWord, EachWordPreparesItsBufferAndModes)
 {
     std::string long_list;
-    for (int i = 0; i < 600; ++i)
-        long_list += std::to_string(i & 0xFF) + ",";
     std::vector<unsigned char> first_512(512);
-    for (int i = 0; i < 512; ++i)
-        first_512[i] = i & 0xFF;
+    for (int i = 0; i < 600; ++i)
+        long_list += std::to_string(i & 0xFF) + ",", first_512[i % 512] = i % 512 & 0xFF;
     struct Case { const char *word, *option; std::vector<unsigned char> block; int random, dod, list, nomft; };
     const Case cases[] = {
         { nullptr, nullptr, { 0 }, 0, 0, 0, 0 },       { "0xff", nullptr, { 0xFF }, 0, 0, 0, 0 },
@@ -51,14 +48,11 @@ TEST(PatternWord, EachWordPreparesItsBufferAndModes)
         { long_list.c_str(), nullptr, first_512, 0, 0, 512, 0 },
     };
     PassScope scope;
-    scope.abort_flag = 1;
-    SeedClockProc saved_clock = seed_clock;
-    seed_clock = clock_5489;
+    scope.abort_flag = 1, seed_clock = clock_5489;
     std::string folder = current_directory() + "\\vanta-pattern";
     CreateDirectoryA(folder.c_str(), NULL);
     for (const Case &c : cases) {
-        random_mode = dod_mode = byte_list_count = nomft_mode = 1;
-        clock_reads = 0;
+        random_mode = dod_mode = byte_list_count = nomft_mode = 1, clock_reads = 0;
         memset(run_context.transfer_buffer, 0xA5, TRANSFER_SIZE);
         const char *args[4] = { "vanta", folder.c_str(), c.word, c.option };
         EXPECT_EQ(1, erase_free_space(c.option ? 4 : c.word ? 3 : 2, args));
@@ -75,6 +69,5 @@ TEST(PatternWord, EachWordPreparesItsBufferAndModes)
     const char *args[3] = { "vanta", folder.c_str(), "random" };
     erase_free_space(3, args);
     EXPECT_EQ(3499211612u, mt_next()) << "a random pass drew before its first write";
-    seed_clock = saved_clock;
     remove_tree(folder);
 }

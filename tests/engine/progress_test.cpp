@@ -1,7 +1,6 @@
 // The progress text on the test's own clocks: every band edge, the ring of 20
 // samples, and when the status control gets a new text.
 #include <gtest/gtest.h>
-#include <string>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
 #include "test_helpers.h"
@@ -22,10 +21,9 @@ TEST(Progress, EveryBandEdgeOfTheFreeAndSpeedLines)
 {
     struct Case { unsigned long long first; long long elapsed; unsigned long long now; const char *text; };
     const Case cases[] = {
-        { 0, S, 0, "0" }, { 1, S, 1, "1KB" }, { 1024, S, 1024, "1KB" }, { 2047, S, 2047, "1KB" },
-        { 2048, S, 2048, "2KB" }, { 10239999, S, 10239999, "9999KB" }, { 10240000, S, 10240000, "9MB" },
-        { 5000000000ull, S, 5000000000ull, "4768MB" }, { 10485759999ull, S, 10485759999ull, "9999MB" },
-        { 10485760000ull, S, 10485760000ull, "9GB" }, { ~0ull, S, ~0ull, "17179869183GB" },
+        { 0, S, 0, "0" }, { 1, S, 1, "1KB" }, { 1024, S, 1024, "1KB" }, { 2047, S, 2047, "1KB" }, { 2048, S, 2048, "2KB" },
+        { 10239999, S, 10239999, "9999KB" }, { 10240000, S, 10240000, "9MB" }, { 5000000000ull, S, 5000000000ull, "4768MB" },
+        { 10485759999ull, S, 10485759999ull, "9999MB" }, { 10485760000ull, S, 10485760000ull, "9GB" }, { ~0ull, S, ~0ull, "17179869183GB" },
         { 1, S, 0, "0\r\nspeed 1B/sec" }, { 1024, S, 0, "0\r\nspeed 1024B/sec" }, { 1025, S, 0, "0\r\nspeed 1KB/sec" },
         { 10239999, S, 0, "0\r\nspeed 9999KB/sec" }, { 10240000, S, 0, "0\r\nspeed 9MB/sec" },
         { 10485759999ull, S, 0, "0\r\nspeed 9999MB/sec" }, { 10485760000ull, S, 0, "0\r\nspeed 9GB/sec" },
@@ -34,8 +32,7 @@ TEST(Progress, EveryBandEdgeOfTheFreeAndSpeedLines)
         { 5000, S, 6000, "5KB" }, { 1000000000, 999999, 500000000, "476MB" },   // grew; under a tenth
     };
     for (const Case &c : cases) {
-        reset_progress();
-        sample(0, c.first);
+        reset_progress(), sample(0, c.first);
         EXPECT_EQ(c.text, sample(c.elapsed, c.now)) << c.first << " then " << c.now;
     }
 }
@@ -62,23 +59,18 @@ TEST(Progress, TheControlGetsAChangedTextAtMostOnceASecond)
     const Step steps[] = {
         { 999, 0, 6000000000ull, false, false, "" }, { 1000, 0, 6000000000ull, false, false, "" },
         { 1001, 10 * S, 5000000000ull, false, false, "4768MB" }, { 2001, 20 * S, 4000000000ull, false, false, "4768MB" },
-        { 2002, 20 * S, 4000000000ull, false, false, "3814MB\r\nspeed 95MB/sec" },
-        { 4003, 200500000, 3999500000ull, false, true, "marker" },
+        { 2002, 20 * S, 4000000000ull, false, false, "3814MB\r\nspeed 95MB/sec" }, { 4003, 200500000, 3999500000ull, false, true, "marker" },
         { 4004, 30 * S, 3000000000ull, false, false, "2861MB\r\nspeed 95MB/sec" },
-        { 4500, 40 * S, 2000000000ull, true, false, "2861MB\r\nspeed 95MB/sec" },
-        { 5005, 50 * S, 2000000000ull, false, false, "1907MB" },
+        { 4500, 40 * S, 2000000000ull, true, false, "2861MB\r\nspeed 95MB/sec" }, { 5005, 50 * S, 2000000000ull, false, false, "1907MB" },
     };
-    run_context.owner = create_status_window();
-    run_context.status_id = 146;
-    last_shown_tick = 0xFFFFFC18u;
+    run_context.owner = create_status_window(), run_context.status_id = 146, last_shown_tick = 0xFFFFFC18u;
     reset_progress();
     for (const Step &s : steps) {
         if (s.new_pass)
             reset_progress();
         if (s.mark)
             SetDlgItemTextA(run_context.owner, 146, "marker");
-        progress_tick = read_tick, progress_time = read_time;
-        fake_tick = 0xFFFFFC18u + s.after, fake_time = s.time;
+        progress_tick = read_tick, progress_time = read_time, fake_tick = 0xFFFFFC18u + s.after, fake_time = s.time;
         show_progress(s.free_bytes);
         EXPECT_EQ(s.status, window_text(run_context.owner, 146)) << "at +" << s.after << " ms";
     }

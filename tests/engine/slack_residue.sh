@@ -1,9 +1,8 @@
 #!/bin/bash
-# Proof on a real NTFS volume (residue_ntfs, an ntfs-3g image) that an erase
-# leaves nothing of deleted files: files holding a marker are written and
-# deleted, the unmounted image is searched, an erase runs, and it is searched
-# again. 300-byte files live inside their file records (only the record-slack
-# pass reaches them), 4 MiB ones in clusters.
+# Proof on a real NTFS volume (residue_ntfs, an ntfs-3g image) that an erase leaves
+# nothing of deleted files: marker files are written and deleted, the unmounted image
+# searched, an erase run, the image searched again. 300-byte files live inside their
+# file records (only the record-slack pass reaches them), 4 MiB ones in clusters.
 #   slack_residue.sh TEST_EXE     (its test DISABLED_EraseForTheResidueProof erases)
 set -uo pipefail
 harness="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)"

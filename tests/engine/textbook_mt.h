@@ -22,9 +22,7 @@ struct TextbookMt {
             mti = 0;
         }
         uint32_t y = mt[mti++];
-        y ^= y >> 11;
-        y ^= (y << 7) & 0x9d2c5680u;
-        y ^= (y << 15) & 0xefc60000u;
+        y ^= y >> 11, y ^= (y << 7) & 0x9d2c5680u, y ^= (y << 15) & 0xefc60000u;
         return y ^ (y >> 18);
     }
     // The next count / 4 outputs as little-endian words, as files hold them.

@@ -2,10 +2,8 @@
 // reader seam, which records where each began and fakes only damaged media.
 #include <gtest/gtest.h>
 #include "control_log.h"
-#include "engine/wipe_engine.h"
 #include "engine_checks.h"
 #include "support/messages.h"
-#include "test_helpers.h"
 
 static const DWORD MiB = 1024 * 1024;
 static std::vector<DWORD> reads;                  // where each read began
@@ -17,43 +15,24 @@ static BOOL WINAPI watched_read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD 
     DWORD code = read_failure ? read_failure(reads.back()) : 0;
     if (!code)
         return ReadFile(file, buffer, size, got, overlapped);
-    *got = 0;
-    SetLastError(code);
-    return FALSE;
+    return *got = 0, SetLastError(code), FALSE;
 }
 
-class VerifyPass : public ::testing::Test {
+class VerifyPass : public PassBench {
 protected:
-    PassScope scope;
-    ScriptedBoxes boxes;
     ControlLog status{scope.owner, 146};
-    std::string root = volume_root("verify_tmpfs"), work = root + WORK_FOLDER_NAME;
     void SetUp() override
     {
         load_texts(GetModuleHandleA(NULL));
-        ASSERT_FALSE(root.empty()) << "no volume verify_tmpfs on this bench";
-        clear_volume(root);
-        ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
-        reads.clear();
-        verify_read = watched_read;
+        ASSERT_NO_FATAL_FAILURE(use("verify_tmpfs"));
+        reads.clear(), verify_read = watched_read;
     }
-    void TearDown() override
-    {
-        verify_read = ReadFile;
-        read_failure = nullptr;
-        dod_fill_byte = -1;
-        if (!root.empty())
-            clear_volume(root);
-    }
+    void TearDown() override { verify_read = ReadFile, read_failure = nullptr, dod_fill_byte = -1, PassBench::TearDown(); }
     std::string path(const char *name) { return work + "\\" + name; }
-    int verify(const char *word) { return verify_step(scope.owner, 146, 147, &scope.abort_flag, word, work.c_str()); }
 };
 
-struct WordCase {
-    const char *word;
-    int dod;                            // the byte of the run's latest "dod" fill, -1 none
-    std::vector<unsigned char> values;  // what the fill wrote; empty: nothing is compared
-};
+// dod: the byte of the run's latest "dod" fill, -1 none; values: what the fill wrote, empty: nothing is compared
+struct WordCase { const char *word; int dod; std::vector<unsigned char> values; };
 static void PrintTo(const WordCase &c, std::ostream *out) { *out << (c.word ? c.word : "(none)") << " dod " << c.dod; }
 class ExpectedBytes : public VerifyPass, public ::testing::WithParamInterface<WordCase> {};
 
@@ -68,18 +47,15 @@ TEST_P(ExpectedBytes, PassWhatTheFillWroteAndReportEachDamagedFile)
     for (size_t k = 0; k < good.size(); ++k)
         good[k] = (char)block[k % 512];
     (bad = good)[5 * MiB + 3] ^= 1;
-    const char *names[] = {"00000001", "00000002", "notes", "00000003", "00000004.tmp"};
-    const std::string bytes[] = {good, bad, bad, "", "\x01"};
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(write_file(path(names[i]), bytes[i]));
+    for (auto f : std::map<const char *, std::string>{{"00000001", good}, {"00000002", bad}, {"notes", bad}, {"00000003", ""}, {"00000004.tmp", "\x01"}})
+        ASSERT_TRUE(write_file(path(f.first), f.second));
     ASSERT_TRUE(CreateDirectoryA(path("00000009").c_str(), NULL));
 
     EXPECT_EQ(0, verify(c.word));
 
     bool compares = !c.values.empty();
     EXPECT_EQ(compares ? 2 : 0, status.count_starting("Verify error in "));
-    EXPECT_EQ(compares, status.saw("Verify error in " + path("00000002")));
-    EXPECT_EQ(compares, status.saw("Verify error in " + path("notes")));
+    EXPECT_TRUE(compares == status.saw("Verify error in " + path("00000002")) && compares == status.saw("Verify error in " + path("notes")));
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(7u, reads.size()) << "two reads for each 5 MiB file, one for the empty file";
 }
@@ -128,7 +104,6 @@ TEST_F(VerifyPass, AnAbortDuringAReadClosesTheFileAndOpensNoOther)
     read_failure = [this](DWORD) { InterlockedExchange(&scope.abort_flag, 1); return (DWORD)0; };
 
     EXPECT_EQ(0, verify("0x55")) << "the runner, not the pass, ends the run";
-
     EXPECT_EQ(1u, reads.size());
     // a file still open for reading can't be deleted
     EXPECT_TRUE(DeleteFileA(path("00000001").c_str()) && DeleteFileA(path("00000002").c_str()));

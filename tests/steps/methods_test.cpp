@@ -1,14 +1,57 @@
-// The erase methods shipped beside vanta.exe, as the build leaves them (code
-// page 932, CR LF): their names through the platform's profile reader, and
-// every step script run whole by the real runner on a real volume (tmpfs P:).
+// The settings file beside this test program (vanta.exe reads vanta.ini), then
+// the erase methods shipped beside vanta.exe as the build leaves them (code page
+// 932, CR LF): their names through the platform's profile reader, and every step
+// script run whole by the real runner on a real volume (tmpfs P:).
 #include <gtest/gtest.h>
 #include "control_log.h"
 #include "engine/engine_checks.h"
-#include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
-#include "test_helpers.h"
 #include "ui/work_folder.h"
+
+static void settings(const std::string &text)   // "" removes the file
+{
+    std::string ini = own_path().substr(0, own_path().size() - 3) + "ini";
+    DeleteFileA(ini.c_str());
+    ASSERT_TRUE(text.empty() || write_file(ini, text)) << ini;
+}
+
+TEST(SettingsFile, MethodsFollowMaxnumber)
+{
+    const std::string n300(300, 'n'), e;
+    std::pair<std::string, std::vector<std::string>> cases[] = {{"[mode]\r\nmaxnumber=3\r\n3=four\r\n1=two\r\n0=one\r\n2=three\r\n", {"one", "two", "three", "four"}},
+                 {"[mode]\r\nmaxnumber=12\r\n9=nine\r\n10=ten\r\n", {e, e, e, e, e, e, e, e, e, "nine"}},
+                 {"[mode]\r\nmaxnumber=10\r\n", std::vector<std::string>(10)}, {"[mode]\r\nmaxnumber=-1\r\n0=zero\r\n", {}},
+                 {"[mode]\r\nmaxnumber=2 methods\r\n0=first\r\n2=third\r\n", {"first", e, "third"}},
+                 {"[mode]\r\nmaxnumber=none\r\n0=only\r\n1=two\r\n", {"only"}}, {"[other]\r\nmaxnumber=5\r\n", {e}},
+                 {"", {e}}, {"[mode]\r\n0=" + n300 + "\r\n", {n300.substr(0, 255)}},
+                 // second bytes 0x5C: 表 is 95 5C, ソ 83 5C, 能 94 5C
+                 {"[mode]\r\nmaxnumber=2\r\n0=完全消去（ゼロ）\r\n1=表示ソフト\r\n2=能力１０回\r\n",
+                  {"完全消去（ゼロ）", "\x95\x5c\x8e\xa6\x83\x5c\x83\x74\x83\x67", "能力１０回"}}};
+    for (auto &c : cases) {
+        settings(c.first);
+        std::vector<std::string> names;
+        for (int i = 0; i <= highest_method_index(); ++i)
+            names.push_back(method_name(i));
+        EXPECT_EQ(c.second, names) << c.first;
+    }
+    settings("");
+}
+
+// Exactly "1" in its own section picks the newer style, read at the first use only.
+TEST(SettingsFile, PickerStyleIsNewOnlyForExactlyOneAndReadOnce)
+{
+    const char *picker = "SHBrowseForFolder", *cases[][3] = {{picker, "1", "new"}, {picker, "yes", ""}, {picker, "01", ""},
+                                                             {picker, "\" 1\"", ""}, {picker, "", ""}, {"mode", "1", ""}};
+    for (auto &c : cases) {
+        use_new_browse_dialog = 2;
+        settings(std::string("[") + c[0] + "]\r\nBIF_NEWDIALOGSTYLE=" + c[1] + "\r\n");
+        EXPECT_EQ(*c[2] ? 1 : 0, new_browse_dialog()) << c[0] << "/" << c[1];
+        settings(std::string("[SHBrowseForFolder]\r\nBIF_NEWDIALOGSTYLE=") + (*c[2] ? "0" : "1") + "\r\n");
+        EXPECT_EQ(*c[2] ? 1 : 0, new_browse_dialog()) << "changed after the first use";
+    }
+    use_new_browse_dialog = 2, settings("");
+}
 
 namespace {
 
@@ -20,14 +63,11 @@ struct Method { const char *name; std::vector<std::string> lines; int verified; 
 std::vector<std::string> gutmann()
 {
     std::vector<std::string> lines(4, "erase random");
-    for (const char *bytes : {"0x55", "0xaa", "0x92,0x49,0x24", "0x49,0x24,0x92", "0x24,0x92,0x49",
-                              "0x00", "0x11", "0x22", "0x33", "0x44", "0x55", "0x66", "0x77", "0x88",
-                              "0x99", "0xaa", "0xbb", "0xcc", "0xdd", "0xee", "0xff", "0x92,0x49,0x24",
-                              "0x49,0x24,0x92", "0x24,0x92,0x49", "0x6d,0xb6,0xdb", "0xb6,0xdb,0x6d",
-                              "0xdb,0x6d,0xb6"})
+    for (const char *bytes : {"0x55", "0xaa", "0x92,0x49,0x24", "0x49,0x24,0x92", "0x24,0x92,0x49", "0x00", "0x11", "0x22", "0x33",
+                              "0x44", "0x55", "0x66", "0x77", "0x88", "0x99", "0xaa", "0xbb", "0xcc", "0xdd", "0xee", "0xff",
+                              "0x92,0x49,0x24", "0x49,0x24,0x92", "0x24,0x92,0x49", "0x6d,0xb6,0xdb", "0xb6,0xdb,0x6d", "0xdb,0x6d,0xb6"})
         lines.push_back(std::string("erase ") + bytes);
-    lines.insert(lines.end(), 4, "erase random");
-    return lines;
+    return lines.insert(lines.end(), 4, "erase random"), lines;
 }
 
 // The name of method 1 holds 十, whose trail byte is 0x5C.
@@ -43,8 +83,7 @@ const std::vector<Method> METHODS = {
 std::vector<unsigned long long> lowest_free;
 ControlLog *step_log;
 
-BOOL WINAPI watched_probe(LPCSTR path, PULARGE_INTEGER free, PULARGE_INTEGER total,
-                          PULARGE_INTEGER total_free)
+BOOL WINAPI watched_probe(LPCSTR path, PULARGE_INTEGER free, PULARGE_INTEGER total, PULARGE_INTEGER total_free)
 {
     BOOL ok = GetDiskFreeSpaceExA(path, free, total, total_free);
     unsigned long long &lowest = lowest_free.at(step_log->texts.size() - 1);
@@ -55,9 +94,7 @@ BOOL WINAPI watched_probe(LPCSTR path, PULARGE_INTEGER free, PULARGE_INTEGER tot
 // The build's shipped files beside this program, named as vanta.exe finds its own.
 void ship_methods()
 {
-    char exe[MAX_PATH];
-    std::string stem(exe, GetModuleFileNameA(NULL, exe, sizeof exe) - 4);
-    std::string built = stem.substr(0, stem.rfind('\\')) + "\\..\\..\\ui\\vanta";
+    std::string stem = own_path().substr(0, own_path().size() - 4), built = stem.substr(0, stem.rfind('\\')) + "\\..\\..\\ui\\vanta";
     for (std::string end : {".ini", "0.run", "1.run", "2.run", "3.run", "4.run"})
         ASSERT_TRUE(CopyFileA((built + end).c_str(), (stem + end).c_str(), FALSE)) << built + end;
 }
@@ -89,16 +126,14 @@ TEST(ShippedMethods, RunEveryPassOnARealVolume)
         ControlLog status{window, 146}, steps{window, 147};
         step_log = &steps;
         SCOPED_TRACE(method.lines.back());
-        clear_volume(root);
-        plant_user_files(root);
+        clear_volume(root), plant_user_files(root);
         auto user_before = digest_tree(root);
         unsigned long long free_before = free_bytes_of(root);
         const char *text = "";
         ASSERT_EQ(0, prepare_work_folder_path(window, root.c_str(), &text));
         std::string work = work_folder_path, first = work + "\\00000001", at_verify = "no verify";
         lowest_free.assign(method.lines.size(), ~0ull);
-        get_free_ex = watched_probe;
-        get_free_ex_ready = 1;
+        get_free_ex = watched_probe, get_free_ex_ready = 1;
         status.on_text = [&](const std::string &text) {
             std::string bytes;
             if (text != "verify" || !read_file(first, &bytes) || bytes.size() < 5000)
@@ -112,8 +147,7 @@ TEST(ShippedMethods, RunEveryPassOnARealVolume)
 
         std::vector<std::string> shown;
         for (size_t i = 0; i < method.lines.size(); ++i) {
-            shown.push_back("step " + std::to_string(i + 1) + " of " +
-                            std::to_string(method.lines.size()) + ": " + method.lines[i]);
+            shown.push_back("step " + std::to_string(i + 1) + " of " + std::to_string(method.lines.size()) + ": " + method.lines[i]);
             EXPECT_LT(lowest_free[i], 64 * 1024u) << shown[i] << ": the volume never filled";
         }
         EXPECT_EQ(shown, steps.texts);
@@ -122,8 +156,7 @@ TEST(ShippedMethods, RunEveryPassOnARealVolume)
         EXPECT_EQ(method.verified != NO_VERIFY, status.saw("Verify error in " + first));
         EXPECT_TRUE(boxes.shown.empty()) << boxes.shown[0].text;
         EXPECT_EQ(0, remove_work_folder(window, &text)) << text;
-        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
-        EXPECT_EQ(free_before, free_bytes_of(root));
+        EXPECT_TRUE(GetFileAttributesA(work.c_str()) == INVALID_FILE_ATTRIBUTES && free_before == free_bytes_of(root));
         EXPECT_EQ(user_before, digest_tree(root));
     }
     get_free_ex = NULL;

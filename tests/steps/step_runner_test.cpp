@@ -3,23 +3,17 @@
 #include <gtest/gtest.h>
 #include "control_log.h"
 #include "engine/engine_checks.h"
-#include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
-#include "test_helpers.h"
 #include "ui/work_folder.h"
 
-struct Script {
-    std::string text;
-    int result;
-    std::vector<std::string> steps;
-    bool kept;     // the work files an earlier run left stay
-    bool erased;   // an erase step ran (it clears the status box)
-    int errors;    // "Verify error in" texts
-    bool corrupt;  // a byte of 00000001 changed when the verify begins
-    size_t module; // the length of the program's path, 0 for its own
-};
+// kept: the work files an earlier run left stay; erased: an erase step ran (it clears the status box);
+// errors: "Verify error in" texts; corrupt: a byte of 00000001 changed when the verify begins;
+// module: the length of the program's path, 0 for its own
+struct Script { std::string text; int result; std::vector<std::string> steps; int errors; bool erased, corrupt, kept; size_t module; };
 static void PrintTo(const Script &c, std::ostream *out) { *out << ::testing::PrintToString(c.text) << " " << c.module; }
+static Script one_step(const std::string &line, int errors, bool corrupt = false)
+{ return Script{"1\r\n" + line + "\r\n", 0, {"step 1 of 1: " + line}, errors, true, corrupt, false, 0}; }
 
 static std::string module_path;
 static DWORD WINAPI long_module_name(HMODULE, LPSTR path, DWORD size)
@@ -59,9 +53,7 @@ protected:
         EXPECT_EQ(user_files, digest_tree(root)) << "a file outside the work folder changed";
         DeleteFileA((exe.substr(0, exe.size() - 4) + "0.run").c_str());
         release_transfer_buffer();
-        get_free_ex = NULL;
-        get_free_ex_ready = 0;
-        module_file_name = GetModuleFileNameA;
+        get_free_ex = NULL, get_free_ex_ready = 0, module_file_name = GetModuleFileNameA;
         if (!root.empty())
             clear_volume(root);
         DestroyWindow(window);
@@ -80,17 +72,15 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     boxes.answer(IDYES);
     ASSERT_EQ(0u, alloc_transfer_buffer());
     unsigned char *held = run_context.transfer_buffer;
-    held[0] = 0x5A;
-    get_free_ex = GetDiskFreeSpaceExA;
-    get_free_ex_ready = 1;
+    *held = 0x5A;
+    get_free_ex = GetDiskFreeSpaceExA, get_free_ex_ready = 1;
     dod_fill_byte = 0x11;   // an earlier run's: "verify dod" must not compare with it
     bool reused = false;
     steps.on_text = [&](const std::string &) { reused = reused || (run_context.transfer_buffer == held && held[0] == 0x5A); };
     status.on_text = [&](const std::string &text) {
         std::string bytes;
-        if (text == "verify" && c.corrupt && read_file(in_work("00000001"), &bytes)) {
+        if (text == "verify" && c.corrupt && read_file(in_work("00000001"), &bytes))
             EXPECT_TRUE(write_file_at(in_work("00000001"), 5000000, std::string(1, (char)~bytes.at(5000000))));
-        }
     };
     ASSERT_TRUE(SetCurrentDirectoryA(root.c_str()));
 
@@ -118,24 +108,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values("steps_tmpfs", "steps_ext4"),
         ::testing::Values(
-            Script{"", 2, {}, true, false, 0, false, 0}, Script{"0\r\nerase 0x55\r\n", 0, {}, false, false, 0, false, 0},
-            Script{"-3\r\nerase\r\n", 0, {}, false, false, 0, false, 0}, Script{"x\r\nerase\r\n", 0, {}, false, false, 0, false, 0},
-            Script{"3\r\nwipe\r\nverify\r\n", 2, {"step 1 of 3: wipe", "step 2 of 3: verify"}, true, false, 0, false, 0},
-            Script{"1\r\nwipe\r\nerase 1\r\nverify 1\r\n", 0, {"step 1 of 1: wipe"}, false, false, 0, false, 256},
-            Script{"1\r\nwipe\r\n", 2, {}, true, false, 0, false, 257},
+            Script{"", 2, {}, 0, false, false, true, 0}, Script{"0\r\nerase 0x55\r\n", 0, {}, 0, false, false, false, 0},
+            Script{"-3\r\nerase\r\n", 0, {}, 0, false, false, false, 0}, Script{"x\r\nerase\r\n", 0, {}, 0, false, false, false, 0},
+            Script{"3\r\nwipe\r\nverify\r\n", 2, {"step 1 of 3: wipe", "step 2 of 3: verify"}, 0, false, false, true, 0},
+            Script{"1\r\nwipe\r\nerase 1\r\nverify 1\r\n", 0, {"step 1 of 1: wipe"}, 0, false, false, false, 256},
+            Script{"1\r\nwipe\r\n", 2, {}, 0, false, false, true, 257},
             Script{"  +4 steps\r\n erase 1\r\nwipe\r\n\r\n\tverify 1\r\n", 0,
-                   {"step 1 of 4:  erase 1", "step 2 of 4: wipe", "step 3 of 4: ", "step 4 of 4: \tverify 1"}, false, false, 0, false, 0},
-            Script{"2\nwipe\nverify \t0x56\n", 0, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, false, false, 3, false, 0},
-            Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 0, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "},
-                   false, false, 3, false, 0},
-            Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, false, false, 0, false, 0},
-            Script{"2\r\nEraseX 0xff\r\nverifying 0xfe\r\n", 0, {"step 1 of 2: EraseX 0xff", "step 2 of 2: verifying 0xfe"},
-                   false, true, 1, false, 0},
-            Script{"1\r\nERASE,VERIFY 0xff\r\n", 0, {"step 1 of 1: ERASE,VERIFY 0xff"}, false, true, 1, false, 0},
+                   {"step 1 of 4:  erase 1", "step 2 of 4: wipe", "step 3 of 4: ", "step 4 of 4: \tverify 1"}, 0, false, false, false, 0},
+            Script{"2\nwipe\nverify \t0x56\n", 0, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 3, false, false, false, 0},
+            Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 0, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 3, false, false, false, 0},
+            Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, 0, false, false, false, 0},
+            Script{"2\r\nEraseX 0xff\r\nverifying 0xfe\r\n", 0, {"step 1 of 2: EraseX 0xff", "step 2 of 2: verifying 0xfe"}, 1, true, false, false, 0},
             // a list or "dod" wipe passes its verify, one changed byte does not
-            Script{"1\r\nerase,verify 0x55,0xaa\r\n", 0, {"step 1 of 1: erase,verify 0x55,0xaa"}, false, true, 1, false, 0},
-            Script{"1\r\nerase,verify 0x55,0xaa\r\n", 0, {"step 1 of 1: erase,verify 0x55,0xaa"}, false, true, 2, true, 0},
-            Script{"1\r\nerase,verify 1,2,3\r\n", 0, {"step 1 of 1: erase,verify 1,2,3"}, false, true, 1, false, 0},
-            Script{"1\r\nerase,verify 1,2,3\r\n", 0, {"step 1 of 1: erase,verify 1,2,3"}, false, true, 2, true, 0},
-            Script{"1\r\nerase,verify dod\r\n", 0, {"step 1 of 1: erase,verify dod"}, false, true, 1, false, 0},
-            Script{"1\r\nerase,verify DOD\r\n", 0, {"step 1 of 1: erase,verify DOD"}, false, true, 2, true, 0})));
+            one_step("ERASE,VERIFY 0xff", 1), one_step("erase,verify 0x55,0xaa", 1), one_step("erase,verify 0x55,0xaa", 2, true),
+            one_step("erase,verify 1,2,3", 1), one_step("erase,verify 1,2,3", 2, true), one_step("erase,verify dod", 1),
+            one_step("erase,verify DOD", 2, true))));

@@ -18,9 +18,7 @@ using Strings = std::vector<std::string>;
 // Named as vanta names its settings file ("ini") and its scripts ("0.run").
 inline std::string beside_exe(const std::string &tail)
 {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
-    return std::string(path, length - (tail == "ini" ? 3 : 4)) + tail;
+    return own_path().substr(0, own_path().size() - (tail == "ini" ? 3 : 4)) + tail;
 }
 
 class DialogBench : public ::testing::Test {
@@ -36,8 +34,7 @@ protected:
 
     static int WINAPI box(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
     {
-        bench->boxes.push_back(BoxRecord{owner, text, caption, style});   // then counted
-        InterlockedIncrement(&bench->box_count);
+        bench->boxes.push_back(BoxRecord{owner, text, caption, style}), InterlockedIncrement(&bench->box_count);
         return bench->answer ? bench->answer(BoxRecord{owner, text, caption, style}) : IDOK;
     }
     void SetUp() override
@@ -45,9 +42,7 @@ protected:
         bench = this, message_box_proc = box;
         load_texts(instance = GetModuleHandleA(NULL));
         ASSERT_FALSE(root.empty()) << "no volume dialog_tmpfs on this bench";
-        clear_volume(root), plant_user_files(root);
-        user_files = digest_tree(root);
-        open_dialog();
+        clear_volume(root), plant_user_files(root), user_files = digest_tree(root), open_dialog();
     }
     void TearDown() override
     {

@@ -38,14 +38,12 @@ TEST_F(DialogBench, ThePickerComesFromTheSettingsAndOnlyAFolderIsTaken)
     ASSERT_TRUE(SetCurrentDirectoryA("C:\\windows"));
     for (const auto &c : cases) {
         open_dialog(("[SHBrowseForFolder]\r\nBIF_NEWDIALOGSTYLE=" + c.style).c_str());
-        SetDlgItemTextA(dialog, IDC_FOLDER, "C:\\users");
-        boxes.clear(), use_new_browse_dialog = 2;
+        SetDlgItemTextA(dialog, IDC_FOLDER, "C:\\users"), boxes.clear(), use_new_browse_dialog = 2;
         at_picker = [&](HWND p) {
             SetCurrentDirectoryA("C:\\");   // whatever the picker does to it meanwhile
             look(p), c.act(p), PostMessageA(p, WM_COMMAND, c.answer, 0);
         };
-        SetTimer(NULL, 0, 20, find_picker);
-        press(IDC_BROWSE);
+        SetTimer(NULL, 0, 20, find_picker), press(IDC_BROWSE);
         EXPECT_EQ("フォルダ:" + c.seen, seen);
         EXPECT_EQ(c.folder, text_of(IDC_FOLDER));
         EXPECT_EQ(c.box, boxes.empty() ? "" : boxes[0].text);

@@ -1,15 +1,13 @@
 #!/bin/bash
 # Proof that an erase through vanta.exe leaves nothing of deleted files on real
-# ext4 and NTFS images: files with a marker in their contents only (about 300
-# bytes, or 4 MiB with it in every sector) are written and deleted here, a
-# shipped method runs in the real program (the child "erase" of the program
-# test), and the unmounted raw image is searched before and after.
+# ext4 and NTFS images: files with a marker in their contents (about 300 bytes,
+# or 4 MiB with it in every sector) are written and deleted here, a shipped
+# method runs in the real program, and the unmounted raw image is searched.
 #   proof_residue.sh PROGRAM_TEST_EXE   (ctest runs it as root, with the bench up)
 set -uo pipefail
 harness="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)"
 . "$harness/wine-env.sh"
-out="$VANTA_BUILD_DIR/volumes/proof_residue.out"
-failed=0
+out="$VANTA_BUILD_DIR/volumes/proof_residue.out" program_test="$1" failed=0
 
 markers() {  # VOLUME MARKER: occurrences in the unmounted image
     local image
@@ -20,12 +18,12 @@ markers() {  # VOLUME MARKER: occurrences in the unmounted image
 
 round() {  # VOLUME METHOD SMALL_FILES LARGE_FILES
     local dir="$VANTA_BUILD_DIR/volumes/$1" marker="vanta-proof-$1-method-$2" drive="VANTA_VOLUME_${1^^}" i
+    local written=$(($3 + $4 * 8192)) before deleted after
     mkdir -p "$dir/planted"
     for i in $(seq 1 "$3"); do printf '%s %05d %0280d' "$marker" "$i" 0 >"$dir/planted/s$i"; done
     for i in $(seq 1 "$4"); do
         yes "$(printf '%s%0*d' "$marker" $((512 - ${#marker})) 0)" | tr -d '\n' | head -c 4M >"$dir/planted/l$i"
     done
-    local written=$(($3 + $4 * 8192)) before deleted after
     before="$(markers "$1" "$marker")"
     rm -r "$dir/planted"
     deleted="$(markers "$1" "$marker")"
@@ -40,8 +38,5 @@ round() {  # VOLUME METHOD SMALL_FILES LARGE_FILES
         { echo "    FAILED: the deletion must leave every marker (or this proves nothing), the erase none"; failed=1; }
 }
 
-program_test="$1"
-round proof_ext4 0 300 6
-round proof_ntfs 1 300 6
-round proof_ntfs 2 300 6
+for volume_method in proof_ext4:0 proof_ntfs:1 proof_ntfs:2; do round "${volume_method%:*}" "${volume_method#*:}" 300 6; done
 exit $failed

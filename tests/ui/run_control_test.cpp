@@ -3,8 +3,7 @@
 #include <string.h>
 #include "dialog_bench.h"
 
-static const char CANNOT_CREATE[] = "フォルダを作成できません。";
-static const char FINISHED[] = "消去が終了しました。";
+static const char CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED[] = "消去が終了しました。";
 
 // Runs from Start to their end. At "step 2 of 2: look" the worker waits in its
 // SetDlgItemTextA: the run is looked at as it is there, and may be aborted.
@@ -40,8 +39,7 @@ TEST_F(DialogBench, EveryRunEndsWithItsOutcomeInTheStatusBoxAndItsControlsBack)
             if (run.abort)
                 press(IDABORT), looked += " " + text_of(IDC_STATUS) + " " + controls();
         };
-        if (run.left == USERS)
-            CreateDirectoryA(work.c_str(), NULL);
+        run.left == USERS && CreateDirectoryA(work.c_str(), NULL);
         start_in(run.folder, run.script, 1);   // the second method
         ASSERT_TRUE(collected());
         EXPECT_EQ(run.abort ? "000011 中断しています... 000001" : run.script == fill ? "000011" : "",
@@ -69,8 +67,7 @@ TEST_F(DialogBench, CloseWaitsForTheWorkerAtMost15Seconds)
                 Sleep(10);
             return IDNO;
         };
-        boxes.clear(), box_count = quit_seen = 0;
-        start_in(root, "1\r\nerase\r\n");
+        boxes.clear(), box_count = quit_seen = 0, start_in(root, "1\r\nerase\r\n");
         ASSERT_TRUE(until([&] { return box_count == 1; }));
         start_in(root + "user", nullptr, 1);   // the button is grey: a Start from elsewhere
         EXPECT_EQ("すでに開始しています。", text_of(IDC_STATUS));
