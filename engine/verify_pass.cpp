@@ -129,13 +129,10 @@ static int expect_from_word(const char *word)
         if (dod_fill_byte < 0)
             return 0;
         memset(expected_block, dod_fill_byte, sizeof expected_block);
-    } else if (strchr(word, ',')) {
-        parse_byte_block(word, list_values, expected_block);
     } else {
-        // strtol's base 0: "0xff", "255", "0377" and "-1" all mean 0xFF; a
-        // word without a number means 0
-        memset(expected_block, (unsigned char)(strtol(word, NULL, 0) & 0xFF),
-               sizeof expected_block);
+        // one value or a list, read as the fill reads it: "0xff", "255",
+        // "0377" and "-1" all mean 0xFF, a word without a number means 0
+        parse_byte_block(word, list_values, expected_block);
     }
     return 1;
 }
