@@ -9,17 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "engine/wipe_engine.h"
-#include "support/messages.h"
+#include "bench_run.h"
 
 #define MAX_ROUNDS 15
-
-// No one is there to press OK: warnings go to the error stream.
-static int WINAPI print_box(HWND, LPCSTR text, LPCSTR, UINT)
-{
-    fprintf(stderr, "fill_bench: %s\n", text);
-    return IDOK;
-}
 
 // Adds up the work files' sizes; deletes them afterwards when asked.
 static unsigned long long work_file_bytes(const char *folder, int remove)
@@ -43,14 +35,6 @@ static unsigned long long work_file_bytes(const char *folder, int remove)
     return total;
 }
 
-static double seconds_since(LARGE_INTEGER start)
-{
-    LARGE_INTEGER frequency, end;
-    QueryPerformanceCounter(&end);
-    QueryPerformanceFrequency(&frequency);
-    return (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
-}
-
 struct Run {
     unsigned long long bytes;
     double seconds;
@@ -62,10 +46,9 @@ struct Run {
 static int fill_once(const char *folder, const char *word, Run *run, int keep = 0)
 {
     const char *args[3] = { "vanta", folder, word };
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
+    double start = bench_seconds();
     int result = erase_free_space(word ? 3 : 2, args);
-    run->seconds = seconds_since(start);
+    run->seconds = bench_seconds() - start;
     run->bytes = work_file_bytes(folder, !keep);
     run->rate = run->seconds > 0 ? (double)run->bytes / run->seconds : 0.0;
     return result;
@@ -78,11 +61,10 @@ static int verify_once(const char *folder, const char *word, Run *run)
     char pattern[MAX_PATH];
     snprintf(pattern, sizeof pattern, "%s\\*.", folder);
     const char *args[3] = { "vanta", pattern, word };
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
+    double start = bench_seconds();
     set_status_text("");
     int result = verify_folder(word ? 3 : 2, args);
-    run->seconds = seconds_since(start);
+    run->seconds = bench_seconds() - start;
     run->bytes = work_file_bytes(folder, 0);
     // a differing byte shows in the status box only
     char status[MAX_PATH + 40];
@@ -123,18 +105,8 @@ int main(int argc, char **argv)
     }
     CreateDirectoryA(folder, NULL);
     work_file_bytes(folder, 1);
-    message_box_proc = print_box;
-    DWORD failed = alloc_transfer_buffer();
-    if (failed) {
-        fprintf(stderr, "fill_bench: no transfer buffer (error %lu)\n", failed);
+    if (bench_start("fill_bench") != 0)
         return 1;
-    }
-    static volatile LONG abort_flag;
-    run_context.abort_flag = &abort_flag;
-    // a status box for the passes' texts
-    run_context.owner = CreateWindowA("STATIC", "", WS_POPUP, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-    run_context.status_id = 146;
-    CreateWindowA("EDIT", "", WS_CHILD, 0, 0, 0, 0, run_context.owner, (HMENU)146, NULL, NULL);
 
     Run zero[MAX_ROUNDS], random[MAX_ROUNDS], compared[MAX_ROUNDS], read[MAX_ROUNDS];
     // the volume's first fill also sets up its pages: not counted

@@ -11,23 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include "engine/wipe_engine.h"
-#include "support/messages.h"
-
-static double seconds_now(void)
-{
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return (double)counter.QuadPart / (double)frequency.QuadPart;
-}
-
-// No one is there to press OK: boxes go to the error stream.
-static int WINAPI print_box(HWND, LPCSTR text, LPCSTR, UINT)
-{
-    fprintf(stderr, "record_slack_bench: %s\n", text);
-    return IDOK;
-}
+#include "bench_run.h"
 
 static int leave_deleted_files(const char *folder, int count)
 {
@@ -98,7 +82,7 @@ static void time_trial_writes(const char *folder)
                               FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    double start = seconds_now();
+    double start = bench_seconds();
     DWORD trial = 1023, writes = 0, done = 0;
     for (; trial > 1; --trial, ++writes) {
         SetFilePointer(file, 0, NULL, FILE_BEGIN);
@@ -107,7 +91,7 @@ static void time_trial_writes(const char *folder)
         if (done == trial)
             break;
     }
-    double seconds = seconds_now() - start;
+    double seconds = bench_seconds() - start;
     CloseHandle(file);
     DeleteFileA(path);
     printf("trial writes %lu, taken at %lu bytes, %.3f s (%.3f ms each)\n", writes + 1,
@@ -139,14 +123,8 @@ int main(int argc, char **argv)
     }
     const char *folder = argv[1];
     int deleted = argc == 4 ? atoi(argv[3]) : 0;
-    message_box_proc = print_box;
-    DWORD failed = alloc_transfer_buffer();
-    if (failed) {
-        fprintf(stderr, "record_slack_bench: no transfer buffer (error %lu)\n", failed);
+    if (bench_start("record_slack_bench") != 0)
         return 1;
-    }
-    static volatile LONG abort_flag;
-    run_context.abort_flag = &abort_flag;
     memset(run_context.transfer_buffer, 0xA5, TRANSFER_SIZE);
 
     if (deleted && !leave_deleted_files(folder, deleted)) {
@@ -155,15 +133,15 @@ int main(int argc, char **argv)
     }
     CreateDirectoryA(folder, NULL);
     unsigned long long bytes;
-    double start = seconds_now();
+    double start = bench_seconds();
     unsigned last = fill_volume(folder, &bytes);
-    printf("fill %llu bytes in %u files, %.3f s\n", bytes, last, seconds_now() - start);
+    printf("fill %llu bytes in %u files, %.3f s\n", bytes, last, bench_seconds() - start);
     time_trial_writes(folder);
 
     nomft_mode = strcmp(argv[2], "nomft") == 0;
-    start = seconds_now();
+    start = bench_seconds();
     int result = fill_record_slack(last, folder);
-    double seconds = seconds_now() - start;
+    double seconds = bench_seconds() - start;
     unsigned files = count_files(folder);
     printf("pass %s, %d deleted small files before: result %d, %u small files, %.3f s\n",
            argv[2], deleted, result, files - last, seconds);
