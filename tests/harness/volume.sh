@@ -4,18 +4,32 @@
 #   volume.sh mount NAME KIND SIZE LETTER [OPTION]
 #       KIND tmpfs  SIZE as mount understands it (24m, 1536m); OPTION more
 #                   mount options (nr_inodes=2000)
-#       KIND ext4   SIZE for truncate; OPTION is the reserved-blocks percentage (default 0)
+#       KIND ext4   SIZE for truncate; OPTION is PERCENT[,bare]: the
+#                   reserved-blocks percentage for root (default 0), and with
+#                   ",bare" ext4's hidden metadata reserve (2% of the blocks,
+#                   at most 4096 clusters, kept from every writer, root
+#                   included) is switched off after every mount, attach
+#                   included; one line tells how many bytes it held
 #       KIND ntfs   SIZE for truncate
+#       KIND exfat  SIZE for truncate; exfat-fuse on a loop device (Wine 8
+#                   still reports such a drive as NTFS)
+#       KIND btrfs  SIZE for truncate; OPTION mount options
+#                   (compress-force=zstd,nodiscard), used again by attach
 #       KIND fat    a tmpfs of SIZE that Wine takes for FAT: the drive's device
 #                   is a loop device holding a FAT image, files go to the tmpfs
 #   volume.sh unmount NAME LETTER
 #   volume.sh detach NAME
-#       unmounts an ntfs or ext4 volume but keeps its image (and an ext4
-#       volume's loop device), so that the raw bytes can be read; prints the
-#       image's path. The drive letter stays mapped: no Windows program may
-#       use it until attach.
-#   volume.sh attach NAME
-#       mounts the kept image again.
+#       unmounts an ntfs, ext4, exfat or btrfs volume but keeps its image (and
+#       its loop device), so that the raw bytes can be read; prints the
+#       image's path. The drive letter is unmapped until attach.
+#   volume.sh attach NAME [MOUNT_OPTIONS]
+#       mounts the kept image again and maps its drive letter again. A btrfs
+#       volume gets the options it was made with, or MOUNT_OPTIONS for this
+#       mount only (nodiscard: no compression).
+#
+# A drive letter is only ever mapped to a directory that `mountpoint` confirms:
+# a failed mount leaves a plain directory on this machine's own disk, and a
+# fill there fills that disk.
 #
 # Everything lives under $VANTA_BUILD_DIR/volumes. Mounting needs root; a
 # bench that cannot mount fails here rather than skipping its tests.
@@ -28,6 +42,19 @@ dosdevices="$WINEPREFIX/dosdevices"
 
 die() { echo "volume.sh: $*" >&2; exit 1; }
 
+# Waits until no process has the image or its loop device open: ntfs-3g and
+# exfat-fuse write their last blocks after the unmount returns.
+wait_closed() {  # IMAGE [LOOP]
+    local real busy
+    real="$(realpath "$1")"
+    for _ in $(seq 1 200); do
+        busy="$(find /proc/[0-9]*/fd \( -lname "$real" -o -lname "${2:-$real}" \) -print -quit 2>/dev/null || true)"
+        [ -z "$busy" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 release() {
     local name="$1" letter="$2"
     local dir="$root/$name" state="$root/$name.loop"
@@ -36,11 +63,65 @@ release() {
         umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null || true
     fi
     if [ -f "$state" ]; then
+        wait_closed "$root/$name.img" "$(cat "$state")" || true
         losetup -d "$(cat "$state")" 2>/dev/null || true
         rm -f "$state"
     fi
-    rm -f "$root/$name.img"
+    rm -f "$root/$name.img" "$root/$name.state"
     rmdir "$dir" 2>/dev/null || true
+}
+
+# The one place that maps a drive letter (and its device, when there is one).
+map_drive() {  # DIR LETTER [DEVICE]
+    mountpoint -q "$1" ||
+        die "REFUSING to map ${2^^}: to $1: it is not a mounted volume (did the mount fail?);" \
+            "a fill there would fill this machine's own disk"
+    # Wine needs the device as well to answer volume queries for a loop mount
+    [ -z "${3:-}" ] || ln -sfn "$3" "$dosdevices/$2::"
+    ln -sfn "$1" "$dosdevices/$2:"
+}
+
+# Writes 0 to ext4's hidden metadata reserve (the kernel sets it again at every
+# mount; no file can reach the free blocks it holds back) and says what it held.
+bare_ext4() {  # NAME LOOP
+    local knob="/sys/fs/ext4/${2##*/}/reserved_clusters" clusters cluster
+    [ -w "$knob" ] || die "$1: no $knob to switch the hidden reserve off"
+    clusters="$(cat "$knob")"
+    cluster="$(dumpe2fs -h "$2" 2>/dev/null | sed -n 's/^Cluster size: *//p')"
+    [ -n "$cluster" ] || cluster="$(dumpe2fs -h "$2" 2>/dev/null | sed -n 's/^Block size: *//p')"
+    [ -n "$cluster" ] || die "$1: cannot read the block size of $2"
+    echo 0 >"$knob"
+    [ "$(cat "$knob")" = 0 ] || die "$1: the hidden reserve did not go to 0"
+    echo "volume $1: ext4's hidden metadata reserve switched off, it held $((clusters * cluster)) bytes" \
+         "($clusters clusters of $cluster bytes)"
+}
+
+# Mounts the image of a volume made by `mount` (kind, letter and options come
+# from its state file) and maps its drive.
+mount_image() {  # NAME [BTRFS_MOUNT_OPTIONS]
+    local name="$1" dir="$root/$1" img="$root/$1.img" loop="" kind letter options
+    . "$root/$name.state"
+    [ ! -f "$root/$name.loop" ] || loop="$(cat "$root/$name.loop")"
+    [ $# -lt 2 ] || [ "$kind" = btrfs ] || die "$name: mount options are for btrfs volumes"
+    case "$kind" in
+    ext4)
+        mount "$loop" "$dir" || die "cannot mount $loop on $dir"
+        ;;
+    btrfs)
+        mount -o "${2-$options}" "$loop" "$dir" || die "cannot mount $loop on $dir with '${2-$options}'"
+        ;;
+    exfat)
+        mount.exfat-fuse "$loop" "$dir" >/dev/null || die "cannot mount $loop on $dir with exfat-fuse"
+        ;;
+    ntfs)
+        ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
+        ;;
+    *)
+        die "$name: a $kind volume has no image to mount"
+        ;;
+    esac
+    if [ "$kind" = ext4 ] && [ "$options" = bare ]; then bare_ext4 "$name" "$loop"; fi
+    map_drive "$dir" "$letter" "$loop"
 }
 
 cmd="${1:-}"
@@ -52,46 +133,51 @@ mount)
     [ -d "$dosdevices" ] || die "no Wine prefix at $WINEPREFIX"
     mkdir -p "$root"
     release "$name" "$letter"          # a run that died may have left it mounted
-    dir="$root/$name"
+    dir="$root/$name" img="$root/$name.img" options=""
     mkdir -p "$dir"
+    case "$kind" in
+    ext4)  percent="${option%%,*}"; [ "$option" = "$percent" ] || options="${option#*,}" ;;
+    btrfs) options="${option:-defaults}" ;;
+    esac
+    printf 'kind=%q letter=%q options=%q\n' "$kind" "$letter" "$options" >"$root/$name.state"
     case "$kind" in
     tmpfs)
         mount -t tmpfs -o "size=$size,mode=0777${option:+,$option}" "vanta-$name" "$dir" ||
             die "cannot mount tmpfs on $dir"
-        ;;
-    ext4)
-        img="$root/$name.img"
-        truncate -s "$size" "$img"
-        mkfs.ext4 -q -F -m "${option:-0}" "$img" || die "mkfs.ext4 failed"
-        loop="$(losetup -f --show "$img")" || die "no free loop device"
-        echo "$loop" > "$root/$name.loop"
-        mount "$loop" "$dir" || die "cannot mount $loop on $dir"
-        rmdir "$dir/lost+found" 2>/dev/null || true
-        # Wine needs the device as well to answer volume queries for an ext4 mount
-        ln -sfn "$loop" "$dosdevices/$letter::"
+        map_drive "$dir" "$letter"
         ;;
     fat)
         mount -t tmpfs -o "size=$size,mode=0777" "vanta-$name" "$dir" || die "cannot mount tmpfs on $dir"
-        img="$root/$name.img"
         truncate -s 8m "$img"
         mkfs.vfat "$img" >/dev/null || die "mkfs.vfat failed"
         loop="$(losetup -f --show "$img")" || die "no free loop device"
         echo "$loop" > "$root/$name.loop"
         # Wine reads the file system's name from the device's boot sector
-        ln -sfn "$loop" "$dosdevices/$letter::"
+        map_drive "$dir" "$letter" "$loop"
         ;;
-    ntfs)
-        img="$root/$name.img"
+    ext4|ntfs|exfat|btrfs)
         truncate -s "$size" "$img"
-        mkntfs -q -F -Q "$img" >/dev/null 2>&1 || die "mkntfs failed"
-        ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
+        case "$kind" in
+        ext4)
+            [ -z "$options" ] || [ "$options" = bare ] || die "$name: unknown ext4 option '$options'"
+            mkfs.ext4 -q -F -m "${percent:-0}" "$img" || die "mkfs.ext4 failed"
+            ;;
+        ntfs)  mkntfs -q -F -Q "$img" >/dev/null 2>&1 || die "mkntfs failed" ;;
+        exfat) mkfs.exfat "$img" >/dev/null || die "mkfs.exfat failed" ;;
+        btrfs) mkfs.btrfs -q -f "$img" >/dev/null 2>&1 || die "mkfs.btrfs failed" ;;
+        esac
+        if [ "$kind" != ntfs ]; then
+            loop="$(losetup -f --show "$img")" || die "no free loop device"
+            echo "$loop" > "$root/$name.loop"
+        fi
+        mount_image "$name"
+        rmdir "$dir/lost+found" 2>/dev/null || true
         ;;
     *)
         die "unknown volume kind '$kind'"
         ;;
     esac
-    ln -sfn "$dir" "$dosdevices/$letter:"
-    echo "volume $name ($kind $size) mounted as ${letter^^}:"
+    echo "volume $name ($kind $size${option:+ $option}) mounted as ${letter^^}:"
     ;;
 unmount)
     [ $# -ge 3 ] || die "usage: unmount NAME LETTER"
@@ -100,31 +186,26 @@ unmount)
     ;;
 detach)
     [ $# -ge 2 ] || die "usage: detach NAME"
-    name="$2" dir="$root/$2" img="$root/$2.img"
-    [ -f "$img" ] || die "no image for $name"
+    name="$2" dir="$root/$2" img="$root/$2.img" loop=""
+    [ -f "$root/$name.state" ] || die "no image for $name"
+    . "$root/$name.state"
+    [ ! -f "$root/$name.loop" ] || loop="$(cat "$root/$name.loop")"
+    case "$kind" in ext4|ntfs|exfat|btrfs) ;; *) die "$name: a $kind volume has no image to read" ;; esac
     mountpoint -q "$dir" || die "$name is not mounted"
+    # unmapped first: no Windows program may write into the bare directory
+    rm -f "$dosdevices/$letter:"
     umount "$dir" || die "cannot unmount $dir"
-    # ntfs-3g writes its last records after the unmount returns (an ext4
-    # image is held by its loop device, which no process has open)
-    real="$(realpath "$img")"
-    for _ in $(seq 1 200); do
-        busy="$(find /proc/[0-9]*/fd -lname "$real" -print -quit 2>/dev/null || true)"
-        [ -z "$busy" ] && break
-        sleep 0.05
-    done
-    [ -z "$busy" ] || die "$img is still open after unmounting"
+    wait_closed "$img" "$loop" || die "$img is still open after unmounting"
+    # the loop device stays, so its cached blocks go to the image now
+    [ -z "$loop" ] || blockdev --flushbufs "$loop" || die "cannot flush $loop"
     echo "$img"
     ;;
 attach)
-    [ $# -ge 2 ] || die "usage: attach NAME"
-    name="$2" dir="$root/$2" img="$root/$2.img"
-    [ -f "$img" ] || die "no image for $name"
+    [ $# -ge 2 ] || die "usage: attach NAME [MOUNT_OPTIONS]"
+    name="$2" dir="$root/$2"
+    [ -f "$root/$name.state" ] || die "no image for $name"
     mountpoint -q "$dir" && die "$name is mounted already"
-    if [ -f "$root/$name.loop" ]; then
-        mount "$(cat "$root/$name.loop")" "$dir" || die "cannot mount the image of $name on $dir"
-    else
-        ntfs-3g "$img" "$dir" || die "cannot mount NTFS image on $dir"
-    fi
+    mount_image "${@:2}"
     ;;
 *)
     die "usage: volume.sh mount|unmount|detach|attach ..."

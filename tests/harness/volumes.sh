@@ -15,12 +15,19 @@ done
 status=$?
 
 # Volumes dropped from the list while they were mounted would otherwise stay
-# mounted for good: release whatever is left under the build tree's volumes.
+# mounted for good: release whatever is left under the build tree's volumes
+# (tmpfs, ntfs-3g and exfat-fuse mounts, ext4 and btrfs loop mounts, the loop
+# devices under them), and unmap any drive that still leads there, which now
+# would be a plain directory on this machine's disk.
 if [ "${1:-}" = down ] && [ -n "${VANTA_BUILD_DIR:-}" ]; then
     root="$VANTA_BUILD_DIR/volumes"
+    for link in "$VANTA_BUILD_DIR/wineprefix/dosdevices"/?:; do
+        case "$(readlink "$link")" in "$root"/*) rm -f "$link" "$link:" ;; esac
+    done
     for dir in "$root"/*/; do
         mountpoint -q "$dir" && { umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null; }
     done
+    # a busy loop device (exfat-fuse still closing it) goes when its last user does
     losetup -n -l -O NAME,BACK-FILE 2>/dev/null | while read -r loop file _; do
         case "$file" in "$root"/*) losetup -d "$loop" 2>/dev/null || true ;; esac
     done
