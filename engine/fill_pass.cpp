@@ -16,6 +16,11 @@ unsigned char byte_pattern[BYTE_LIST_MAX];
 int dod_fill_byte = -1;
 SeedClockProc seed_clock = timeGetTime;
 
+// Set when the pass has reported a failure: it then ends as one (result 3).
+static int pass_failed;
+// The file being made follows a full 1 GiB one.
+static int after_full_file;
+
 DWORD format_work_file_path(char *path, const char *folder, unsigned number)
 {
     int length = snprintf(path, MAX_PATH, "%s\\%8.8u", folder, number);
@@ -81,10 +86,15 @@ int fill_work_file(const char *path)
                               CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING,
                               NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        run_context.last_error = GetLastError();
-        DWORD code = report_pass_error("CreateFile(%s): ", path);
+        DWORD code = GetLastError();
+        // the file after a full one finds no room: the volume's normal end
+        if (after_full_file && (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL))
+            return 1;
+        run_context.last_error = code;
+        pass_failed = 1;
+        report_pass_error("CreateFile(%s): ", path);
         // a failure without a code must still end the numbering
-        return code ? (int)code : 1;
+        return code > 1 ? (int)code : (int)ERROR_GEN_FAILURE;
     }
 
     fill_random(FIRST_WRITE_BYTES);
@@ -97,6 +107,7 @@ int fill_work_file(const char *path)
     for (;;) {
         DWORD failed = query_free_bytes(&free_bytes);
         if (failed) {
+            pass_failed = 1;
             CloseHandle(file);
             return (int)failed;
         }
@@ -206,8 +217,13 @@ int erase_free_space(int count, const char *const *args)
     DWORD saved_length = GetCurrentDirectoryA(MAX_PATH, saved_directory);
     if (saved_length == 0 || saved_length >= MAX_PATH)
         saved_directory[0] = 0;
-    // the basic free-space query measures the current directory's volume
-    SetCurrentDirectoryA(folder);
+    // the basic free-space query measures the current directory's volume: in
+    // any other directory it would measure some other volume
+    if (!SetCurrentDirectoryA(folder)) {
+        run_context.last_error = GetLastError();
+        report_pass_error("SetCurrentDirectory(%s): ", folder);
+        return 3;
+    }
     DWORD probe_length = GetCurrentDirectoryA(MAX_PATH, probe_path);
     if (probe_length == 0 || probe_length >= MAX_PATH)
         probe_path[0] = 0;
@@ -222,6 +238,7 @@ int erase_free_space(int count, const char *const *args)
 
     prepare_pattern(count, args);
 
+    pass_failed = 0;
     unsigned number;
     for (number = 1; number <= MAX_WORK_FILE_NUMBER; ++number) {
         if (format_work_file_path(path, folder, number) != 0) {
@@ -229,14 +246,19 @@ int erase_free_space(int count, const char *const *args)
                 break;
             // too long a name fails like a file that can't be created
             run_context.last_error = ERROR_FILENAME_EXCED_RANGE;
+            pass_failed = 1;
             report_pass_error("CreateFile(%s\\%8.8u): ", folder, number);
             break;
         }
+        // the loop stops at the first file that is not full
+        after_full_file = number > 1;
         if (fill_work_file(path) != 0)
             break;
     }
 
-    if (abort_requested(run_context.abort_flag))
+    if (pass_failed)        // free space is left unwritten: no success to claim
+        result = 3;
+    else if (abort_requested(run_context.abort_flag))
         result = 1;
     else    // what the volume still takes inside its file records
         fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder);

@@ -21,11 +21,13 @@ static unsigned char list_values[BYTE_LIST_MAX];
 static int mismatch_seen;
 static char verify_status[STATUS_TEXT_SIZE];
 
-// Puts the pass's status buffer, cut at 771 characters, into the status box.
-static void show_status(void)
+// Puts the pass's status buffer, cut at 771 characters, into the status box;
+// every text the pass shows there tells of a failure of the run.
+static void show_failure(void)
 {
     verify_status[STATUS_TEXT_LIMIT] = 0;
     set_status_text(verify_status);
+    note_run_failure(verify_status);
 }
 
 // Asks whether to skip the damaged stretch; true when the user said go on.
@@ -35,7 +37,7 @@ static int ask_to_skip(const char *path, unsigned long long offset)
                            program_text(IDS_CONTINUE_QUESTION), path, (int)offset);
     format_system_error(verify_status, STATUS_TEXT_LIMIT, "ReadFile(%s): near %d ", path,
                         (int)offset);
-    show_status();
+    show_failure();
     return answer != IDNO;
 }
 
@@ -115,7 +117,7 @@ int verify_file(const char *path)
     CloseHandle(file);
     if (compare_bytes && mismatch_seen) {
         snprintf(verify_status, STATUS_TEXT_SIZE, "Verify error in %s", path);
-        show_status();
+        show_failure();
         return 3;
     }
     return 0;
@@ -158,7 +160,7 @@ int verify_folder(int count, const char *const *args)
     intptr_t listing = _findfirst(pattern, &entry);
     if (listing == -1) {
         snprintf(verify_status, STATUS_TEXT_SIZE, "_findfirst(%s): %s", pattern, strerror(errno));
-        show_status();
+        show_failure();
         free(folder);
         return 0;
     }

@@ -51,7 +51,13 @@ int erase_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag
                const char *word, const char *work_folder);
 int erase_step_nomft(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                      const char *word, const char *work_folder);
+// 0 the volume was filled; 1 aborted, or no transfer buffer; 3 a failure was
+// reported on the way (a work file that can't be created, a free-space probe
+// that failed, a work folder that can't be made current): free space may be
+// left unwritten, and the step ends with the text in the status box.
 int erase_free_space(int count, const char *const *args);
+// 0 the file reached MAX_FILE_BYTES; 1 the volume is full or the abort flag
+// was seen; any other value: a failure, already reported.
 int fill_work_file(const char *path);
 // A byte-list word ("0x55,0xaa", "1,2,3") into its values and the 512-byte
 // block the fill repeats: byte k of the block is value k mod count. Returns

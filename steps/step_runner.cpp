@@ -12,6 +12,8 @@
 
 ModuleFileNameProc module_file_name = GetModuleFileNameA;
 
+// The final deletion goes on after an abort: it gives the space back.
+static volatile LONG never_aborted;
 static char runner_status[STATUS_TEXT_SIZE];
 static char step_text[STATUS_TEXT_SIZE];
 static char deletion_status[STATUS_TEXT_SIZE];
@@ -26,6 +28,13 @@ const char *step_argument(const char *line)
     while (*p == ' ' || *p == '\t')
         ++p;
     return *p ? p : NULL;
+}
+
+static void end_at_trailing_blanks(char *line)
+{
+    size_t length = strlen(line);
+    while (length > 0 && strchr(" \t\r\n", line[length - 1]))
+        line[--length] = 0;
 }
 
 static int is_work_file_name(const char *name)
@@ -45,6 +54,7 @@ static int report_deletion(HWND owner, int status_id, const char *folder, const 
     error_box(owner, MB_ICONWARNING, "%s\\%s\r\n", folder, name);
     format_system_error(deletion_status, STATUS_TEXT_LIMIT, "%s\\%s ", folder, name);
     SetDlgItemTextA(owner, status_id, deletion_status);
+    note_run_failure(deletion_status);
     return RUN_REPORTED;
 }
 
@@ -155,6 +165,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     run_context.abort_flag = abort_flag;
     // a "verify dod" compares only with a "dod" fill of this very run
     dod_fill_byte = -1;
+    clear_run_failures();
 
     // a run that stopped before its steps left the buffer held: use it again
     if (!run_context.transfer_buffer) {
@@ -189,6 +200,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     }
     if (!fgets(line, sizeof line, steps)) {
         fclose(steps);
+        snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_EMPTY), script);
+        set_status_text(runner_status);
         return RUN_INTERNAL;
     }
     int count = atoi(line);
@@ -199,7 +212,10 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             break;
         }
         if (!fgets(line, sizeof line, steps)) {
-            // the work files stay for a later run to delete
+            snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_SHORT), script,
+                     step - 1, count);
+            set_status_text(runner_status);
+            note_run_failure(runner_status);
             result = RUN_INTERNAL;
             break;
         }
@@ -208,18 +224,33 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             *cr = 0;
         snprintf(step_text, sizeof step_text, program_text(IDS_STEP_FORMAT), step, count, line);
         SetDlgItemTextA(owner, step_id, step_text);
+        // the label shows the line as read; the word ends at its last
+        // character that is not a blank, a tab or a line end, so that
+        // "random " or a script saved with bare LF ends still say random
+        end_at_trailing_blanks(line);
 
         result = run_step_line(owner, status_id, step_id, abort_flag, line);
         if (result != RUN_DONE)
             break;
     }
+    fclose(steps);
 
     if (abort_requested(abort_flag))
         result = RUN_STOPPED;
-    else if (result == RUN_DONE)
-        result = delete_work_files(owner, status_id, step_id, abort_flag, work_folder_path);
+    // Every ending gives the space back: after an abort, a failed step or a
+    // script short of lines the work files go as after the last step, or the
+    // volume would stay full. Close waits for this at most 15 seconds.
+    set_status_text(program_text(IDS_DELETING_WORK_FILES));
+    int deleted = delete_work_files(owner, status_id, step_id, &never_aborted, work_folder_path);
+    if (result == RUN_DONE)
+        result = deleted;
+    // what went wrong on the way stays in view, whatever came after it
+    if (run_failure_count() > 0) {
+        set_status_text(run_failure_text());
+        if (result == RUN_DONE)
+            result = RUN_REPORTED;
+    }
 
-    fclose(steps);
     // the next run starts with a fresh buffer and looks the free-space query up again
     release_transfer_buffer();
     get_free_ex_ready = 0;

@@ -147,5 +147,6 @@ DWORD report_pass_error(const char *format, ...)
     va_end(again);
     va_end(args);
     set_status_text(pass_status_text);
+    note_run_failure(pass_status_text);
     return code;
 }

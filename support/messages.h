@@ -55,8 +55,20 @@ DWORD warn_box(const char *format, ...);
 char *format_system_error(char *buffer, unsigned size, const char *format, ...);
 
 // Reports a failed call of a pass: warning box, then the same text in the
-// status control. Returns what warn_box returned (the error code).
+// status control, noted as a failure of the run. Returns what warn_box
+// returned (the error code).
 DWORD report_pass_error(const char *format, ...);
+
+// ---------------------------------------------------------------- a run's failures
+
+// Every failure a run shows is noted, so that its end can show them again
+// (they may have been overwritten since) and never call the run a success.
+void clear_run_failures(void);
+void note_run_failure(const char *text);
+int run_failure_count(void);
+// The noted texts, one a line, as many as fit a status text whole; a last
+// line counts the rest.
+const char *run_failure_text(void);
 
 // ---------------------------------------------------------------- paths
 

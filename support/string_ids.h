@@ -20,8 +20,14 @@
 #define IDS_INTRO                 415
 #define IDS_FINISHED              416
 #define IDS_CONTINUE_QUESTION     417
+/* Texts added since: how a run ends. */
+#define IDS_SCRIPT_EMPTY          418
+#define IDS_SCRIPT_SHORT          419
+#define IDS_WORK_FOLDER_LINK      420
+#define IDS_DELETING_WORK_FILES   421
+#define IDS_MORE_FAILURES         422
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_CONTINUE_QUESTION
+#define IDS_LAST                  IDS_MORE_FAILURES
 
 #endif

@@ -32,6 +32,39 @@ std::string window_text(HWND owner, int control_id)
     return text;
 }
 
+std::string unix_path(const std::string &windows_path)
+{
+    typedef char *(CDECL *UnixNameProc)(LPCWSTR);
+    UnixNameProc unix_name = (UnixNameProc)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
+                                                                           "wine_get_unix_file_name");
+    WCHAR wide[MAX_PATH];
+    if (!unix_name || !MultiByteToWideChar(CP_ACP, 0, windows_path.c_str(), -1, wide, MAX_PATH))
+        return "";
+    char *name = unix_name(wide);
+    std::string result = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool run_unix(const std::string &command)
+{
+    std::string line = "sh -c \"" + command + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    // Wine starts a Unix program named by its Z: path natively; it has no
+    // exit code to give, so callers look at what the command did
+    if (!CreateProcessA("Z:\\bin\\sh", &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        fprintf(stderr, "run_unix: error %lu starting: %s\n", GetLastError(), line.c_str());
+        return false;
+    }
+    // nor always a handle to wait on: give it a moment, callers look for the effect
+    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0)
+        Sleep(200);
+    CloseHandle(process.hThread), CloseHandle(process.hProcess);
+    return true;
+}
+
 static ScriptedBoxes *active_boxes;
 static MessageBoxProc saved_box_proc;
 
@@ -106,9 +139,22 @@ std::vector<std::string> list_folder(const std::string &folder)
 
 void remove_tree(const std::string &folder)
 {
+    DWORD own = GetFileAttributesA(folder.c_str());
+    if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) && folder.size() > 3) {
+        std::string link = unix_path(folder);
+        if (!link.empty())
+            run_unix("rm -f '" + link + "'");
+        return;
+    }
     for (const std::string &name : list_folder(folder)) {
         std::string path = folder + "\\" + name;
-        if (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        // a link goes itself; what it points to is never emptied through it
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!unix_path(path).empty())
+                run_unix("rm -f '" + unix_path(path) + "'");
+        }
+        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             remove_tree(path);
         else
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL), DeleteFileA(path.c_str());

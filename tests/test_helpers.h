@@ -27,6 +27,13 @@ struct ScriptedBoxes {
     std::vector<int> replies;
 };
 
+// The Unix side under Wine: the Unix path of a Windows one (empty when Wine
+// has none), and a shell command run natively (false when it can't start;
+// Wine has no exit code for it, so callers look for its effect). For
+// what a Windows program can't make under Wine, such as a symbolic link.
+std::string unix_path(const std::string &windows_path);
+bool run_unix(const std::string &command);
+
 bool write_file(const std::string &path, const std::string &bytes);
 bool read_file(const std::string &path, std::string *bytes);
 bool write_file_at(const std::string &path, unsigned long offset, const std::string &bytes);

@@ -134,6 +134,11 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
     case WM_WIPE_DONE:
         on_run_done(dialog);
         return TRUE;
+    case WM_TIMER:
+        if (wparam != COLLECT_TIMER_ID)
+            return FALSE;
+        on_collect_timer(dialog);
+        return TRUE;
     }
     return FALSE;
 }

@@ -40,6 +40,13 @@ void command_line_folder(const char *line, char *folder);
 
 #define WM_WIPE_DONE  0x500    // posted by the worker when its run has ended
 #define STOP_WAIT_MS  15000    // the bound of every wait for the worker
+// A worker that posted its end but did not end within the wait is collected
+// by a timer once it has.
+#define COLLECT_TIMER_ID     1
+#define COLLECT_INTERVAL_MS  500
+
+// The bound of every wait for the worker: STOP_WAIT_MS; tests shorten it.
+extern DWORD stop_wait_ms;
 
 // The one run of the process. Every field is 32 bits wide.
 struct WipeJob {
@@ -61,6 +68,8 @@ void start_run(HWND dialog);
 void request_abort(HWND dialog);
 void on_run_done(HWND dialog);
 void stop_run(HWND dialog);
+// WM_TIMER with COLLECT_TIMER_ID: collects a worker that has ended since.
+void on_collect_timer(HWND dialog);
 int start_worker(HWND dialog, int method_index, const char **text);
 unsigned __stdcall worker_main(void *job);
 int end_worker(HWND dialog, const char **text);

@@ -9,18 +9,61 @@
 char work_folder_path[MAX_PATH];
 LONG work_folder_created;
 GetFileAttributesProc work_folder_attributes = GetFileAttributesA;
+static char link_text[STATUS_TEXT_SIZE];
+
+// Where the last character of a path starts: a trail byte of 0x5C is part of
+// its double-byte character, never a separator.
+static size_t last_character(const char *path, size_t length)
+{
+    size_t last = 0;
+    for (size_t i = 0; i < length; ++i) {
+        last = i;
+        if (IsDBCSLeadByte((BYTE)path[i]) && i + 1 < length)
+            ++i;
+    }
+    return last;
+}
+
+// The folder as Windows means it: "D:" is the drive's current directory (its
+// root in a fresh process), "data" lies in the current directory. Every pass
+// changes the current directory, so a relative path would name another folder
+// by then. A trailing separator goes: "D:\data\" and "D:\data" are one folder.
+// 0, or the error code with full empty.
+static DWORD absolute_folder(const char *folder, char *full, DWORD size)
+{
+    DWORD length = GetFullPathNameA(folder, size, full, NULL);
+    if (length == 0 || length >= size) {
+        DWORD code = length ? ERROR_BUFFER_OVERFLOW : GetLastError();
+        full[0] = 0;
+        return code ? code : ERROR_INVALID_NAME;
+    }
+    // "C:\" keeps its separator: without it, it would mean the current directory
+    for (size_t last; length > 3; full[length = (DWORD)last] = 0) {
+        last = last_character(full, length);
+        if (full[last] != '\\' && full[last] != '/')
+            break;
+    }
+    return 0;
+}
 
 int prepare_work_folder_path(HWND dialog, const char *folder, const char **text)
 {
+    char full[MAX_PATH * 2];
+
+    // the mark belongs to the run it was set in
+    work_folder_created = 0;
+    DWORD failed = absolute_folder(folder, full, sizeof full);
     // a separator, the eight characters of the name and the zero must fit:
     // a work folder path is never cut into another name
-    if (strlen(folder) + 10 >= MAX_PATH) {
-        run_context.last_error = ERROR_BUFFER_OVERFLOW;
-        error_box(dialog, MB_ICONWARNING, "%s: ", folder);
+    if (!failed && strlen(full) + 10 >= MAX_PATH)
+        failed = ERROR_BUFFER_OVERFLOW;
+    if (failed) {
+        run_context.last_error = failed;
+        error_box(dialog, MB_ICONWARNING, "%s: ", full[0] ? full : folder);
         *text = program_text(IDS_CANNOT_CREATE_FOLDER);
         return 3;
     }
-    char *joined = path_join(folder, WORK_FOLDER_NAME);
+    char *joined = path_join(full, WORK_FOLDER_NAME);
     snprintf(work_folder_path, sizeof work_folder_path, "%s", joined);
     free(joined);
     return 0;
@@ -36,6 +79,13 @@ int create_work_folder(HWND dialog, const char **text)
             *text = program_text(IDS_CANNOT_CREATE_FOLDER);
             return 1;
         }
+    } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A junction or symbolic link: the deletion of digit-named files and
+        // the fill would act in the folder it points to, maybe the user's own.
+        snprintf(link_text, sizeof link_text, program_text(IDS_WORK_FOLDER_LINK), work_folder_path);
+        show_message_box(dialog, link_text, MB_ICONWARNING);
+        *text = link_text;
+        return 1;
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         char question[STATUS_TEXT_SIZE];
         snprintf(question, sizeof question, "%s\r\n%s\r\n%s",

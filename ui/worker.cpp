@@ -14,8 +14,12 @@
 
 WipeJob wipe_job;
 volatile LONG abort_flag;
+DWORD stop_wait_ms = STOP_WAIT_MS;
 static HCURSOR previous_cursor;
 static char end_worker_text[256];
+// Close, the close request and the window's destruction each stop the run;
+// the worker is waited for once, and its time-out shown once.
+static int stop_waited;
 
 static void set_status(HWND dialog, const char *text)
 {
@@ -27,7 +31,17 @@ static void enable_control(HWND dialog, int id, BOOL enable)
     EnableWindow(GetDlgItem(dialog, id), enable);
 }
 
-// Waits at most STOP_WAIT_MS for the worker to end. The worker hands its
+// The inputs a run greys, and Abort, which only a run enables.
+static void enable_inputs(HWND dialog, BOOL enable)
+{
+    enable_control(dialog, IDC_METHOD, enable);
+    enable_control(dialog, IDC_FOLDER, enable);
+    enable_control(dialog, IDC_BROWSE, enable);
+    enable_control(dialog, IDC_START, enable);
+    enable_control(dialog, IDABORT, !enable);
+}
+
+// Waits at most stop_wait_ms for the worker to end. The worker hands its
 // texts and boxes to this thread and waits for them, so the messages it sends
 // are let through meanwhile; a plain wait would hold it until the time-out.
 // Posted messages stay queued for the message loop.
@@ -36,9 +50,9 @@ static DWORD wait_for_worker(void)
     DWORD start = GetTickCount();
     for (;;) {
         DWORD spent = GetTickCount() - start;
-        if (spent >= STOP_WAIT_MS)
-            return WAIT_TIMEOUT;
-        DWORD woken = MsgWaitForMultipleObjectsEx(1, &wipe_job.thread, STOP_WAIT_MS - spent,
+        if (spent >= stop_wait_ms)
+            return WaitForSingleObject(wipe_job.thread, 0);
+        DWORD woken = MsgWaitForMultipleObjectsEx(1, &wipe_job.thread, stop_wait_ms - spent,
                                                   QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
         if (woken != WAIT_OBJECT_0 + 1)
             return woken;
@@ -47,10 +61,9 @@ static DWORD wait_for_worker(void)
     }
 }
 
-static void wait_or_report(HWND dialog)
+static void report_time_out(HWND dialog)
 {
-    if (wait_for_worker() == WAIT_TIMEOUT)
-        show_message_box(dialog, THREAD_TIME_OUT_TEXT, MB_ICONERROR);
+    show_message_box(dialog, THREAD_TIME_OUT_TEXT, MB_ICONERROR);
 }
 
 void start_run(HWND dialog)
@@ -82,11 +95,7 @@ void start_run(HWND dialog)
         set_status(dialog, text);
         return;
     }
-    enable_control(dialog, IDC_METHOD, FALSE);
-    enable_control(dialog, IDC_FOLDER, FALSE);
-    enable_control(dialog, IDC_BROWSE, FALSE);
-    enable_control(dialog, IDC_START, FALSE);
-    enable_control(dialog, IDABORT, TRUE);
+    enable_inputs(dialog, FALSE);
     previous_cursor = SetCursor(LoadCursorA(NULL, IDC_WAIT));
 }
 
@@ -102,6 +111,7 @@ int start_worker(HWND dialog, int method_index, const char **text)
     wipe_job.method_index = method_index;
     wipe_job.abort_ptr = &abort_flag;
     wipe_job.finished = 0;
+    stop_waited = 0;
 
     uintptr_t thread = _beginthreadex(NULL, 0, worker_main, &wipe_job, 0, &thread_id);
     if (!thread) {
@@ -141,35 +151,62 @@ int end_worker(HWND dialog, const char **text)
     return result;
 }
 
-void on_run_done(HWND dialog)
+// The end of a run whose worker has ended: its handle released, its work
+// folder removed when this run created it (the worker has deleted the work
+// files, whatever the ending), the outcome in the status box, the inputs back.
+static void collect_run(HWND dialog, DWORD exit_code)
 {
-    DWORD exit_code = 0;
     const char *text = "";
 
-    if (wipe_job.thread_id != 0) {
-        wait_or_report(dialog);
-        GetExitCodeThread(wipe_job.thread, &exit_code);
-    }
-    if (abort_flag == 1)
-        set_status(dialog, program_text(IDS_ABORTED));
+    KillTimer(dialog, COLLECT_TIMER_ID);
     if (end_worker(dialog, &text) != 0) {
         // the controls stay as during the run: something is badly wrong
         set_status(dialog, text);
         return;
     }
-    if (abort_flag == 0) {
-        if (remove_work_folder(dialog, &text) != 0)
-            set_status(dialog, text);
-        else if (exit_code != RUN_REPORTED)
-            set_status(dialog, program_text(IDS_FINISHED));
-    }
+    if (remove_work_folder(dialog, &text) != 0)
+        set_status(dialog, text);
+    else if (abort_flag == 1 || exit_code == RUN_STOPPED)
+        set_status(dialog, program_text(IDS_ABORTED));
+    else if (exit_code == RUN_DONE)
+        set_status(dialog, program_text(IDS_FINISHED));
+    // any other ending left its own text: the error, the differing file, the reason
     SetCursor(previous_cursor);
-    enable_control(dialog, IDC_METHOD, TRUE);
-    enable_control(dialog, IDC_FOLDER, TRUE);
-    enable_control(dialog, IDC_BROWSE, TRUE);
-    enable_control(dialog, IDC_START, TRUE);
-    enable_control(dialog, IDABORT, FALSE);
+    enable_inputs(dialog, TRUE);
     SetFocus(dialog);
+}
+
+void on_run_done(HWND dialog)
+{
+    DWORD exit_code = 0;
+
+    if (wipe_job.thread_id != 0) {
+        // only the worker's own message, posted as it ends, ends a run
+        if (!wipe_job.finished)
+            return;
+        if (wait_for_worker() == WAIT_TIMEOUT) {
+            // it posted its end but has not ended: not collected, nothing of
+            // its folder touched; collected once it has ended
+            report_time_out(dialog);
+            SetTimer(dialog, COLLECT_TIMER_ID, COLLECT_INTERVAL_MS, NULL);
+            return;
+        }
+        GetExitCodeThread(wipe_job.thread, &exit_code);
+    }
+    collect_run(dialog, exit_code);
+}
+
+void on_collect_timer(HWND dialog)
+{
+    DWORD exit_code = 0;
+    if (wipe_job.thread_id == 0) {
+        KillTimer(dialog, COLLECT_TIMER_ID);
+        return;
+    }
+    if (WaitForSingleObject(wipe_job.thread, 0) != WAIT_OBJECT_0)
+        return;
+    GetExitCodeThread(wipe_job.thread, &exit_code);
+    collect_run(dialog, exit_code);
 }
 
 void stop_run(HWND dialog)
@@ -177,16 +214,25 @@ void stop_run(HWND dialog)
     const char *text = "";
 
     if (wipe_job.thread_id != 0) {
+        if (stop_waited)
+            return;
+        stop_waited = 1;
         enable_control(dialog, IDABORT, FALSE);
         enable_control(dialog, IDCANCEL, FALSE);
         abort_flag = 1;
         set_status(dialog, program_text(IDS_ABORTING));
-        wait_or_report(dialog);
+        // the worker deletes its work files before it ends
+        DWORD waited = wait_for_worker();
         enable_control(dialog, IDABORT, TRUE);
         enable_control(dialog, IDCANCEL, TRUE);
+        if (waited == WAIT_TIMEOUT) {
+            // still running, maybe still deleting: its folder is left alone
+            report_time_out(dialog);
+            return;
+        }
     }
-    // a folder of ours left by a run that was not aborted
-    if (abort_flag == 0 && remove_work_folder(dialog, &text) != 0)
+    // the worker has ended: a folder this run created goes with it
+    if (remove_work_folder(dialog, &text) != 0)
         set_status(dialog, text);
 }
 

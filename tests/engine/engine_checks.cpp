@@ -71,9 +71,10 @@ static void digest_into(const std::string &root, const std::string &relative, st
             for (unsigned char c : bytes)
                 hash = (hash ^ c) * 1099511628211ull;
         char line[200];
+        // a folder's time moves when a work folder comes and goes in it
         snprintf(line, sizeof line, "attr %lx size %lu:%lu time %lu:%lu digest %llx", found.dwFileAttributes,
-                 found.nFileSizeHigh, found.nFileSizeLow, found.ftLastWriteTime.dwHighDateTime,
-                 found.ftLastWriteTime.dwLowDateTime, hash);
+                 found.nFileSizeHigh, found.nFileSizeLow, folder ? 0 : found.ftLastWriteTime.dwHighDateTime,
+                 folder ? 0 : found.ftLastWriteTime.dwLowDateTime, hash);
         (*digests)[entry] = line;
         if (folder)
             digest_into(root, entry + "\\", digests);

@@ -47,7 +47,7 @@ struct PassBench : ::testing::Test {
 };
 
 // A user's files and folders, what a wipe must never touch; name, attributes,
-// size, write time and a digest of each (the work folder left out).
+// size, a file's write time and a digest of each (the work folder left out).
 void plant_user_files(const std::string &root);
 std::map<std::string, std::string> digest_tree(const std::string &root);
 

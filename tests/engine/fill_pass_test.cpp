@@ -115,28 +115,74 @@ TEST_F(Fill, AnAbortBeforeTheThirdWriteKeepsTwoWritesAndSkipsTheSlackPass)
     EXPECT_NE("", window_text(scope.owner, 146)) << "an aborted pass cleared the status box";
 }
 
-TEST_F(Fill, AWorkFileThatCantBeCreatedGivesOneWarningAndTheStepGoesOn)
+// Free space left unwritten is never a success: the pass ends as a reported
+// failure, its text stays in the status box, and no record-slack file follows.
+TEST_F(Fill, AWorkFolderOrFileThatCantBeUsedEndsThePassAsAReportedFailure)
 {
     use("fill_tmpfs");
     // a file in the folder's place stops even root; a name over 259
     // characters is never cut into another name
-    std::string file = root + "plain.txt", too_long = root + std::string(248, 'L');
+    std::string file = root + "plain.txt", too_long = root + std::string(248, 'L'), gone = root + "gone";
     ASSERT_TRUE(write_file(file, "a user's file") && CreateDirectoryA(too_long.c_str(), NULL));
-    ASSERT_EQ(INVALID_HANDLE_VALUE, CreateFileA((file + "\\x").c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
-    DWORD code = GetLastError();
+    ASSERT_FALSE(SetCurrentDirectoryA(file.c_str()));
+    DWORD not_a_folder = GetLastError();
     std::map<std::string, std::string> before = digest_tree(root);
-    for (auto c : { std::make_pair(file, code), std::make_pair(too_long, (DWORD)ERROR_FILENAME_EXCED_RANGE) }) {
-        boxes.shown.clear();
-        const char *args[2] = { "vanta", c.first.c_str() };
-        EXPECT_EQ(0, erase_free_space(2, args));
-        std::string expected = "CreateFile(" + c.first + "\\00000001): " + system_text(c.second);
-        ASSERT_EQ(1u, boxes.shown.size());
-        EXPECT_TRUE(expected == boxes.shown[0].text && expected == window_text(scope.owner, 146)) << boxes.shown[0].text;
-        EXPECT_EQ((UINT)(MB_OK | MB_ICONWARNING), boxes.shown[0].style);
-        EXPECT_EQ(0, erase_step(scope.owner, 146, 147, &scope.abort_flag, nullptr, c.first.c_str()));
-        EXPECT_EQ("", window_text(scope.owner, 146)) << "as a step it counts as done";
+    const struct { const char *name; std::string folder, box; } cases[] = {
+        {"a file in the folder's place", file, "SetCurrentDirectory(" + file + "): " + system_text(not_a_folder)},
+        {"a folder that is gone", gone, "SetCurrentDirectory(" + gone + "): " + system_text(ERROR_FILE_NOT_FOUND)},
+        {"a work file name over 259 characters", too_long,
+         "CreateFile(" + too_long + "\\00000001): " + system_text(ERROR_FILENAME_EXCED_RANGE)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool as_step : {false, true}) {
+            boxes.shown.clear();
+            const char *args[2] = { "vanta", c.folder.c_str() };
+            EXPECT_EQ(3, as_step ? erase_step(scope.owner, 146, 147, &scope.abort_flag, nullptr, c.folder.c_str())
+                                 : erase_free_space(2, args));
+            ASSERT_EQ(1u, boxes.shown.size());
+            EXPECT_EQ(c.box, boxes.shown[0].text);
+            EXPECT_EQ((UINT)(MB_OK | MB_ICONWARNING), boxes.shown[0].style);
+            EXPECT_EQ(c.box, window_text(scope.owner, 146)) << "the text stays in the status box";
+            EXPECT_EQ(scope.saved_directory, current_directory());
+        }
     }
     EXPECT_EQ(before, digest_tree(root));
+}
+
+// A volume that takes no further file after a full 1 GiB one (here: no inode
+// left) has simply come to its end. At file 1 the same refusal is a failure.
+TEST_F(Fill, NoRoomForTheFileAfterAFullOneIsTheVolumesEndNotAFailure)
+{
+    use("big_tmpfs");
+    std::vector<std::string> taken;
+    for (int i = 0; i < 5000; ++i) {   // nr_inodes=2000
+        std::string name = root + "inode" + std::to_string(i);
+        if (!write_file(name, ""))
+            break;
+        taken.push_back(name);
+    }
+    ASSERT_FALSE(write_file(root + "one more", ""));
+    DWORD code = GetLastError();
+    ASSERT_TRUE(code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) << code;
+    const struct { const char *name; int freed, result; Sizes files; size_t boxes; } cases[] = {
+        {"no room for file 1", 0, 3, {}, 1},
+        {"room for file 1 only", 1, 0, {MAX_FILE_BYTES}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < c.freed; ++i) {
+            ASSERT_TRUE(DeleteFileA(taken.back().c_str()));
+            taken.pop_back();
+        }
+        boxes.shown.clear();
+        EXPECT_EQ(c.result, erase_step_nomft(scope.owner, 146, 147, &scope.abort_flag, nullptr, work.c_str()));
+        EXPECT_EQ(c.files, sizes(0));
+        ASSERT_EQ(c.boxes, boxes.shown.size());
+        if (c.boxes)
+            EXPECT_EQ("CreateFile(" + work + "\\00000001): " + system_text(code), boxes.shown[0].text);
+        remove_tree(work), CreateDirectoryA(work.c_str(), NULL);
+    }
 }
 
 // The extended query is asked about the work folder: a missing one fails it.
@@ -176,6 +222,7 @@ TEST_F(Fill, TheSlackPassAloneOnRoomyFullAndFatVolumes)
         ASSERT_TRUE(!c.full || fill_volume_outside(root + "filler.bin"));
         unsigned long long table_before = record_table_size(root);
         scope.abort_flag = c.abort;
+        nomft_mode = 0, random_mode = 0;   // as a plain erase leaves them
         EXPECT_EQ(c.result, fill_record_slack(1, work.c_str())) << c.volume << c.full;
         EXPECT_EQ(c.after, sizes('x')) << c.volume << c.full;
         EXPECT_LE(record_table_size(root) - table_before, 4096u);

@@ -74,3 +74,47 @@ TEST(Reporting, ReturnsTheButtonOrTheCodeAndCancelInAFatalBoxEndsTheProcessWith1
     EXPECT_EXIT({ scripted.answer(IDCANCEL); fatal_box("x "); }, testing::ExitedWithCode(1), "");
     EXPECT_EXIT({ scripted.answer(IDCANCEL); fatal_system_error("x "); }, testing::ExitedWithCode(1), "");
 }
+
+// The failures a run showed come back at its end, one a line, each whole:
+// what no longer fits is counted in a last line instead.
+TEST(RunFailures, AreKeptInOrderWholeAndCountedWhenTheyNoLongerFit)
+{
+    load_texts(GetModuleHandleA(NULL));
+    const std::string long_text = xs(300);
+    const struct { const char *name; std::vector<std::string> noted; std::string shown; } cases[] = {
+        {"none", {}, ""},
+        {"one, its line break dropped", {"CreateFile(X:\\a): 見つかりません。\r\n"}, "CreateFile(X:\\a): 見つかりません。"},
+        {"two, one a line", {"Verify error in X:\\1", "Verify error in X:\\3"},
+         "Verify error in X:\\1\r\nVerify error in X:\\3"},
+        {"what does not fit is counted", {long_text, long_text, long_text, "short"},
+         long_text + "\r\n" + long_text + "\r\n" + "ほかに 2 件のエラーがあります。"},
+        {"a first text too long for the room", {xs(760)}, "ほかに 1 件のエラーがあります。"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clear_run_failures();
+        for (const std::string &text : c.noted)
+            note_run_failure(text.c_str());
+        EXPECT_EQ((int)c.noted.size(), run_failure_count());
+        EXPECT_EQ(c.shown, run_failure_text());
+        EXPECT_LE(strlen(run_failure_text()), (size_t)STATUS_TEXT_LIMIT);
+    }
+}
+
+// A pass's report is a failure of the run; a report made after the run's
+// failures were cleared is the only one there.
+TEST(RunFailures, EveryPassReportIsNoted)
+{
+    ScriptedBoxes scripted;
+    run_context.owner = create_status_window();
+    run_context.status_id = 146;
+    run_context.last_error = ERROR_ACCESS_DENIED;
+    note_run_failure("from an earlier run");
+    clear_run_failures();
+    report_pass_error("CreateFile(%s): ", "X:\\1");
+    EXPECT_EQ(1, run_failure_count());
+    EXPECT_EQ("CreateFile(X:\\1): " + system_text_of(ERROR_ACCESS_DENIED).substr(0, system_text_of(ERROR_ACCESS_DENIED).find_last_not_of("\r\n") + 1),
+              run_failure_text());
+    DestroyWindow(run_context.owner);
+    run_context.owner = NULL;
+}

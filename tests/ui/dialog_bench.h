@@ -50,6 +50,7 @@ protected:
         until([] { return !wipe_job.thread || !WaitForSingleObject(wipe_job.thread, 0); });
         CloseHandle(wipe_job.thread), ZeroMemory((void *)&wipe_job, sizeof wipe_job);
         abort_flag = work_folder_created = work_folder_path[0] = 0;
+        stop_wait_ms = STOP_WAIT_MS;
         DestroyWindow(dialog), until([] { return true; });
         message_box_proc = MessageBoxA;
         if (root.empty())

@@ -1,70 +1,136 @@
-// Start, Abort, the work folder, a run's end and closing during one, with scripts.
+// Start, Abort, Close, the work folder and every way a run ends, with scripts.
 #include <errno.h>
+#include <process.h>
 #include <string.h>
 #include "dialog_bench.h"
 
-static const char CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED[] = "消去が終了しました。";
+static const char CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED[] = "消去が終了しました。",
+                  ABORTED[] = "中断しました。";
 
-// Runs from Start to their end. At "step 2 of 2: look" the worker waits in its
-// SetDlgItemTextA: the run is looked at as it is there, and may be aborted.
-TEST_F(DialogBench, EveryRunEndsWithItsOutcomeInTheStatusBoxAndItsControlsBack)
+// A failure's text as the status box keeps it at the end: without the line
+// break that ends the system's texts.
+static std::string kept(const std::string &text) { return text.substr(0, text.find_last_not_of("\r\n") + 1); }
+
+static std::string question(const std::string &work) { return "処理を続けますか？\r\n" + work + "\r\n"; }
+
+// Every ending through the real dialog on a real volume (tmpfs X:). At
+// "step 2 of N: look" the worker waits in its SetDlgItemTextA: the volume must
+// be full of work files there, and the run may be aborted or closed. Whatever
+// the ending, the free space afterwards is what it was before, and the
+// user's files (a folder whose name leaves no room for a work file's among
+// them, and the target of a link) are as they were.
+TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
 {
-    const std::string deep = root + std::string(249 - root.size(), 'f');
-    const char *fill = "2\r\nerase,verify 0x5a\r\nlook\r\n";
+    const std::string deep = root + std::string(249 - root.size(), 'f'), narrow = root + std::string(249 - root.size(), 'w');
+    const std::string target = root + "target", script_path = beside_exe("1.run");
+    ASSERT_TRUE(CreateDirectoryA(narrow.c_str(), NULL) && CreateDirectoryA(target.c_str(), NULL));
+    ASSERT_TRUE(write_file(target + "\\00000001", "the user's, named like a work file") &&
+                write_file(target + "\\notes", "the user's"));
+    user_files = digest_tree(root);
+    const unsigned long long free_before = free_bytes_of(root);
+    const char *fill = "2\r\nerase,verify 0x5a\r\nlook\r\n", *fill_more = "3\r\nerase,verify 0x5a\r\nlook\r\nerase\r\n";
     auto warning = [](std::string path, DWORD code) { return path + ": " + system_text(code); };
-    enum { GONE, USERS, FILES };   // the work folder after the run: USERS was there before it
-    const struct { std::string folder; const char *script; bool abort; int left;
-                   std::string status, box; } runs[] = {
-        {root, fill, false, GONE, FINISHED, ""},
-        {"", "", false, GONE, "フォルダ名が指定されていません。", ""},
-        {deep + "f", "", false, GONE, CANNOT_CREATE, warning(deep + "f", ERROR_BUFFER_OVERFLOW)},
-        {deep, "", false, GONE, CANNOT_CREATE, warning(deep + "\\$VANTA$$", ERROR_PATH_NOT_FOUND)},
-        {root, "", false, GONE, FINISHED, ""},   // result 2: no count line
-        {root, nullptr, false, GONE, beside_exe("1.run") + ": " + strerror(ENOENT), ""},
-        {root, "3\r\nerase\r\n", false, FILES, "フォルダを削除できません。",
-         warning(work, ERROR_DIR_NOT_EMPTY)},
-        {root, "1\r\nlook\r\n", false, USERS, FINISHED, "処理を続けますか？\r\n" + work + "\r\n"},
-        {root, fill, true, FILES, "中断しました。", ""}};   // last: the folder stays marked ours
-    answer = [](const BoxRecord &) { return IDYES; };
-    for (const auto &run : runs) {
-        SCOPED_TRACE(run.status);
+    const std::string no_room = "CreateFile(" + narrow + "\\$VANTA$$\\00000001): " + system_text(ERROR_FILENAME_EXCED_RANGE);
+    const std::string link_text = work + " は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）です。"
+                                         "リンク先のファイルを消さないよう、このフォルダは使いません。";
+    enum { NONE, ABORT, CLOSE };            // what the user does at "look"
+    enum { MADE, USERS, LINK };             // the work folder before Start: made by the run, the user's, a link
+    enum { GONE, EMPTY, A_LINK };           // the work folder after the run
+    const struct {
+        const char *name;
+        std::string folder;
+        const char *script;
+        int act, before, after, to_question;
+        std::string status;
+        Strings boxes;
+    } endings[] = {
+        {"complete", root, fill, NONE, MADE, GONE, 0, FINISHED, {}},
+        {"a bare drive letter means its root", root.substr(0, 2), fill, NONE, MADE, GONE, 0, FINISHED, {}},
+        {"no folder", "", "", NONE, MADE, GONE, 0, "フォルダ名が指定されていません。", {}},
+        {"a folder of 250 bytes", deep + "f", "", NONE, MADE, GONE, 0, CANNOT_CREATE, {warning(deep + "f", ERROR_BUFFER_OVERFLOW)}},
+        {"a folder that does not exist", deep, "", NONE, MADE, GONE, 0, CANNOT_CREATE,
+         {warning(deep + "\\$VANTA$$", ERROR_PATH_NOT_FOUND)}},
+        {"no step script", root, nullptr, NONE, MADE, GONE, 0, script_path + ": " + strerror(ENOENT), {}},
+        {"an empty step script", root, "", NONE, MADE, GONE, 0, "手順ファイル " + script_path + " に手順数の行がありません。", {}},
+        {"fewer step lines than counted", root, "3\r\nerase\r\n", NONE, MADE, GONE, 0,
+         "手順ファイル " + script_path + " の手順は 1 個で、手順数 3 に足りません。", {}},
+        {"a work file that can't be created", narrow, "1\r\nerase\r\n", NONE, MADE, GONE, 0, kept(no_room), {no_room}},
+        {"a word with a trailing blank, LF line ends: random, not zeros", root, "2\nerase,verify random \nverify 0\n",
+         NONE, MADE, GONE, 0, "Verify error in " + work + "\\00000001", {}},
+        {"the user's folder, Yes", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDYES, FINISHED, {question(work)}},
+        {"abort", root, fill_more, ABORT, MADE, GONE, 0, ABORTED, {}},
+        // right after an aborted run whose folder was ours: that mark is gone
+        {"the user's folder after an aborted run, No", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDNO, CANNOT_CREATE,
+         {question(work)}},
+        {"close", root, fill_more, CLOSE, MADE, GONE, 0, ABORTED, {}},
+        {"a link in the work folder's place", root, "1\r\nerase\r\n", NONE, LINK, A_LINK, 0, link_text, {link_text}},
+    };
+    for (const auto &e : endings) {
+        SCOPED_TRACE(e.name);
         ControlLog steps(dialog, IDC_STEP);
         std::string looked;
         steps.on_text = [&](const std::string &text) {
-            if (text != "step 2 of 2: look")
+            if (text.find(": look") == std::string::npos)
                 return;
-            looked = controls();
-            EXPECT_EQ("", check_work_files(work, block_of(0x5a).data()).problem);
-            EXPECT_LT(free_bytes_of(root), 64u * 1024) << "the free space was not filled";
-            if (run.abort)
+            looked = check_work_files(work, block_of(0x5a).data()).problem;
+            looked += free_bytes_of(root) < 64u * 1024 ? "full" : "not full";
+            if (e.act == ABORT)
                 press(IDABORT), looked += " " + text_of(IDC_STATUS) + " " + controls();
+            if (e.act == CLOSE)   // handled once the worker goes on
+                PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         };
-        run.left == USERS && CreateDirectoryA(work.c_str(), NULL);
-        start_in(run.folder, run.script, 1);   // the second method
-        ASSERT_TRUE(collected());
-        EXPECT_EQ(run.abort ? "000011 中断しています... 000001" : run.script == fill ? "000011" : "",
+        if (e.before == USERS)
+            ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
+        if (e.before == LINK) {
+            ASSERT_NE("", unix_path(root));
+            ASSERT_TRUE(run_unix("ln -s target '" + unix_path(root) + "/$VANTA$$'"));
+            ASSERT_EQ((DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), GetFileAttributesA(work.c_str()));
+        }
+        answer = [&](const BoxRecord &) { return e.to_question ? e.to_question : IDOK; };
+        quit_seen = false, boxes.clear();
+
+        start_in(e.folder, e.script, 1);   // the second method
+        ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && (e.act != CLOSE || quit_seen); }));
+
+        EXPECT_EQ(e.script == fill || e.script == fill_more ? std::string("full") + (e.act == ABORT ? " 中断しています... 000001" : "") : "",
                   looked);
-        EXPECT_EQ(run.status, text_of(IDC_STATUS));
-        EXPECT_EQ(run.left, (GetFileAttributesA(work.c_str()) != INVALID_FILE_ATTRIBUTES) +
-                                !list_folder(work).empty());
-        press(IDCANCEL);   // a folder forgotten after a failed removal is not tried again
+        EXPECT_EQ(e.status, text_of(IDC_STATUS));
+        Strings shown;
+        for (const BoxRecord &b : boxes)   // a question by its first lines
+            shown.push_back(b.text.compare(0, 18, question("").substr(0, 18)) ? b.text : b.text.substr(0, question(work).size()));
+        EXPECT_EQ(e.boxes, shown);
+        DWORD attributes = GetFileAttributesA(work.c_str());
+        int after = attributes == INVALID_FILE_ATTRIBUTES ? GONE : attributes & FILE_ATTRIBUTE_REPARSE_POINT ? A_LINK : EMPTY;
+        EXPECT_EQ(e.after, after);
+        if (after == EMPTY)
+            EXPECT_EQ(Strings{}, list_folder(work));
+        EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
+        EXPECT_EQ(user_files, digest_tree(root)) << "a file outside the work folder changed";
         EXPECT_EQ("111101", controls());
-        EXPECT_EQ(run.box.empty() ? 0u : 1u, boxes.size());
-        EXPECT_EQ(run.box, boxes.empty() ? "" : boxes[0].text.substr(0, run.box.size()));
-        remove_tree(work), boxes.clear();
+        remove_tree(work);
     }
 }
 
-// While the worker asks about an existing folder, a second Start is refused and
-// Close waits for it at most 15 seconds, letting its status text through.
-TEST_F(DialogBench, CloseWaitsForTheWorkerAtMost15Seconds)
+// While the worker asks about an existing folder, a second Start is refused, a
+// WM_WIPE_DONE that is not the worker's own is let pass, and Close waits for
+// the worker once, letting its status text through. A worker that does not
+// end in time is left alone: one box, the program ends, nothing of its folder
+// is removed under it.
+TEST_F(DialogBench, CloseWaitsForTheWorkerOnceAndLeavesOneThatDoesNotStopAlone)
 {
+    stop_wait_ms = 1500;
     ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
     for (bool stubborn : {false, true}) {
+        SCOPED_TRACE(stubborn ? "a worker that does not stop" : "a worker that stops");
         ControlLog status(dialog, IDC_STATUS);
-        answer = [&](const BoxRecord &) {   // No to the question once Close has been given
-            while (abort_flag != 1 || (stubborn && box_count < 2))   // and the time-out shown
+        bool folder_at_end = false;
+        answer = [&](const BoxRecord &box) {   // No to the question once Close has been given
+            if (box.text == "Thread did not stop in 15 seconds.")
+                return IDOK;
+            // a stubborn worker answers only once the program has ended its side
+            while (abort_flag != 1 || (stubborn && !quit_seen))
                 Sleep(10);
+            folder_at_end = GetFileAttributesA(work.c_str()) != INVALID_FILE_ATTRIBUTES;
             return IDNO;
         };
         boxes.clear(), box_count = quit_seen = 0, start_in(root, "1\r\nerase\r\n");
@@ -72,12 +138,59 @@ TEST_F(DialogBench, CloseWaitsForTheWorkerAtMost15Seconds)
         start_in(root + "user", nullptr, 1);   // the button is grey: a Start from elsewhere
         EXPECT_EQ("すでに開始しています。", text_of(IDC_STATUS));
         EXPECT_EQ(work, work_folder_path);
-        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-        ASSERT_TRUE(until([&] { return quit_seen && collected(); }));
-        EXPECT_EQ(stubborn ? 2 : 1, box_count) << "the wait held the worker until its time-out";
+        PostMessageA(dialog, WM_WIPE_DONE, 0, 0);   // not the worker's: the run goes on
+        until([] { return false; }, 300);
+        EXPECT_NE(0u, wipe_job.thread_id);
+        EXPECT_EQ("000011", controls());
+        PostMessageA(dialog, WM_CLOSE, 0, 0);   // stops the run, then again as the window goes
+        ASSERT_TRUE(until([&] { return quit_seen && (stubborn ? box_count >= 2 : true); }));
+        EXPECT_FALSE(IsWindow(dialog));
+        EXPECT_EQ(stubborn ? 2 : 1, box_count) << "one question, and the time-out at most once";
         EXPECT_EQ(stubborn, boxes.back().text == "Thread did not stop in 15 seconds.");
-        EXPECT_EQ((Strings{"中断しています...", CANNOT_CREATE, "中断しました。"}),
-                  Strings(status.texts.end() - 3, status.texts.end()));
+        ASSERT_TRUE(until([] { return !wipe_job.thread || !WaitForSingleObject(wipe_job.thread, 0); }));
+        EXPECT_TRUE(folder_at_end) << "the user's folder went under a running worker";
         EXPECT_EQ(Strings{}, list_folder(work));   // the user's folder, as it was
+        EXPECT_TRUE(status.saw("中断しています..."));
+        CloseHandle(wipe_job.thread), ZeroMemory((void *)&wipe_job, sizeof wipe_job);
+        open_dialog();
     }
+}
+
+static volatile LONG may_end;
+static unsigned __stdcall slow_to_end(void *job)
+{
+    ((WipeJob *)job)->finished = 1;
+    PostMessageA(((WipeJob *)job)->owner, WM_WIPE_DONE, 0, 0);
+    while (!may_end)
+        Sleep(10);
+    return 0;
+}
+
+// A worker that posted its end and then did not end within the wait: one box,
+// the run is not collected and nothing of its folder is touched; once it has
+// ended it is collected without another box.
+TEST_F(DialogBench, AWorkerSlowToEndAfterItsEndIsCollectedWhenItHasEnded)
+{
+    stop_wait_ms = 300;
+    ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
+    strcpy(work_folder_path, work.c_str());
+    work_folder_created = 1;
+    may_end = 0;
+    unsigned id = 0;
+    wipe_job.owner = dialog, wipe_job.abort_ptr = &abort_flag;
+    wipe_job.thread = (HANDLE)_beginthreadex(NULL, 0, slow_to_end, &wipe_job, 0, &id);
+    wipe_job.thread_id = id;
+    SetDlgItemTextA(dialog, IDC_STATUS, "running");
+    ASSERT_TRUE(until([&] { return box_count == 1; }));
+    EXPECT_EQ("Thread did not stop in 15 seconds.", boxes.at(0).text);
+    until([] { return false; }, 700);
+    EXPECT_EQ(id, wipe_job.thread_id) << "collected while it still ran";
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "its folder removed under it";
+    EXPECT_EQ("running", text_of(IDC_STATUS));
+    may_end = 1;
+    ASSERT_TRUE(until([] { return wipe_job.thread_id == 0; }, 10000));
+    EXPECT_EQ(1, box_count);
+    EXPECT_EQ(FINISHED, text_of(IDC_STATUS));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
+    EXPECT_EQ("111101", controls());
 }

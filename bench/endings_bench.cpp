@@ -1,0 +1,122 @@
+// How long vanta.exe takes to give a volume's space back when a run is cut
+// short: starts the program on the folder named on the command line, lets
+// method 0 (zeros) fill the volume until at most the given share is still
+// free, then
+//   abort: presses Abort and times until the status box reads the aborted
+//          text and the volume's free space is back where it was;
+//   close: presses Close and times until the process has ended, and checks
+//          the free space afterwards.
+// Prints one line per round and the figures; asserts nothing about them.
+//
+//   endings_bench VANTA_EXE FOLDER abort|close ROUNDS PERCENT_FREE
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define IDC_METHOD 142
+#define IDC_START  144
+#define IDC_STATUS 146
+#define ABORTED_TEXT "中断しました。"   // compiled to code page 932
+
+static double seconds(void)
+{
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return (double)counter.QuadPart / (double)frequency.QuadPart;
+}
+
+static unsigned long long free_bytes(const char *folder)
+{
+    ULARGE_INTEGER available;
+    return GetDiskFreeSpaceExA(folder, &available, NULL, NULL) ? available.QuadPart : 0;
+}
+
+static HWND find_dialog(DWORD process_id)
+{
+    DWORD owner = 0;
+    for (HWND w = NULL; (w = FindWindowExA(NULL, w, "#32770", NULL)) != NULL;)
+        if (GetWindowThreadProcessId(w, &owner), owner == process_id && GetDlgItem(w, IDC_STATUS))
+            return w;
+    return NULL;
+}
+
+static void press(HWND dialog, int id)
+{
+    PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id));
+}
+
+// One round: 0 with the time in *taken, or 1 with the reason printed.
+static int round_once(const char *exe, const char *folder, int close, double share, double *taken,
+                      unsigned long long *free_at_cut, unsigned long long *free_after)
+{
+    char command[MAX_PATH * 2 + 8];
+    snprintf(command, sizeof command, "\"%s\" \"%s\"", exe, folder);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    unsigned long long before = free_bytes(folder);
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        printf("cannot start %s (error %lu)\n", exe, GetLastError());
+        return 1;
+    }
+    CloseHandle(process.hThread);
+    HWND dialog = NULL;
+    for (int i = 0; i < 2000 && !(dialog = find_dialog(process.dwProcessId)); ++i)
+        Sleep(10);
+    int failed = !dialog;
+    if (dialog) {
+        SendMessageA(GetDlgItem(dialog, IDC_METHOD), CB_SETCURSEL, 0, 0);
+        press(dialog, IDC_START);
+        double started = seconds();
+        while ((*free_at_cut = free_bytes(folder)) > before * share && seconds() - started < 120)
+            Sleep(1);
+        double cut = seconds();
+        press(dialog, close ? IDCANCEL : IDABORT);
+        if (close) {
+            failed = WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0;
+        } else {
+            char status[256] = "";
+            for (; seconds() - cut < 60; Sleep(1)) {
+                GetDlgItemTextA(dialog, IDC_STATUS, status, sizeof status);
+                if (strcmp(status, ABORTED_TEXT) == 0 && free_bytes(folder) == before)
+                    break;
+            }
+            failed = strcmp(status, ABORTED_TEXT) != 0;
+        }
+        *taken = seconds() - cut;
+        *free_after = free_bytes(folder);
+        failed |= *free_after != before;
+    }
+    TerminateProcess(process.hProcess, 9);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    if (failed)
+        printf("the round did not end as it should: %llu bytes free before, %llu after\n", before,
+               *free_after);
+    return failed;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 6 || (strcmp(argv[3], "abort") && strcmp(argv[3], "close"))) {
+        fprintf(stderr, "usage: endings_bench VANTA_EXE FOLDER abort|close ROUNDS PERCENT_FREE\n");
+        return 2;
+    }
+    int close = strcmp(argv[3], "close") == 0, rounds = atoi(argv[4]);
+    double share = atof(argv[5]) / 100.0, total = 0, worst = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        double taken = 0;
+        unsigned long long at_cut = 0, after = 0;
+        if (round_once(argv[1], argv[2], close, share, &taken, &at_cut, &after))
+            return 1;
+        printf("round %d: %s with %llu bytes free, %.3f s until %s, %llu bytes free then\n", round,
+               close ? "Close" : "Abort", at_cut, taken,
+               close ? "the process ended" : "the status said aborted and the space was back", after);
+        total += taken;
+        worst = taken > worst ? taken : worst;
+    }
+    printf("%s_mean %.3f\n%s_worst %.3f\n", argv[3], total / rounds, argv[3], worst);
+    return 0;
+}
