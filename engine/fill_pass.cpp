@@ -20,6 +20,9 @@ SeedClockProc seed_clock = timeGetTime;
 static int pass_failed;
 // The file being made follows a full 1 GiB one.
 static int after_full_file;
+// The most the probe has found free in this pass, and what the pass has written.
+static unsigned long long pass_most_free;
+unsigned long long pass_bytes_written;
 
 DWORD format_work_file_path(char *path, const char *folder, unsigned number)
 {
@@ -73,6 +76,42 @@ void apply_byte_list(unsigned char *destination, unsigned length)
     memcpy(destination + done, byte_pattern, length - done);
 }
 
+// The pattern costs the volume less than it takes: compressed or deduplicated.
+// Every later write would cost it as little, so the pass ends here.
+static int report_pattern_stored_small(void)
+{
+    pass_failed = 1;
+    const char *text = program_text(IDS_PATTERN_STORED_SMALL);
+    show_message_box(run_context.owner, text, MB_OK | MB_ICONWARNING);
+    set_status_text(text);
+    note_run_failure(text);
+    return (int)ERROR_GEN_FAILURE;
+}
+
+// The size of the next write from what the probe says is free: the main
+// phase writes whole buffers; below that, what is free (in whole 512-byte
+// units), or twice the last write when the volume took more than the probe
+// said. Never above limit, nor past MAX_FILE_BYTES.
+static DWORD next_write_size(unsigned long long free_bytes, DWORD last_size, int outran_probe,
+                             DWORD limit, DWORD file_bytes)
+{
+    DWORD size;
+    if (free_bytes >= TRANSFER_SIZE) {
+        size = TRANSFER_SIZE;
+    } else {
+        size = (DWORD)free_bytes & ~(DWORD)(MIN_WRITE_BYTES - 1);
+        if (outran_probe && last_size * 2 > size)
+            size = last_size * 2 > TRANSFER_SIZE ? TRANSFER_SIZE : last_size * 2;
+        if (size < MIN_WRITE_BYTES)
+            size = MIN_WRITE_BYTES;
+    }
+    if (size > limit)
+        size = limit;
+    if (size > MAX_FILE_BYTES - file_bytes)
+        size = MAX_FILE_BYTES - file_bytes;
+    return size;
+}
+
 int fill_work_file(const char *path)
 {
     unsigned char *buffer = run_context.transfer_buffer;
@@ -98,54 +137,41 @@ int fill_work_file(const char *path)
     }
 
     fill_random(FIRST_WRITE_BYTES);
-    // the first write's outcome does not matter: the main phase rewrites from 0
+    // the first write's outcome does not matter: the writes below start at 0
     WriteFile(file, buffer, FIRST_WRITE_BYTES, &written, NULL);
     SetFilePointer(file, 0, NULL, FILE_BEGIN);
 
-    LONG total = 0;
-    DWORD chunk;
+    // Every write is sized by the probe before it. Below a buffer's worth of
+    // free space that is the tail: it ends when the volume refuses 512 bytes.
+    // A size the volume refused is never tried again in this file (limit
+    // halves at each refusal), so a volume that refuses what it says it has
+    // ends the tail within 14 refusals. One that takes more than it says (a
+    // reserve the probe leaves out) gets doubled writes up to the buffer's
+    // size, and space that comes back is written in whole buffers again.
+    DWORD file_bytes = 0, size = 0, limit = TRANSFER_SIZE;
+    int outran_probe = 0;
     for (;;) {
         DWORD failed = query_free_bytes(&free_bytes);
         if (failed) {
+            // reported once: without the figure the pass can't go on sizing its writes
             pass_failed = 1;
             CloseHandle(file);
             return (int)failed;
         }
+        // the most the probe has said: one that said nothing at first (a
+        // reserve it leaves out, room freed meanwhile) must not trip the guard
+        if (free_bytes > pass_most_free)
+            pass_most_free = free_bytes;
         show_progress(free_bytes);
-        if (free_bytes == 0)
-            chunk = MIN_WRITE_BYTES;
-        else if (free_bytes < TRANSFER_SIZE)
-            chunk = (DWORD)free_bytes;
-        else
-            chunk = TRANSFER_SIZE;
+        size = next_write_size(free_bytes, size, outran_probe, limit, file_bytes);
+        // more than the volume could hold twice over: it keeps the pattern in
+        // less room than it takes; random data can't be stored smaller
+        if (!random_mode && pass_bytes_written > 2 * pass_most_free + MAX_FILE_BYTES) {
+            CloseHandle(file);
+            return report_pattern_stored_small();
+        }
         // a random pass writes only words drawn for this very write
-        fill_random((int)chunk);
-
-        if (abort_requested(run_context.abort_flag)) {
-            CloseHandle(file);
-            return 1;
-        }
-        written = 0;
-        WriteFile(file, buffer, chunk, &written, NULL);
-        // a short count, not the call's result, tells us the volume is full;
-        // a complete write smaller than the buffer means the same
-        if (written != TRANSFER_SIZE)
-            break;
-        total += (LONG)chunk;
-        if (total >= MAX_FILE_BYTES) {
-            CloseHandle(file);
-            return 0;
-        }
-    }
-
-    // Tail: halve the write until the volume refuses even 512 bytes.
-    DWORD size = chunk / 2;
-    while (size >= MIN_WRITE_BYTES) {
-        // a failed probe has shown its own box; keep going with the smallest write
-        if (query_free_bytes(&free_bytes) != 0 || free_bytes == 0)
-            size = MIN_WRITE_BYTES;
-        else if (free_bytes < TRANSFER_SIZE)
-            size = (DWORD)free_bytes;
+        fill_random((int)size);
 
         if (abort_requested(run_context.abort_flag)) {
             CloseHandle(file);
@@ -153,8 +179,25 @@ int fill_work_file(const char *path)
         }
         written = 0;
         WriteFile(file, buffer, size, &written, NULL);
-        if (written != size)
-            size /= 2;
+        // a short count, not the call's result, tells us the volume is full
+        if (written > size)
+            written = size;
+        file_bytes += written;
+        pass_bytes_written += written;
+        if (written == size) {
+            outran_probe = size > free_bytes;
+            if (file_bytes >= MAX_FILE_BYTES) {
+                CloseHandle(file);
+                return 0;
+            }
+            continue;
+        }
+        if (size <= MIN_WRITE_BYTES)
+            break;
+        limit = (size / 2) & ~(DWORD)(MIN_WRITE_BYTES - 1);
+        if (limit < MIN_WRITE_BYTES)
+            limit = MIN_WRITE_BYTES;
+        outran_probe = 0;
     }
     CloseHandle(file);
     return 1;
@@ -239,6 +282,8 @@ int erase_free_space(int count, const char *const *args)
     prepare_pattern(count, args);
 
     pass_failed = 0;
+    pass_most_free = 0;
+    pass_bytes_written = 0;
     unsigned number;
     for (number = 1; number <= MAX_WORK_FILE_NUMBER; ++number) {
         if (format_work_file_path(path, folder, number) != 0) {

@@ -16,6 +16,13 @@ void look_up_free_ex(void)
     get_free_ex_ready = 1;
 }
 
+// A failure is never an answer of 0, even when the system gave no code.
+static DWORD report_probe_failure(const char *format)
+{
+    DWORD code = report_pass_error(format);
+    return code ? code : ERROR_GEN_FAILURE;
+}
+
 DWORD query_free_bytes(unsigned long long *free_bytes)
 {
     DWORD sectors_per_cluster, bytes_per_sector, free_clusters, total_clusters;
@@ -28,7 +35,7 @@ DWORD query_free_bytes(unsigned long long *free_bytes)
     if (!get_free_basic(NULL, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
                         &total_clusters)) {
         run_context.last_error = GetLastError();
-        return report_pass_error("GetDiskFreeSpace(): ");
+        return report_probe_failure("GetDiskFreeSpace(): ");
     }
     unsigned long long cluster_bytes = (unsigned long long)sectors_per_cluster * bytes_per_sector;
     *free_bytes = cluster_bytes * free_clusters;
@@ -38,7 +45,7 @@ DWORD query_free_bytes(unsigned long long *free_bytes)
     if (!get_free_ex(probe_path, &available, &total, &total_free)) {
         run_context.last_error = GetLastError();
         *free_bytes = 0;
-        return report_pass_error("GetDiskFreeSpaceEx(): ");
+        return report_probe_failure("GetDiskFreeSpaceEx(): ");
     }
     // the caller's share, not the volume's: quotas stop the fill where the user must
     *free_bytes = available.QuadPart;

@@ -15,6 +15,8 @@
 // took free records; new records cost more.
 #define SLACK_CHEAP_FILES (SLACK_RELEASE_BYTES / 512)
 
+int slack_file_budget = -1;
+
 // True when the folder's volume calls its file system NTFS. The basic query
 // names no root, so it asks about the current directory: if the folder can't
 // be made current, the answer would be some other volume's.
@@ -158,17 +160,23 @@ static long long release_fill_space(const char *folder, unsigned *large_number)
 // the volume only an index entry (about 200 bytes), a record the table must
 // grow for costs 1024 bytes or more, for good. When a release buys fewer than
 // SLACK_CHEAP_FILES, every free record is taken. 1 on abort, 3 when the phase
-// ended at a file the volume did not take, 0 when the numbers ran out.
+// ended at a file the volume did not take (or at the run's budget), 0 when the
+// numbers ran out; *taken: the files it created.
 static int fill_free_records(unsigned first_number, unsigned last_number, const char *folder,
-                             DWORD slack_size)
+                             DWORD slack_size, unsigned *taken)
 {
     unsigned large_number = last_number;
     int released = 0;
     int taken_since_release = 0;
 
     for (unsigned number = first_number; number < MAX_WORK_FILE_NUMBER;) {
+        *taken = number - first_number;
         if (abort_requested(run_context.abort_flag))
             return 1;
+        // the records the first pass took are free again: as many files as
+        // that take them, without growing the table another time
+        if (slack_file_budget >= 0 && *taken >= (unsigned)slack_file_budget)
+            return 3;
         if (write_slack_file(number, folder, slack_size) == 0) {
             ++number;
             ++taken_since_release;
@@ -181,6 +189,7 @@ static int fill_free_records(unsigned first_number, unsigned last_number, const 
         released = 1;
         taken_since_release = 0;
     }
+    *taken = MAX_WORK_FILE_NUMBER - first_number;
     return 0;
 }
 
@@ -206,9 +215,13 @@ int fill_record_slack(unsigned last_number, const char *folder)
         // refused; on NTFS they would grow the record table into the room.
         truncate_probe_file(last_number + 1, folder);
     } else {
-        result = fill_free_records(last_number + 1, last_number, folder, slack_size);
+        unsigned taken = 0;
+        result = fill_free_records(last_number + 1, last_number, folder, slack_size, &taken);
         if (result == 1)
             return 1;
+        // the first pass of a run sets what the later ones may take
+        if (slack_file_budget < 0)
+            slack_file_budget = (int)taken;
     }
 
     // the verify of an "erase,verify" step still reads the large files

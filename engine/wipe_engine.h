@@ -59,6 +59,8 @@ int erase_free_space(int count, const char *const *args);
 // 0 the file reached MAX_FILE_BYTES; 1 the volume is full or the abort flag
 // was seen; any other value: a failure, already reported.
 int fill_work_file(const char *path);
+// The bytes the current (or last) fill pass has written into its work files.
+extern unsigned long long pass_bytes_written;
 // A byte-list word ("0x55,0xaa", "1,2,3") into its values and the 512-byte
 // block the fill repeats: byte k of the block is value k mod count. Returns
 // the count (at most BYTE_LIST_MAX; a stray character ends the list).
@@ -144,5 +146,10 @@ int verify_file(const char *path);
 // aborted, 3 a file could not be created or written whole (the usual end on
 // a full volume).
 int fill_record_slack(unsigned last_number, const char *folder);
+// How many small files the first record-slack pass of a run created, -1 until
+// one has (a run starts by setting it back). Once the first pass has taken the
+// free records, deleting its files frees them again: later passes create that
+// many and no more, so the record table grows once per run, not once a pass.
+extern int slack_file_budget;
 
 #endif

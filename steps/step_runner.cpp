@@ -165,6 +165,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     run_context.abort_flag = abort_flag;
     // a "verify dod" compares only with a "dod" fill of this very run
     dod_fill_byte = -1;
+    slack_file_budget = -1;
     clear_run_failures();
 
     // a run that stopped before its steps left the buffer held: use it again

@@ -26,8 +26,10 @@
 #define IDS_WORK_FOLDER_LINK      420
 #define IDS_DELETING_WORK_FILES   421
 #define IDS_MORE_FAILURES         422
+/* A volume that stores the fill's pattern in less room than it takes. */
+#define IDS_PATTERN_STORED_SMALL  423
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_MORE_FAILURES
+#define IDS_LAST                  IDS_PATTERN_STORED_SMALL
 
 #endif

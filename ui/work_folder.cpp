@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include "ui/work_folder.h"
+#include <winioctl.h>
 #include "support/messages.h"
 
 char work_folder_path[MAX_PATH];
@@ -69,6 +70,46 @@ int prepare_work_folder_path(HWND dialog, const char *folder, const char **text)
     return 0;
 }
 
+// Work files take the compression of their folder, and a compressed zero or
+// byte pattern costs the volume next to nothing: the fill would never fill it.
+// So a work folder that reads as compressed is switched to plain. File
+// systems without compression don't mark it so; if one answers "not
+// supported" all the same, nothing is compressed there either.
+// 0, or the error code of a folder that stays compressed.
+static DWORD keep_work_files_uncompressed(void)
+{
+    DWORD attributes = work_folder_attributes(work_folder_path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_COMPRESSED))
+        return 0;
+    HANDLE folder = CreateFileA(work_folder_path, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    USHORT format = COMPRESSION_FORMAT_NONE;
+    DWORD returned = 0, code = 0;
+    if (!DeviceIoControl(folder, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0, &returned,
+                         NULL))
+        code = GetLastError();
+    CloseHandle(folder);
+    if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION)
+        return 0;
+    return code;
+}
+
+// The work folder is ready for the fill: 0, or 1 with the warning shown
+// (the folder stays compressed) and *text string 408.
+static int ready_for_work_files(HWND dialog, const char **text)
+{
+    DWORD code = keep_work_files_uncompressed();
+    if (!code)
+        return 0;
+    run_context.last_error = code;
+    error_box(dialog, MB_ICONWARNING, "%s: ", work_folder_path);
+    *text = program_text(IDS_CANNOT_CREATE_FOLDER);
+    return 1;
+}
+
 int create_work_folder(HWND dialog, const char **text)
 {
     DWORD attributes = work_folder_attributes(work_folder_path);
@@ -94,7 +135,7 @@ int create_work_folder(HWND dialog, const char **text)
         if (show_message_box(dialog, question, MB_YESNO | MB_ICONQUESTION) == IDYES) {
             // the user's folder: it stays after the run
             work_folder_created = 0;
-            return 0;
+            return ready_for_work_files(dialog, text);
         }
         *text = program_text(IDS_CANNOT_CREATE_FOLDER);
         return 1;
@@ -102,7 +143,7 @@ int create_work_folder(HWND dialog, const char **text)
     // a file of that name makes the creation fail, and the user sees why
     if (CreateDirectoryA(work_folder_path, NULL)) {
         work_folder_created = 1;
-        return 0;
+        return ready_for_work_files(dialog, text);
     }
     run_context.last_error = GetLastError();
     error_box(dialog, MB_ICONWARNING, "%s: ", work_folder_path);

@@ -26,6 +26,8 @@ PassScope::PassScope()
     : owner(create_status_window(146)), abort_flag(0), saved_directory(current_directory()), saved_clock(seed_clock)
 {
     alloc_transfer_buffer();
+    load_texts(GetModuleHandleA(NULL));   // the texts a pass shows, where the program has them
+    slack_file_budget = -1;   // each test is a run of its own
     run_context.owner = owner, run_context.status_id = 146, run_context.abort_flag = &abort_flag, run_context.last_error = 0;
 }
 

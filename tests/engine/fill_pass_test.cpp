@@ -179,8 +179,9 @@ TEST_F(Fill, NoRoomForTheFileAfterAFullOneIsTheVolumesEndNotAFailure)
         EXPECT_EQ(c.result, erase_step_nomft(scope.owner, 146, 147, &scope.abort_flag, nullptr, work.c_str()));
         EXPECT_EQ(c.files, sizes(0));
         ASSERT_EQ(c.boxes, boxes.shown.size());
-        if (c.boxes)
+        if (c.boxes) {
             EXPECT_EQ("CreateFile(" + work + "\\00000001): " + system_text(code), boxes.shown[0].text);
+        }
         remove_tree(work), CreateDirectoryA(work.c_str(), NULL);
     }
 }
@@ -200,6 +201,122 @@ TEST_F(Fill, TheProbeGivesTheExtendedFigureForTheWorkFolderAndReportsAFailure)
     EXPECT_EQ(code, query_free_bytes(&free_bytes));
     EXPECT_EQ("GetDiskFreeSpaceEx(): " + system_text(code), boxes.shown.at(0).text);
     EXPECT_EQ(boxes.shown[0].text, window_text(scope.owner, 146)) << "the status box shows the box's text";
+}
+
+// The extended query as a volume may answer it: it says more than the volume
+// takes, less, nothing for a while, or fails. Any other answer is the truth.
+enum ProbeAnswer { TRUTH, SAYS_A_MILLION, SAYS_NOTHING, NOTHING_AT_FIRST, FAILS_LATER, FAILS_WITHOUT_CODE };
+static ProbeAnswer probe_answer;
+static volatile LONG *abort_when_endless;
+static BOOL WINAPI answering_ex(LPCSTR path, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free_total)
+{
+    // a pass that would never end is stopped here, so that the test can fail
+    if (++probes == 200000)
+        *abort_when_endless = 1;
+    if ((probe_answer == FAILS_LATER || probe_answer == FAILS_WITHOUT_CODE) && probes >= 3)
+        return SetLastError(probe_answer == FAILS_LATER ? ERROR_NOT_READY : 0), FALSE;
+    BOOL ok = GetDiskFreeSpaceExA(path, available, total, free_total);
+    if (probe_answer == SAYS_A_MILLION)
+        available->QuadPart = 1000000;
+    if (probe_answer == SAYS_NOTHING || (probe_answer == NOTHING_AT_FIRST && probes <= 30))
+        available->QuadPart = 0;
+    return ok;
+}
+
+// Every write is sized by the probe, and the pass ends however the probe
+// answers: refused sizes are never tried again in a file, so a volume that
+// says it has room it refuses ends within a few writes; one that says it has
+// nothing while it takes more gets doubled writes; room that shows again is
+// written in whole buffers, and no file outgrows 1 GiB. A probe that fails is
+// reported once and ends the pass as a failure, with or without a code.
+TEST_F(Fill, ThePassEndsAndFillsWhateverTheProbeSays)
+{
+    const struct { const char *name, *volume; ProbeAnswer answer; bool full; int result, most_probes; size_t boxes; } cases[] = {
+        {"says a million free, takes nothing", "full_tmpfs", SAYS_A_MILLION, true, 0, 20, 0},
+        {"says nothing free, takes 24 MiB", "fill_tmpfs", SAYS_NOTHING, false, 0, 40, 0},
+        {"says nothing, then 1.5 GiB again", "big_tmpfs", NOTHING_AT_FIRST, false, 0, 450, 0},
+        {"fails from its third answer", "fill_tmpfs", FAILS_LATER, false, 3, 3, 1},
+        {"fails without a code", "fill_tmpfs", FAILS_WITHOUT_CODE, false, 3, 3, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        use(c.volume);
+        ASSERT_TRUE(!c.full || fill_volume_outside(root + "filler.bin"));
+        unsigned long long free_before = free_bytes_of(root);
+        get_free_ex = answering_ex, get_free_ex_ready = 1, abort_when_endless = &scope.abort_flag;
+        probe_answer = c.answer, probes = 0, boxes.shown.clear(), scope.abort_flag = 0;
+        EXPECT_EQ(c.result, erase(nullptr, true));
+        EXPECT_LE(probes, c.most_probes) << "writes sized by the probe";
+        ASSERT_EQ(c.boxes, boxes.shown.size());
+        if (c.boxes) {
+            EXPECT_EQ("GetDiskFreeSpaceEx(): " + system_text(c.answer == FAILS_LATER ? ERROR_NOT_READY : 0), boxes.shown[0].text);
+            EXPECT_EQ(boxes.shown[0].text, window_text(scope.owner, 146)) << "the failure's text stays";
+            continue;
+        }
+        WorkFiles files = check_work_files(work, block_of(0).data());
+        EXPECT_EQ("", files.problem);
+        EXPECT_EQ(free_before, files.total) << "every free byte, and only those";
+        EXPECT_EQ(0u, free_bytes_of(root));
+        for (unsigned long long size : files.sizes)
+            EXPECT_LE(size, (unsigned long long)MAX_FILE_BYTES);
+        if (free_before > MAX_FILE_BYTES) {
+            EXPECT_EQ((unsigned long long)MAX_FILE_BYTES, files.sizes.at(0));
+        }
+    }
+}
+
+// Counts the extended query's answers and passes the truth on.
+static BOOL WINAPI counting_ex(LPCSTR path, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free_total)
+{
+    ++probes;
+    return GetDiskFreeSpaceExA(path, available, total, free_total);
+}
+
+// Real volumes that take more, or store less, than the probe says: ext4 with
+// a 5% root reserve, which Wine, running as root, may fill although the
+// probe says nothing is left; btrfs compressing everything with zstd, which
+// stores a zero pass in almost nothing. The zero pass there ends with a
+// warning once it has written the volume twice over and a gibibyte more; a
+// random pass fills it.
+TEST_F(Fill, VolumesThatTakeMoreOrStoreLessThanTheProbeSays)
+{
+    const char *small = "このボリュームは書き込んだパターンを実際より小さく保存するため（圧縮または重複除去）、"
+                        "このパターンでは空き領域を埋められません。乱数（random）の消去方法を使ってください。";
+    const struct { const char *name, *volume, *word; int result; bool warned; } cases[] = {
+        {"ext4 with a root reserve, zeros", "reserve_ext4", nullptr, 0, false},
+        {"btrfs compressing, zeros", "compress_btrfs", nullptr, 3, true},
+        {"btrfs compressing, random", "compress_btrfs", "random", 0, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        use(c.volume);
+        ULARGE_INTEGER available, total;
+        ASSERT_TRUE(GetDiskFreeSpaceExA(root.c_str(), &available, &total, NULL));
+        get_free_ex = counting_ex, get_free_ex_ready = 1, probes = 0, boxes.shown.clear();
+        EXPECT_EQ(c.result, erase(c.word, true));
+        unsigned long long written = 0;
+        for (const std::string &name : list_folder(work)) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            GetFileAttributesExA((work + "\\" + name).c_str(), GetFileExInfoStandard, &data);
+            written += ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+        }
+        printf("[ figures  ] %s: %llu of %llu bytes available, %llu written, %d probes\n", c.name,
+               available.QuadPart, total.QuadPart, written, probes);
+        ASSERT_EQ(c.warned ? 1u : 0u, boxes.shown.size());
+        if (c.warned) {
+            EXPECT_EQ(small, boxes.shown[0].text);
+            EXPECT_EQ(small, window_text(scope.owner, 146));
+            EXPECT_GT(written, 2 * available.QuadPart + MAX_FILE_BYTES);
+            EXPECT_LT(written, 2 * available.QuadPart + MAX_FILE_BYTES + 64 * TRANSFER_SIZE) << "went on past the guard";
+        } else if (c.word) {   // random data can't be stored smaller
+            EXPECT_LT(free_bytes_of(root), 8u << 20);
+            EXPECT_GT(written, available.QuadPart / 2);
+        } else {   // most of the 5% root reserve is written too, beyond what the probe said
+            EXPECT_GT(written, available.QuadPart + total.QuadPart / 25);
+            EXPECT_LE(probes, 200) << "the reserve written 512 bytes at a time";
+        }
+        clear_volume(root), CreateDirectoryA(work.c_str(), NULL);
+    }
 }
 
 static unsigned long long record_table_size(const std::string &root)

@@ -79,8 +79,9 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     steps.on_text = [&](const std::string &) { reused = reused || (run_context.transfer_buffer == held && held[0] == 0x5A); };
     status.on_text = [&](const std::string &text) {
         std::string bytes;
-        if (text == "verify" && c.corrupt && read_file(in_work("00000001"), &bytes))
+        if (text == "verify" && c.corrupt && read_file(in_work("00000001"), &bytes)) {
             EXPECT_TRUE(write_file_at(in_work("00000001"), 5000000, std::string(1, (char)~bytes.at(5000000))));
+        }
     };
     ASSERT_TRUE(SetCurrentDirectoryA(root.c_str()));
 
@@ -103,9 +104,10 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
         ++listed;
     EXPECT_EQ(c.errors, listed) << final_status;
     EXPECT_TRUE(c.errors == 0 || c.result == 3) << "a run with differing bytes counted as done";
-    if (c.text.compare(0, 3, "3\r\n") == 0)   // fewer step lines than counted: the reason stays
+    if (c.text.compare(0, 3, "3\r\n") == 0) {   // fewer step lines than counted: the reason stays
         EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の手順は " +
                   std::to_string(c.steps.size()) + " 個で、手順数 3 に足りません。", final_status);
+    }
     EXPECT_TRUE(!c.corrupt || status.saw("Verify error in " + in_work("00000001")));
     EXPECT_EQ(c.module > 256, status.saw("ModuleFileName too long"));
     EXPECT_EQ(1u, boxes.shown.size()) << "only the question about the existing folder";

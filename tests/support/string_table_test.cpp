@@ -18,7 +18,9 @@ static const struct { UINT id; const char *text; } TEXTS[] = {   // compiled to 
     {420, "%s は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）です。"
           "リンク先のファイルを消さないよう、このフォルダは使いません。"},
     {421, "作業ファイルを削除しています..."}, {422, "ほかに %d 件のエラーがあります。"},
-    {399, ""}, {423, ""} /* none: empty */,
+    {423, "このボリュームは書き込んだパターンを実際より小さく保存するため（圧縮または重複除去）、"
+          "このパターンでは空き領域を埋められません。乱数（random）の消去方法を使ってください。"},
+    {399, ""}, {424, ""} /* none: empty */,
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenAndIsKept)

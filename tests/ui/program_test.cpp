@@ -141,7 +141,7 @@ int erase_child()
     Program vanta(shipped_program(), folder ? folder : "");
     if (!folder || !method || !vanta.up)
         return 2;
-    Texts boxes = vanta.settle(atoi(method), FINISHED);
+    Texts boxes = vanta.settle(atoi(method), FINISHED, IDNO, 600000);   // 35 passes take a while
     std::string status = vanta.text(IDC_STATUS), work = folder + std::string("$VANTA$$");
     printf("%s on %s: %s %s\n", vanta.text(IDC_STEP).c_str(), folder, status.c_str(),
            boxes.empty() ? "" : boxes[0].c_str());

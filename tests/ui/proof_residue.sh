@@ -19,6 +19,8 @@ markers() {  # VOLUME MARKER: occurrences in the unmounted image (the volume is 
     local image
     image="$("$harness/volume.sh" detach "$1")" || { echo "cannot detach $1" >&2; return 1; }
     grep -a -o -F "$2" "$image" | wc -l
+    # NTFS: the size of the file-record table ($MFT's data) as the image holds it
+    [ "$kind" != ntfs ] || ntfsinfo -i 0 "$image" | awk '/Dumping attribute \$DATA/ { d = 1 } d && /Data size:/ { print $3; exit }' >"$volumes/$1.mft"
     "$harness/volume.sh" attach "$1" >"$attached" || { echo "cannot attach $1 again" >&2; return 1; }
 }
 
@@ -57,7 +59,7 @@ hash_files() {  # ROOT: every file on the volume, with its SHA-256
     (cd "$1" && find . -type f -print0 | sort -z | xargs -0r sha256sum)
 }
 
-# round VOLUME METHOD SMALL LARGE
+# round VOLUME METHOD SMALL LARGE [MOST_RECORD_TABLE_GROWTH]
 #   ext4, ntfs:   plain marker files, the method erases from the volume's root
 #   exfat, btrfs: the same from "chosen", the user's files checked; btrfs gets
 #                 random-block files written without compression, and erases
@@ -65,6 +67,7 @@ hash_files() {  # ROOT: every file on the volume, with its SHA-256
 round() {
     local volume="$1" method="$2" dir="$volumes/$1" marker="vanta-proof-$1-method-$2" drive="VANTA_VOLUME_${1^^}"
     local started="$EPOCHREALTIME" folder written before deleted after erase_started erased user="" users="" kind letter options
+    local mft_before mft_after
     mountpoint -q "$dir" || { fail "$volume is not mounted"; return; }
     . "$volumes/$volume.state"
     folder="${!drive}\\"
@@ -92,6 +95,7 @@ round() {
     fi
     rm -r "$dir/planted"
     deleted="$(markers "$volume" "$marker")"
+    [ "$kind" != ntfs ] || mft_before="$(cat "$volumes/$volume.mft")"
     [ "$kind" != btrfs ] || echo "    $volume mounted for the erase: $(findmnt -no OPTIONS "$dir")"
     # into a file, not a pipe: Wine's services may hold a pipe open
     erase_started="$EPOCHREALTIME"
@@ -106,6 +110,12 @@ round() {
     [ "$before" -ge "$written" ] 2>/dev/null && [ "$deleted" -ge "$written" ] 2>/dev/null ||
         fail "the deletion must leave every marker (or this proves nothing)"
     [ "$after" -eq 0 ] 2>/dev/null || fail "the erase must leave no marker"
+    if [ "$kind" = ntfs ]; then
+        mft_after="$(cat "$volumes/$volume.mft")"
+        echo "    the file-record table grew from $mft_before to $mft_after bytes ($(( (mft_after - mft_before) / 1024 )) KiB)"
+        [ "$mft_after" -le $((mft_before + ${5:-1048576})) ] 2>/dev/null ||
+            fail "the record table grew by more than ${5:-1048576} bytes for good"
+    fi
     if [ -n "$user" ]; then
         if [ "$(hash_files "$dir")" = "$user" ]; then
             echo "    $users user files beside and in the chosen folder kept byte for byte (SHA-256)"
@@ -120,4 +130,7 @@ round() {
 for row in proof_ext4:0 proof_ntfs:1 proof_ntfs:2; do round "${row%:*}" "${row#*:}" 300 6; done
 for method in 0 1 2; do round proof_exfat "$method" 300 6; done
 round proof_btrfs 1 100 6
+# the 35-pass method on a fresh NTFS image: every pass overwrites the records its
+# predecessor freed, and the table grows once, for the first pass, not 35 times
+round passes_ntfs 4 400 0 262144
 exit $failed

@@ -79,8 +79,9 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
             if (e.act == CLOSE)   // handled once the worker goes on
                 PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         };
-        if (e.before == USERS)
+        if (e.before == USERS) {
             ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
+        }
         if (e.before == LINK) {
             ASSERT_NE("", unix_path(root));
             ASSERT_TRUE(run_unix("ln -s target '" + unix_path(root) + "/$VANTA$$'"));
@@ -102,8 +103,9 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         DWORD attributes = GetFileAttributesA(work.c_str());
         int after = attributes == INVALID_FILE_ATTRIBUTES ? GONE : attributes & FILE_ATTRIBUTE_REPARSE_POINT ? A_LINK : EMPTY;
         EXPECT_EQ(e.after, after);
-        if (after == EMPTY)
+        if (after == EMPTY) {
             EXPECT_EQ(Strings{}, list_folder(work));
+        }
         EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
         EXPECT_EQ(user_files, digest_tree(root)) << "a file outside the work folder changed";
         EXPECT_EQ("111101", controls());
