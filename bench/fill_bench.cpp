@@ -4,7 +4,9 @@
 // run, the median rate of each pattern and their ratio. After each zero fill
 // the verify pass reads the work files back twice, once comparing every byte
 // with 0 and once only reading, in alternating order. Asserts nothing about
-// the figures.
+// the figures. With "display" every pass runs as a run's step does: its
+// progress posted for the bar and title, the time left worked out for its
+// status texts.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +37,27 @@ static unsigned long long work_file_bytes(const char *folder, int remove)
     return total;
 }
 
+static int display;
+
+// The run's progress around one pass, as the runner keeps it, when asked for.
+static void begin_display(void)
+{
+    if (!display)
+        return;
+    begin_run_progress(1);
+    begin_step_progress(1, 0, 1);
+}
+
+static void end_display(void)
+{
+    if (!display)
+        return;
+    end_run_progress(0);
+    // the bench's window has no loop: its queue is emptied here
+    for (MSG message; PeekMessageA(&message, NULL, 0, 0, PM_REMOVE);)
+        DispatchMessageA(&message);
+}
+
 struct Run {
     unsigned long long bytes;
     double seconds;
@@ -46,9 +69,11 @@ struct Run {
 static int fill_once(const char *folder, const char *word, Run *run, int keep = 0)
 {
     const char *args[3] = { "vanta", folder, word };
+    begin_display();
     double start = bench_seconds();
     int result = erase_free_space(word ? 3 : 2, args);
     run->seconds = bench_seconds() - start;
+    end_display();
     run->bytes = work_file_bytes(folder, !keep);
     run->rate = run->seconds > 0 ? (double)run->bytes / run->seconds : 0.0;
     return result;
@@ -61,10 +86,12 @@ static int verify_once(const char *folder, const char *word, Run *run)
     char pattern[MAX_PATH];
     snprintf(pattern, sizeof pattern, "%s\\*.", folder);
     const char *args[3] = { "vanta", pattern, word };
+    begin_display();
     double start = bench_seconds();
     set_status_text("");
     int result = verify_folder(word ? 3 : 2, args);
     run->seconds = bench_seconds() - start;
+    end_display();
     run->bytes = work_file_bytes(folder, 0);
     // a differing byte shows in the status box only
     char status[MAX_PATH + 40];
@@ -93,12 +120,13 @@ static double median_rate(Run *runs, int count)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS]\n");
+    if (argc < 2 || argc > 4 || (argc == 4 && strcmp(argv[3], "display"))) {
+        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS [display]]\n");
         return 2;
     }
     const char *folder = argv[1];
-    int rounds = argc == 3 ? atoi(argv[2]) : 5;
+    int rounds = argc >= 3 ? atoi(argv[2]) : 5;
+    display = argc == 4;
     if (rounds < 1 || rounds > MAX_ROUNDS) {
         fprintf(stderr, "fill_bench: 1 to %d rounds\n", MAX_ROUNDS);
         return 2;

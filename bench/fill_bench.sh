@@ -5,7 +5,9 @@
 #      alternating rounds, their median rates and the ratio random / zero;
 #      after each zero fill the verify pass reading the work files back,
 #      comparing every byte with 0 and only reading;
-#   3. dd writing the same volume full, beside the zero fill, and reading its
+#   3. the same again with the run's display (the bar, the title and the
+#      time left kept up as a run's step does), side by side with the first;
+#   4. dd writing the same volume full, beside the zero fill, and reading its
 #      file back, beside the verify pass, as many rounds (median times).
 # The volume is released however the bench ends.
 #
@@ -52,6 +54,19 @@ awk -v z="$zero_rate" -v r="$random_rate" -v g="$generator" -v ratio="$(field ra
     printf "random fill:  median %.1f MB/s\n", r / 1e6
     printf "ratio:        random / zero = %.3f (goal 0.90)\n", ratio
     printf "in series:    a write, then its words at %.2f GB/s, would give %.3f\n", g / 1e9, 1 / (1 + z / g)
+}'
+
+echo "== the same with the run's display: bar and title posted, time left worked out"
+"$build/wine-run.sh" "$build/bench/fill_bench.exe" 'E:\$VANTA$$' "$rounds" display >"$out" 2>&1 || true
+sed -i 's/\r$//' "$out"
+[ "$(field result)" = 0 ] || { cat "$out" >&2; die "the fill pass with the display did not finish"; }
+awk -v z="$zero_rate" -v r="$random_rate" -v v="$verify_rate" -v o="$read_rate" \
+    -v zd="$(field zero_median)" -v rd="$(field random_median)" -v vd="$(field verify_median)" -v od="$(field read_median)" 'BEGIN {
+    printf "              without      with the display   with / without\n"
+    printf "zero fill:    %7.1f MB/s %9.1f MB/s %12.3f\n", z / 1e6, zd / 1e6, zd / z
+    printf "random fill:  %7.1f MB/s %9.1f MB/s %12.3f\n", r / 1e6, rd / 1e6, rd / r
+    printf "verify 0:     %7.1f MB/s %9.1f MB/s %12.3f\n", v / 1e6, vd / 1e6, vd / v
+    printf "read only:    %7.1f MB/s %9.1f MB/s %12.3f\n", o / 1e6, od / 1e6, od / o
 }'
 
 rm -rf "${mnt:?}"/*

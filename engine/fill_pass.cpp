@@ -162,6 +162,7 @@ int fill_work_file(const char *path)
         // reserve it leaves out, room freed meanwhile) must not trip the guard
         if (free_bytes > pass_most_free)
             pass_most_free = free_bytes;
+        report_pass_progress(pass_bytes_written, pass_most_free);
         show_progress(free_bytes);
         size = next_write_size(free_bytes, size, outran_probe, limit, file_bytes);
         // more than the volume could hold twice over: it keeps the pattern in
@@ -301,12 +302,16 @@ int erase_free_space(int count, const char *const *args)
             break;
     }
 
+    run_totals.bytes_written += pass_bytes_written;
+    ++run_totals.passes;
     if (pass_failed)        // free space is left unwritten: no success to claim
         result = 3;
     else if (abort_requested(run_context.abort_flag))
         result = 1;
     else    // what the volume still takes inside its file records
         fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder);
+    if (result == 0)
+        report_pass_progress(1, 1);
 
     if (saved_directory[0])
         SetCurrentDirectoryA(saved_directory);

@@ -20,7 +20,7 @@ static SpeedSample speed_ring[SPEED_RING_SIZE];
 static int sample_count;
 static int oldest_sample;
 static int next_sample;
-static char shown_text[PROGRESS_TEXT_SIZE];
+static char shown_text[PROGRESS_TEXT_SIZE + 80];
 DWORD last_shown_tick;
 
 static long long system_time_stamp(void)
@@ -112,14 +112,16 @@ char *format_progress(unsigned long long free_bytes)
 
 void show_progress(unsigned long long free_bytes)
 {
+    char text[PROGRESS_TEXT_SIZE + 80];
     DWORD now = progress_tick();
     // unsigned difference: right across the tick count's wrap after 49.7 days
     if (now - last_shown_tick <= SHOW_INTERVAL_MS)
         return;
-    const char *text = format_progress(free_bytes);
+    // the run's time left on a line under the free space and the speed
+    snprintf(text, sizeof text, "%s%s", format_progress(free_bytes), run_time_left_line());
     if (strcmp(text, shown_text) == 0)
         return;                      // tried again at the next write
     set_status_text(text);
-    strcpy(shown_text, text);
+    snprintf(shown_text, sizeof shown_text, "%s", text);
     last_shown_tick = now;
 }

@@ -12,6 +12,8 @@
 ReadFileProc verify_read = ReadFile;
 
 static int compare_bytes;
+// The work files' size when the pass began, and what it has read since.
+static unsigned long long verify_whole, verify_read_bytes;
 // What the fill wrote, by file offset: byte k of a work file is byte k mod 512
 // here. Each write of the fill starts at the buffer's start and at a file
 // offset that is a multiple of 512 (an uncached volume moves a file's end in
@@ -89,6 +91,11 @@ int verify_file(const char *path)
         if (read_ok) {
             if (compare_bytes && !mismatch_seen)
                 mismatch_seen = block_differs(buffer, got, offset);
+            verify_read_bytes += got;
+            run_totals.bytes_verified += got;
+            report_pass_progress(verify_read_bytes, verify_whole);
+            // what is left to read, and how fast it goes, as the fill shows its free space
+            show_progress(verify_whole > verify_read_bytes ? verify_whole - verify_read_bytes : 0);
             // nothing delivered below the size: the file shrank, and reading
             // again would only deliver nothing again
             if (got == 0)
@@ -139,6 +146,30 @@ static int expect_from_word(const char *word)
     return 1;
 }
 
+// Names without an extension: "*." means them, but not every listing honours
+// that (Wine's returns every name).
+static int is_verified_entry(const struct _finddata_t *entry)
+{
+    return strcmp(entry->name, ".") != 0 && strcmp(entry->name, "..") != 0 &&
+           !(entry->attrib & _A_SUBDIR) && !strchr(entry->name, '.');
+}
+
+// The bytes the walk will read: the sizes of the files the pattern lists.
+static unsigned long long files_to_read(const char *pattern)
+{
+    unsigned long long whole = 0;
+    struct _finddata_t entry;
+    intptr_t listing = _findfirst(pattern, &entry);
+    if (listing == -1)
+        return 0;
+    do {
+        if (is_verified_entry(&entry))
+            whole += entry.size;
+    } while (_findnext(listing, &entry) == 0);
+    _findclose(listing);
+    return whole;
+}
+
 int verify_folder(int count, const char *const *args)
 {
     const char *pattern = args[1];
@@ -156,6 +187,11 @@ int verify_folder(int count, const char *const *args)
         return 1;
     }
 
+    // the whole the progress is measured against: the files as the pass finds them
+    verify_whole = files_to_read(pattern);
+    verify_read_bytes = 0;
+    reset_progress();
+
     struct _finddata_t entry;
     intptr_t listing = _findfirst(pattern, &entry);
     if (listing == -1) {
@@ -165,13 +201,7 @@ int verify_folder(int count, const char *const *args)
         return 0;
     }
     do {
-        if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
-            continue;
-        if (entry.attrib & _A_SUBDIR)
-            continue;
-        // "*." means names without an extension, but not every listing
-        // honours that (Wine's returns every name)
-        if (strchr(entry.name, '.'))
+        if (!is_verified_entry(&entry))
             continue;
         char *path = path_join(folder, entry.name);
         // one file's trouble has been shown; the others are still checked

@@ -118,6 +118,48 @@ char *format_progress(unsigned long long free_bytes);
 // when the text changed.
 void show_progress(unsigned long long free_bytes);
 
+// ------------------------------------------------------- the run's progress
+
+// Posted to the run's window whenever the run's position grows: wParam is the
+// position, 0 to RUN_PROGRESS_FULL (full only at the end of a run whose every
+// step succeeded).
+#define WM_RUN_PROGRESS   (WM_APP + 1)
+#define RUN_PROGRESS_FULL 1000
+
+// What a run has done, for the summary at its end.
+struct RunTotals {
+    unsigned long long bytes_written;    // by its fill passes, into their work files
+    unsigned long long bytes_verified;   // read back by its verify passes
+    int passes;                          // fill passes that ran
+    DWORD elapsed_ms;                    // from its first step to its end
+};
+extern RunTotals run_totals;
+
+// The runner: the run's steps begin, a pass of a step begins (part of parts:
+// an "erase,verify" step has two), the run ends (a run whose every step
+// succeeded is full). Outside a run the passes' reports go nowhere.
+void begin_run_progress(int step_count);
+void begin_step_progress(int step, int part, int parts);
+void end_run_progress(int succeeded);
+// The passes: how far the current one has come (a fill: bytes written of the
+// free space it found; a verify: bytes read of the work files' size).
+void report_pass_progress(unsigned long long done, unsigned long long whole);
+// A line break and the time the run has left ("残り約 …"), once the run has
+// gone on long enough for an estimate; else the empty text.
+const char *run_time_left_line(void);
+// One line: bytes overwritten, passes, bytes verified if any, time taken.
+const char *run_summary_text(void);
+
+// The arithmetic behind them.
+double run_fraction(int step, int count, int part, int parts, double pass_fraction);
+// The time left in seconds from the run's elapsed seconds and the fraction
+// done, pulled towards from the previous estimate (-1: none yet) made
+// since_previous seconds ago; -1 while nothing is done.
+double estimate_time_left(double previous, double since_previous, double elapsed, double fraction);
+void format_time_left(char *text, size_t size, double seconds);
+void format_elapsed(char *text, size_t size, unsigned seconds);
+void format_byte_count(char *text, size_t size, unsigned long long bytes);
+
 // ------------------------------------------------------- verify pass
 
 // VerifyArgs: program name, file pattern (work folder and "*."), [expected byte word].

@@ -128,7 +128,7 @@ static int script_path(char *script, size_t size, int method_index)
 
 // One step line: the calls of the first keyword it begins with.
 static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
-                         const char *line)
+                         const char *line, int step)
 {
     const char *word = step_argument(line);
     const char *folder = work_folder_path;
@@ -138,18 +138,23 @@ static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *
     if (_strnicmp(line, "erase,verify", 12) == 0) {
         if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
             return result;
+        begin_step_progress(step, 0, 2);
         if ((result = erase_step_nomft(owner, status_id, step_id, abort_flag, word, folder)) != 0)
             return result;
+        begin_step_progress(step, 1, 2);
         return verify_step(owner, status_id, step_id, abort_flag, word, folder);
     }
     if (_strnicmp(line, "erase", 5) == 0) {
         if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
             return result;
+        begin_step_progress(step, 0, 1);
         return erase_step(owner, status_id, step_id, abort_flag, word, folder);
     }
+    begin_step_progress(step, 0, 1);
     if (_strnicmp(line, "verify", 6) == 0)
         return verify_step(owner, status_id, step_id, abort_flag, word, folder);
-    // any other line is a step that only shows its text
+    // any other line is a step that only shows its text, done as it is shown
+    report_pass_progress(1, 1);
     return RUN_DONE;
 }
 
@@ -206,6 +211,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         return RUN_INTERNAL;
     }
     int count = atoi(line);
+    begin_run_progress(count);
 
     for (int step = 1; step <= count; ++step) {
         if (abort_requested(abort_flag)) {
@@ -230,7 +236,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // "random " or a script saved with bare LF ends still say random
         end_at_trailing_blanks(line);
 
-        result = run_step_line(owner, status_id, step_id, abort_flag, line);
+        result = run_step_line(owner, status_id, step_id, abort_flag, line, step);
         if (result != RUN_DONE)
             break;
     }
@@ -251,6 +257,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         if (result == RUN_DONE)
             result = RUN_REPORTED;
     }
+    end_run_progress(result == RUN_DONE);
 
     // the next run starts with a fresh buffer and looks the free-space query up again
     release_transfer_buffer();

@@ -28,8 +28,16 @@
 #define IDS_MORE_FAILURES         422
 /* A volume that stores the fill's pattern in less room than it takes. */
 #define IDS_PATTERN_STORED_SMALL  423
+/* The run's progress and its summary. */
+#define IDS_TIME_LEFT             424
+#define IDS_SECONDS               425
+#define IDS_MINUTES               426
+#define IDS_MINUTES_SECONDS       427
+#define IDS_HOURS_MINUTES         428
+#define IDS_SUMMARY               429
+#define IDS_SUMMARY_VERIFIED      430
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_PATTERN_STORED_SMALL
+#define IDS_LAST                  IDS_SUMMARY_VERIFIED
 
 #endif

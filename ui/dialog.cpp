@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 #include "ui/dialog.h"
+#include <commctrl.h>
+#include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
 
@@ -49,6 +51,9 @@ void init_dialog(HWND dialog)
     SetDlgItemTextA(dialog, IDC_STEP, program_text(IDS_VERSION));
     SetDlgItemTextA(dialog, IDC_STATUS, program_text(IDS_INTRO));
     EnableWindow(GetDlgItem(dialog, IDABORT), FALSE);
+    // empty until a run moves it
+    SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, RUN_PROGRESS_FULL);
+    SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
 
     // in index order, empty names too: an entry's index is its method's
     int highest = highest_method_index();
@@ -133,6 +138,9 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
         return TRUE;
     case WM_WIPE_DONE:
         on_run_done(dialog);
+        return TRUE;
+    case WM_RUN_PROGRESS:
+        on_run_progress(dialog, (int)wparam);
         return TRUE;
     case WM_TIMER:
         if (wparam != COLLECT_TIMER_ID)

@@ -70,6 +70,9 @@ void on_run_done(HWND dialog);
 void stop_run(HWND dialog);
 // WM_TIMER with COLLECT_TIMER_ID: collects a worker that has ended since.
 void on_collect_timer(HWND dialog);
+// WM_RUN_PROGRESS: the bar moves forward to the run's position (0 to 1000),
+// and the title shows its percentage.
+void on_run_progress(HWND dialog, int position);
 int start_worker(HWND dialog, int method_index, const char **text);
 unsigned __stdcall worker_main(void *job);
 int end_worker(HWND dialog, const char **text);

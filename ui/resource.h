@@ -19,6 +19,7 @@
 #define IDC_BROWSE       145
 #define IDC_STATUS       146
 #define IDC_STEP         147
+#define IDC_PROGRESS     148   /* the whole run's progress bar */
 
 /* Commands with no control: they reach the dialog from elsewhere. */
 #define IDM_QUIT  204

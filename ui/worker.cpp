@@ -6,7 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 #include "ui/dialog.h"
+#include <commctrl.h>
 #include "ui/work_folder.h"
+#include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
 
@@ -66,6 +68,28 @@ static void report_time_out(HWND dialog)
     show_message_box(dialog, THREAD_TIME_OUT_TEXT, MB_ICONERROR);
 }
 
+// The window's title tells the run's share done, so that a minimised window
+// still shows it; without a run it is the program's name again.
+static void show_run_position(HWND dialog, int position)
+{
+    char title[32];
+    if (position < 0)
+        snprintf(title, sizeof title, "%s", PROGRAM_NAME);
+    else
+        snprintf(title, sizeof title, "%d%% - %s", position * 100 / RUN_PROGRESS_FULL, PROGRAM_NAME);
+    SetWindowTextA(dialog, title);
+}
+
+void on_run_progress(HWND dialog, int position)
+{
+    // a report that outlived its run moves nothing
+    if (wipe_job.thread_id == 0 || position < 0 || position > RUN_PROGRESS_FULL)
+        return;
+    if (position > (int)SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0))
+        SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, (WPARAM)position, 0);
+    show_run_position(dialog, position);
+}
+
 void start_run(HWND dialog)
 {
     char folder[MAX_PATH];
@@ -97,6 +121,9 @@ void start_run(HWND dialog)
     }
     enable_inputs(dialog, FALSE);
     previous_cursor = SetCursor(LoadCursorA(NULL, IDC_WAIT));
+    // the bar and the title follow this run from nothing
+    SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    show_run_position(dialog, 0);
 }
 
 int start_worker(HWND dialog, int method_index, const char **text)
@@ -164,12 +191,18 @@ static void collect_run(HWND dialog, DWORD exit_code)
         set_status(dialog, text);
         return;
     }
-    if (remove_work_folder(dialog, &text) != 0)
+    show_run_position(dialog, -1);
+    if (remove_work_folder(dialog, &text) != 0) {
         set_status(dialog, text);
-    else if (abort_flag == 1 || exit_code == RUN_STOPPED)
+    } else if (abort_flag == 1 || exit_code == RUN_STOPPED) {
         set_status(dialog, program_text(IDS_ABORTED));
-    else if (exit_code == RUN_DONE)
-        set_status(dialog, program_text(IDS_FINISHED));
+    } else if (exit_code == RUN_DONE) {
+        // what the run did, under the word that it is done
+        char finished[STATUS_TEXT_SIZE];
+        snprintf(finished, sizeof finished, "%s\r\n%s", program_text(IDS_FINISHED), run_summary_text());
+        set_status(dialog, finished);
+        SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, RUN_PROGRESS_FULL, 0);
+    }
     // any other ending left its own text: the error, the differing file, the reason
     SetCursor(previous_cursor);
     enable_inputs(dialog, TRUE);

@@ -76,3 +76,107 @@ TEST(Progress, TheControlGetsAChangedTextAtMostOnceASecond)
     }
     DestroyWindow(run_context.owner);
 }
+
+// ---------------------------------------------------------------- the run's progress
+
+// A window that keeps the positions posted to it.
+static std::vector<int> posted;
+static LRESULT CALLBACK keep_positions(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_RUN_PROGRESS)
+        posted.push_back((int)wparam);
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+static std::vector<int> positions_posted()
+{
+    posted.clear();
+    for (MSG m; PeekMessageA(&m, run_context.owner, 0, 0, PM_REMOVE);)
+        DispatchMessageA(&m);
+    return posted;
+}
+
+// Step k of n holds the share (k - 1 + (part + the pass's fraction) / parts) / n.
+TEST(RunProgress, TheRunsShareFromItsStepsPartsAndPassFractions)
+{
+    const struct { const char *name; int step, count, part, parts; double pass, share; } cases[] = {
+        {"nothing done", 1, 1, 0, 1, 0, 0}, {"half of the one step", 1, 1, 0, 1, 0.5, 0.5},
+        {"half of step 2 of 4", 2, 4, 0, 1, 0.5, 0.375}, {"half the verify of step 3 of 4", 3, 4, 1, 2, 0.5, 0.6875},
+        {"the last verify done", 4, 4, 1, 2, 1, 1}, {"a pass past its whole", 1, 2, 0, 1, 1.7, 0.5},
+        {"a pass below nothing", 2, 2, 0, 1, -0.3, 0.5}, {"no steps", 1, 0, 0, 1, 0.5, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_DOUBLE_EQ(c.share, run_fraction(c.step, c.count, c.part, c.parts, c.pass)) << c.name;
+}
+
+// Times left in five seconds up to 55, then in whole minutes up to 59, then
+// in hours and minutes, always rounded up; times taken to the second.
+TEST(RunProgress, DurationsReadAsTheyShouldAtEveryBoundary)
+{
+    load_texts(GetModuleHandleA(NULL));
+    const struct { double left; const char *text; } lefts[] = {
+        {0, "残り約 5 秒"}, {0.2, "残り約 5 秒"}, {5, "残り約 5 秒"}, {5.5, "残り約 10 秒"}, {55, "残り約 55 秒"},
+        {56, "残り約 1 分"}, {60, "残り約 1 分"}, {61, "残り約 2 分"}, {3540, "残り約 59 分"},
+        {3541, "残り約 1 時間 0 分"}, {3601, "残り約 1 時間 1 分"}, {36000, "残り約 10 時間 0 分"},
+    };
+    for (const auto &c : lefts) {
+        char text[80];
+        format_time_left(text, sizeof text, c.left);
+        EXPECT_EQ(c.text, std::string(text)) << c.left << " s left";
+    }
+    const struct { unsigned seconds; const char *text; } taken[] = {
+        {0, "0 秒"}, {59, "59 秒"}, {60, "1 分 0 秒"}, {3599, "59 分 59 秒"}, {3600, "1 時間 0 分"}, {90061, "25 時間 1 分"},
+    };
+    for (const auto &c : taken) {
+        char text[80];
+        format_elapsed(text, sizeof text, c.seconds);
+        EXPECT_EQ(c.text, std::string(text)) << c.seconds << " s taken";
+    }
+    const struct { unsigned long long bytes; const char *text; } counts[] = {
+        {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}, {~0ull, "18,446,744,073,709,551,615"},
+    };
+    for (const auto &c : counts) {
+        char text[40];
+        format_byte_count(text, sizeof text, c.bytes);
+        EXPECT_EQ(c.text, std::string(text)) << c.bytes << " bytes";
+    }
+}
+
+// On the test's clock: no estimate before ten seconds; then the raw figure,
+// and later ones only pull the last estimate (run on by the time since) a
+// third of the way towards them, so a sudden jump in the share done moves
+// the figure gently. The bar is posted only when it grows, never back, and
+// is full only at a successful end.
+TEST(RunProgress, TheTimeLeftIsSmoothedAndTheBarNeverMovesBack)
+{
+    load_texts(GetModuleHandleA(NULL));
+    WNDCLASSA kind = {};
+    kind.lpfnWndProc = keep_positions, kind.lpszClassName = "vanta positions";
+    RegisterClassA(&kind);
+    run_context.owner = CreateWindowA("vanta positions", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    progress_tick = read_tick, fake_tick = 5000;
+    begin_run_progress(2);
+    const struct { DWORD at; int step, part, parts; unsigned long long done, whole; std::vector<int> posted; const char *line; } steps[] = {
+        {5000, 1, 0, 1, 0, 100, {}, ""},
+        {10000, 1, 0, 1, 10, 100, {50}, ""},                     // 5% after 5 s: too early
+        {15000, 1, 0, 1, 20, 100, {100}, "\r\n残り約 2 分"},      // 10% after 10 s: 90 s
+        {16000, 2, 0, 2, 0, 100, {500}, "\r\n残り約 2 分"},       // 50% after 11 s: 89 pulled towards 11, 65.6
+        {17000, 2, 0, 2, 0, 100, {}, "\r\n残り約 50 秒"},         // 64.6 towards 12: 48.8
+        {18000, 1, 0, 1, 30, 100, {}, "\r\n残り約 40 秒"},        // an earlier step again: no bar back; 47.8 towards 13: 37.4
+    };
+    for (const auto &s : steps) {
+        fake_tick = s.at;
+        begin_step_progress(s.step, s.part, s.parts);
+        report_pass_progress(s.done, s.whole);
+        SCOPED_TRACE("at " + std::to_string(s.at) + " ms");
+        EXPECT_EQ(s.posted, positions_posted());
+        EXPECT_EQ(s.line, std::string(run_time_left_line()));
+    }
+    end_run_progress(0);
+    EXPECT_EQ(std::vector<int>{}, positions_posted()) << "a failed run is not full";
+    EXPECT_EQ("", std::string(run_time_left_line())) << "no run, no time left";
+    begin_run_progress(1), end_run_progress(1);
+    EXPECT_EQ(std::vector<int>{RUN_PROGRESS_FULL}, positions_posted());
+    EXPECT_EQ(0u, run_totals.elapsed_ms);
+    DestroyWindow(run_context.owner);
+    run_context.owner = NULL, progress_tick = GetTickCount;
+}

@@ -20,7 +20,9 @@ static const struct { UINT id; const char *text; } TEXTS[] = {   // compiled to 
     {421, "作業ファイルを削除しています..."}, {422, "ほかに %d 件のエラーがあります。"},
     {423, "このボリュームは書き込んだパターンを実際より小さく保存するため（圧縮または重複除去）、"
           "このパターンでは空き領域を埋められません。乱数（random）の消去方法を使ってください。"},
-    {399, ""}, {424, ""} /* none: empty */,
+    {424, "残り約 %s"}, {425, "%u 秒"}, {426, "%u 分"}, {427, "%u 分 %u 秒"}, {428, "%u 時間 %u 分"},
+    {429, "上書き %s バイト（%d 回）、所要時間 %s"}, {430, "上書き %s バイト（%d 回）、検証 %s バイト、所要時間 %s"},
+    {399, ""}, {431, ""} /* none: empty */,
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenAndIsKept)

@@ -12,6 +12,8 @@
 #include "test_helpers.h"
 #include "ui/dialog.h"
 #include "ui/work_folder.h"
+#include "engine/wipe_engine.h"
+#include <commctrl.h>
 
 using Strings = std::vector<std::string>;
 
@@ -40,6 +42,7 @@ protected:
     void SetUp() override
     {
         bench = this, message_box_proc = box;
+        InitCommonControls();   // as the program does before its dialog
         load_texts(instance = GetModuleHandleA(NULL));
         ASSERT_FALSE(root.empty()) << "no volume dialog_tmpfs on this bench";
         clear_volume(root), plant_user_files(root), user_files = digest_tree(root), open_dialog();

@@ -1,5 +1,6 @@
 // The dialog at start-up, its method list, the command-line folder, About and the ends.
 #include "dialog_bench.h"
+#include <commctrl.h>
 
 TEST_F(DialogBench, StartsWithItsControlsInOrderItsTextsAndOnlyAbortGreyed)
 {
@@ -10,8 +11,19 @@ TEST_F(DialogBench, StartsWithItsControlsInOrderItsTextsAndOnlyAbortGreyed)
         tab_order += std::to_string(GetDlgCtrlID(child)) + " " + text_of(GetDlgCtrlID(child)) + "|";
     EXPECT_EQ("120 消去方法(&M)|142 zeros|121 フォルダ名(&F)|143 " + std::string(folder) +
               "|147 Version 8|145 参照(&B)|144 開始(&S)|3 中断(&A)|2 閉じる(&C)|146 "
-              "ディスクの未使用領域を消去します。消去方法とフォルダを指定してください。|", tab_order);
+              "ディスクの未使用領域を消去します。消去方法とフォルダを指定してください。|148 |", tab_order);
     EXPECT_EQ("111101", controls());
+    // the run's progress bar: a plain one, last, no tab stop, empty, counting in thousandths
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+    char kind[64] = "";
+    GetClassNameA(bar, kind, sizeof kind);
+    EXPECT_EQ("msctls_progress32", std::string(kind));
+    EXPECT_EQ((LONG)(WS_CHILD | WS_VISIBLE), GetWindowLongA(bar, GWL_STYLE) & ~(LONG)0xFFFF);
+    EXPECT_EQ(0, SendMessageA(bar, PBM_GETPOS, 0, 0));
+    EXPECT_EQ(RUN_PROGRESS_FULL, SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
+    RECT status, under;
+    GetWindowRect(GetDlgItem(dialog, IDC_STATUS), &status), GetWindowRect(bar, &under);
+    EXPECT_LT(under.bottom, status.top) << "the bar sits above the status box";
     EXPECT_TRUE(GetWindowLongA(dialog, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
     press(IDM_ABOUT);
     EXPECT_EQ("Version 8|About vanta", boxes.at(0).text + "|" + boxes.at(0).caption);

@@ -13,6 +13,12 @@ static std::string kept(const std::string &text) { return text.substr(0, text.fi
 
 static std::string question(const std::string &work) { return "処理を続けますか？\r\n" + work + "\r\n"; }
 
+// The status box without the summary line that follows "finished".
+static std::string outcome(const std::string &status)
+{
+    return status.compare(0, strlen(FINISHED) + 2, FINISHED + std::string("\r\n")) ? status : FINISHED;
+}
+
 // Every ending through the real dialog on a real volume (tmpfs X:). At
 // "step 2 of N: look" the worker waits in its SetDlgItemTextA: the volume must
 // be full of work files there, and the run may be aborted or closed. Whatever
@@ -95,7 +101,7 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
 
         EXPECT_EQ(e.script == fill || e.script == fill_more ? std::string("full") + (e.act == ABORT ? " 中断しています... 000001" : "") : "",
                   looked);
-        EXPECT_EQ(e.status, text_of(IDC_STATUS));
+        EXPECT_EQ(e.status, outcome(text_of(IDC_STATUS)));
         Strings shown;
         for (const BoxRecord &b : boxes)   // a question by its first lines
             shown.push_back(b.text.compare(0, 18, question("").substr(0, 18)) ? b.text : b.text.substr(0, question(work).size()));
@@ -192,7 +198,95 @@ TEST_F(DialogBench, AWorkerSlowToEndAfterItsEndIsCollectedWhenItHasEnded)
     may_end = 1;
     ASSERT_TRUE(until([] { return wipe_job.thread_id == 0; }, 10000));
     EXPECT_EQ(1, box_count);
-    EXPECT_EQ(FINISHED, text_of(IDC_STATUS));
+    EXPECT_EQ(FINISHED, outcome(text_of(IDC_STATUS)));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
     EXPECT_EQ("111101", controls());
+}
+
+// Every call a second and a tenth after the last: each write shows its
+// figures, and a speed.
+static DWORD WINAPI quick_tick(void)
+{
+    static DWORD tick;
+    return tick += 1100;
+}
+static long long quick_time(void)
+{
+    static long long time;
+    return time += 11000000;
+}
+
+// The number in text after prefix, its thousands separators dropped.
+static unsigned long long count_after(const std::string &text, const std::string &prefix)
+{
+    size_t at = text.find(prefix);
+    std::string digits;
+    for (at = at == std::string::npos ? text.size() : at + prefix.size(); at < text.size(); ++at)
+        if (isdigit((unsigned char)text[at]))
+            digits += text[at];
+        else if (text[at] != ',')
+            break;
+    return digits.empty() ? ~0ull : std::stoull(digits);
+}
+
+// A run of three passes, the second verified, on the dialog's volume. The
+// bar and the title, looked at whenever the run shows a text, only move
+// forward; the bar is full at the end and the title the program's name again.
+// The verify shows what it has left to read and its speed like the fill, and
+// later texts the time left; the summary counts the bytes the volume had free
+// once for each pass, and those the verify read.
+TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
+{
+    const unsigned long long free_before = free_bytes_of(root);
+    EXPECT_EQ(0, SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0)) << "empty before the first Start";
+    ProgressTimeProc real_time = progress_time;
+    progress_tick = quick_tick, progress_time = quick_time;
+    ControlLog status(dialog, IDC_STATUS), steps(dialog, IDC_STEP);
+    std::vector<int> bar;
+    Strings titles, verify_texts;
+    bool time_left_seen = false;
+    auto look = [&](const std::string &) {
+        char title[64] = "";
+        GetWindowTextA(dialog, title, sizeof title);
+        bar.push_back((int)SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0)), titles.push_back(title);
+    };
+    steps.on_text = look;
+    status.on_text = [&](const std::string &text) {
+        look(text);
+        if (text.find("\r\n残り約 ") != std::string::npos)
+            time_left_seen = true;
+        if (text_of(IDC_STEP) == "step 2 of 3: erase,verify 0x22" && (text == "verify" || !verify_texts.empty()))
+            verify_texts.push_back(text);
+    };
+    start_in(root, "3\r\nerase 0x11\r\nerase,verify 0x22\r\nerase random\r\n", 1);
+    ASSERT_TRUE(collected());
+    progress_tick = GetTickCount, progress_time = real_time;
+
+    ASSERT_GE(bar.size(), 6u);
+    for (size_t i = 1; i < bar.size(); ++i)
+        EXPECT_LE(bar[i - 1], bar[i]) << "the bar moved back at look " << i;
+    EXPECT_LT(bar[bar.size() / 2], RUN_PROGRESS_FULL);
+    EXPECT_EQ(RUN_PROGRESS_FULL, SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0));
+    for (size_t i = 1; i + 1 < titles.size(); ++i) {   // the first look is the Start's, the last the end's
+        std::string percent = std::to_string(bar[i] / 10) + "% - vanta";
+        EXPECT_TRUE(titles[i] == percent || titles[i] == std::to_string(bar[i - 1] / 10) + "% - vanta")
+            << titles[i] << " at look " << i << ", the bar at " << bar[i];
+    }
+    char title[64] = "";
+    GetWindowTextA(dialog, title, sizeof title);
+    EXPECT_EQ("vanta", std::string(title));
+
+    ASSERT_GE(verify_texts.size(), 2u) << "the verify showed nothing but its name";
+    EXPECT_EQ("verify", verify_texts[0]);
+    EXPECT_EQ("0\r\nspeed ", verify_texts.back().substr(0, 9)) << "nothing left to read, and how fast it went";
+    EXPECT_TRUE(time_left_seen) << "no time left shown";
+
+    std::string summary = text_of(IDC_STATUS);
+    ASSERT_EQ(FINISHED, outcome(summary)) << summary;
+    unsigned long long written = count_after(summary, "上書き "), verified = count_after(summary, "検証 ");
+    EXPECT_LE(written, 3 * free_before);
+    EXPECT_GE(written + 3 * 4096, 3 * free_before);
+    EXPECT_EQ(free_before, verified);
+    EXPECT_NE(std::string::npos, summary.find(" バイト（3 回）、検証 ")) << summary;
+    EXPECT_NE(std::string::npos, summary.find("、所要時間 ")) << summary;
 }
