@@ -7,6 +7,7 @@
 
 #define SPEED_RING_SIZE 20
 #define PROGRESS_TEXT_SIZE 128
+#define SHOWN_TEXT_SIZE (PROGRESS_TEXT_SIZE + 80)   // the progress text and the time left
 #define SHOW_INTERVAL_MS 1000u
 #define TICKS_PER_TENTH 1000000LL   // 100-ns units in a tenth of a second
 
@@ -20,7 +21,7 @@ static SpeedSample speed_ring[SPEED_RING_SIZE];
 static int sample_count;
 static int oldest_sample;
 static int next_sample;
-static char shown_text[PROGRESS_TEXT_SIZE + 80];
+static char shown_text[SHOWN_TEXT_SIZE];
 DWORD last_shown_tick;
 
 static long long system_time_stamp(void)
@@ -112,7 +113,7 @@ char *format_progress(unsigned long long free_bytes)
 
 void show_progress(unsigned long long free_bytes)
 {
-    char text[PROGRESS_TEXT_SIZE + 80];
+    char text[SHOWN_TEXT_SIZE];
     DWORD now = progress_tick();
     // unsigned difference: right across the tick count's wrap after 49.7 days
     if (now - last_shown_tick <= SHOW_INTERVAL_MS)

@@ -139,6 +139,8 @@ std::vector<std::string> list_folder(const std::string &folder)
 
 void remove_tree(const std::string &folder)
 {
+    // a link goes itself; what it points to is never emptied through it
+    // (Wine shows drive roots as links too: they are emptied)
     DWORD own = GetFileAttributesA(folder.c_str());
     if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) && folder.size() > 3) {
         std::string link = unix_path(folder);
@@ -149,12 +151,8 @@ void remove_tree(const std::string &folder)
     for (const std::string &name : list_folder(folder)) {
         std::string path = folder + "\\" + name;
         DWORD attributes = GetFileAttributesA(path.c_str());
-        // a link goes itself; what it points to is never emptied through it
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && attributes != INVALID_FILE_ATTRIBUTES) {
-            if (!unix_path(path).empty())
-                run_unix("rm -f '" + unix_path(path) + "'");
-        }
-        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
             remove_tree(path);
         else
             SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL), DeleteFileA(path.c_str());
