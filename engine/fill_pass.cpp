@@ -18,10 +18,9 @@ SeedClockProc seed_clock = timeGetTime;
 
 // Set when the pass has reported a failure: it then ends as one (result 3).
 static int pass_failed;
-// The file being made follows a full 1 GiB one.
-static int after_full_file;
-// The most the probe has found free in this pass, and what the pass has written.
-static unsigned long long pass_most_free;
+// The most the probe has found free in this pass, what it found last, and
+// what the pass has written.
+static unsigned long long pass_most_free, pass_last_free;
 unsigned long long pass_bytes_written;
 
 DWORD format_work_file_path(char *path, const char *folder, unsigned number)
@@ -112,6 +111,35 @@ static DWORD next_write_size(unsigned long long free_bytes, DWORD last_size, int
     return size;
 }
 
+// A refused write or file that means the volume is full, not failing.
+static int is_full_code(DWORD code)
+{
+    return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+}
+
+// A work file that can't be created because the volume is full ends the
+// numbering; with room left (no inode, no directory entry, a medium that
+// fails) it is a failure: free space would stay unwritten without a word.
+static int refused_work_file(const char *path, DWORD code)
+{
+    unsigned long long free_bytes;
+    if (is_full_code(code)) {
+        DWORD failed = query_free_bytes(&free_bytes);
+        if (failed) {
+            pass_failed = 1;
+            return (int)failed;
+        }
+        pass_last_free = free_bytes;
+        if (free_bytes < probe_cluster_bytes || free_bytes < MIN_WRITE_BYTES)
+            return 1;
+    }
+    run_context.last_error = code;
+    pass_failed = 1;
+    report_pass_error("CreateFile(%s): ", path);
+    // a failure without a code must still end the numbering
+    return code > 1 ? (int)code : (int)ERROR_GEN_FAILURE;
+}
+
 int fill_work_file(const char *path)
 {
     unsigned char *buffer = run_context.transfer_buffer;
@@ -124,17 +152,8 @@ int fill_work_file(const char *path)
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                               CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING,
                               NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
-        // the file after a full one finds no room: the volume's normal end
-        if (after_full_file && (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL))
-            return 1;
-        run_context.last_error = code;
-        pass_failed = 1;
-        report_pass_error("CreateFile(%s): ", path);
-        // a failure without a code must still end the numbering
-        return code > 1 ? (int)code : (int)ERROR_GEN_FAILURE;
-    }
+    if (file == INVALID_HANDLE_VALUE)
+        return refused_work_file(path, GetLastError());
 
     fill_random(FIRST_WRITE_BYTES);
     // the first write's outcome does not matter: the writes below start at 0
@@ -144,12 +163,14 @@ int fill_work_file(const char *path)
     // Every write is sized by the probe before it. Below a buffer's worth of
     // free space that is the tail: it ends when the volume refuses 512 bytes.
     // A size the volume refused is never tried again in this file (limit
-    // halves at each refusal), so a volume that refuses what it says it has
-    // ends the tail within 14 refusals. One that takes more than it says (a
-    // reserve the probe leaves out) gets doubled writes up to the buffer's
-    // size, and space that comes back is written in whole buffers again.
+    // halves at each refusal) while the probe says no more than it said then,
+    // so a volume that refuses what it says it has ends the tail within 14
+    // refusals; room that comes back is written in whole buffers again. A
+    // volume that takes more than it says (a reserve the probe leaves out)
+    // gets doubled writes up to the buffer's size.
     DWORD file_bytes = 0, size = 0, limit = TRANSFER_SIZE;
-    int outran_probe = 0;
+    unsigned long long free_at_refusal = 0;
+    int outran_probe = 0, refused = 0;
     for (;;) {
         DWORD failed = query_free_bytes(&free_bytes);
         if (failed) {
@@ -158,16 +179,19 @@ int fill_work_file(const char *path)
             CloseHandle(file);
             return (int)failed;
         }
+        pass_last_free = free_bytes;
+        if (refused && free_bytes > free_at_refusal)
+            limit = TRANSFER_SIZE, refused = 0;
         // the most the probe has said: one that said nothing at first (a
-        // reserve it leaves out, room freed meanwhile) must not trip the guard
+        // reserve it leaves out, room freed meanwhile) still shows progress
         if (free_bytes > pass_most_free)
             pass_most_free = free_bytes;
         report_pass_progress(pass_bytes_written, pass_most_free);
         show_progress(free_bytes);
         size = next_write_size(free_bytes, size, outran_probe, limit, file_bytes);
-        // more than the volume could hold twice over: it keeps the pattern in
-        // less room than it takes; random data can't be stored smaller
-        if (!random_mode && pass_bytes_written > 2 * pass_most_free + MAX_FILE_BYTES) {
+        // more than the whole volume holds: it keeps the pattern in less room
+        // than it takes; random data can't be stored smaller
+        if (!random_mode && probe_volume_bytes && pass_bytes_written > probe_volume_bytes) {
             CloseHandle(file);
             return report_pattern_stored_small();
         }
@@ -179,12 +203,22 @@ int fill_work_file(const char *path)
             return 1;
         }
         written = 0;
-        WriteFile(file, buffer, size, &written, NULL);
-        // a short count, not the call's result, tells us the volume is full
+        BOOL wrote = WriteFile(file, buffer, size, &written, NULL);
+        DWORD code = wrote ? 0 : GetLastError();
         if (written > size)
             written = size;
         file_bytes += written;
         pass_bytes_written += written;
+        // only a full volume refuses a write for want of room; any other
+        // refusal is a failing medium, and the space after it stays unwritten
+        if (!wrote && !is_full_code(code)) {
+            run_context.last_error = code ? code : ERROR_GEN_FAILURE;
+            pass_failed = 1;
+            report_pass_error("WriteFile(%s): ", path);
+            CloseHandle(file);
+            return (int)run_context.last_error;
+        }
+        // a short count, not the call's result, tells us the volume is full
         if (written == size) {
             outran_probe = size > free_bytes;
             if (file_bytes >= MAX_FILE_BYTES) {
@@ -198,6 +232,7 @@ int fill_work_file(const char *path)
         limit = (size / 2) & ~(DWORD)(MIN_WRITE_BYTES - 1);
         if (limit < MIN_WRITE_BYTES)
             limit = MIN_WRITE_BYTES;
+        free_at_refusal = free_bytes, refused = 1;
         outran_probe = 0;
     }
     CloseHandle(file);
@@ -284,7 +319,9 @@ int erase_free_space(int count, const char *const *args)
 
     pass_failed = 0;
     pass_most_free = 0;
+    pass_last_free = 0;
     pass_bytes_written = 0;
+    probe_volume_free = 0;
     unsigned number;
     for (number = 1; number <= MAX_WORK_FILE_NUMBER; ++number) {
         if (format_work_file_path(path, folder, number) != 0) {
@@ -297,7 +334,6 @@ int erase_free_space(int count, const char *const *args)
             break;
         }
         // the loop stops at the first file that is not full
-        after_full_file = number > 1;
         if (fill_work_file(path) != 0)
             break;
     }
@@ -310,6 +346,11 @@ int erase_free_space(int count, const char *const *args)
         result = 1;
     else    // what the volume still takes inside its file records
         fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder);
+    // free space the caller may not write (a quota, a reserve for others):
+    // what the volume had free beyond the caller's share when the pass ended
+    if (result == 0 && probe_volume_free > pass_last_free &&
+        probe_volume_free - pass_last_free > run_totals.bytes_out_of_reach)
+        run_totals.bytes_out_of_reach = probe_volume_free - pass_last_free;
     if (result == 0)
         report_pass_progress(1, 1);
 

@@ -6,6 +6,9 @@ GetDiskFreeSpaceExProc get_free_ex;
 int get_free_ex_ready;
 GetDiskFreeSpaceProc get_free_basic = GetDiskFreeSpaceA;
 char probe_path[MAX_PATH];
+unsigned long long probe_cluster_bytes;
+unsigned long long probe_volume_bytes;
+unsigned long long probe_volume_free;
 
 void look_up_free_ex(void)
 {
@@ -39,6 +42,9 @@ DWORD query_free_bytes(unsigned long long *free_bytes)
     }
     unsigned long long cluster_bytes = (unsigned long long)sectors_per_cluster * bytes_per_sector;
     *free_bytes = cluster_bytes * free_clusters;
+    probe_cluster_bytes = cluster_bytes;
+    probe_volume_bytes = cluster_bytes * total_clusters;
+    probe_volume_free = *free_bytes;
     if (!get_free_ex)
         return 0;
 
@@ -49,5 +55,9 @@ DWORD query_free_bytes(unsigned long long *free_bytes)
     }
     // the caller's share, not the volume's: quotas stop the fill where the user must
     *free_bytes = available.QuadPart;
+    // the larger of the two answers: a quota makes the extended total the user's
+    if (total.QuadPart > probe_volume_bytes)
+        probe_volume_bytes = total.QuadPart;
+    probe_volume_free = total_free.QuadPart;
     return 0;
 }

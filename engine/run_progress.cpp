@@ -128,6 +128,9 @@ void report_pass_progress(unsigned long long done, unsigned long long whole)
     if (fraction > run_fraction_reached)
         run_fraction_reached = fraction;
     int position = (int)(run_fraction_reached * RUN_PROGRESS_FULL);
+    // full is the run's end, when every step has done all it had to
+    if (position >= RUN_PROGRESS_FULL)
+        position = RUN_PROGRESS_FULL - 1;
     if (position > posted_position) {
         posted_position = position;
         PostMessageA(run_context.owner, WM_RUN_PROGRESS, (WPARAM)position, 0);
@@ -167,5 +170,12 @@ const char *run_summary_text(void)
     else
         snprintf(summary, sizeof summary, program_text(IDS_SUMMARY), written, run_totals.passes,
                  elapsed);
+    if (run_totals.bytes_out_of_reach) {
+        char unreached[40];
+        size_t length = strlen(summary);
+        format_byte_count(unreached, sizeof unreached, run_totals.bytes_out_of_reach);
+        summary[length++] = '\r', summary[length++] = '\n';
+        snprintf(summary + length, sizeof summary - length, program_text(IDS_OUT_OF_REACH), unreached);
+    }
     return summary;
 }

@@ -80,6 +80,13 @@ extern int get_free_ex_ready;                // the lookup has been made this ru
 extern GetDiskFreeSpaceProc get_free_basic;  // GetDiskFreeSpaceA; tests may fake a failure
 extern char probe_path[MAX_PATH];            // the work folder, as the system spells it
 
+// What the last successful probe found besides the caller's free bytes: the
+// volume's allocation unit, its size, and its free bytes whoever may use them
+// (more than the caller's share under a quota or a reserve kept for others).
+extern unsigned long long probe_cluster_bytes;
+extern unsigned long long probe_volume_bytes;
+extern unsigned long long probe_volume_free;
+
 void look_up_free_ex(void);
 // 0 with *free_bytes set, or the error code already reported to the user.
 DWORD query_free_bytes(unsigned long long *free_bytes);
@@ -131,6 +138,7 @@ struct RunTotals {
     unsigned long long bytes_written;    // by its fill passes, into their work files
     unsigned long long bytes_verified;   // read back by its verify passes
     int passes;                          // fill passes that ran
+    unsigned long long bytes_out_of_reach;   // free, but not the caller's to write
     DWORD elapsed_ms;                    // from its first step to its end
 };
 extern RunTotals run_totals;
@@ -147,7 +155,8 @@ void report_pass_progress(unsigned long long done, unsigned long long whole);
 // A line break and the time the run has left ("残り約 …"), once the run has
 // gone on long enough for an estimate; else the empty text.
 const char *run_time_left_line(void);
-// One line: bytes overwritten, passes, bytes verified if any, time taken.
+// One line: bytes overwritten, passes, bytes verified if any, time taken;
+// then a line for free space out of the caller's reach, if there was any.
 const char *run_summary_text(void);
 
 // The arithmetic behind them.

@@ -11,6 +11,7 @@
 #include "ui/work_folder.h"
 
 ModuleFileNameProc module_file_name = GetModuleFileNameA;
+DWORD delete_retry_ms = DELETE_RETRY_MS;
 
 // The final deletion goes on after an abort: it gives the space back.
 static volatile LONG never_aborted;
@@ -47,16 +48,48 @@ static int is_work_file_name(const char *name)
     return 1;
 }
 
-// A deletion that failed, or a name that could not be formed: box, then the
-// same text in the status box.
-static int report_deletion(HWND owner, int status_id, const char *folder, const char *name)
+// Work files that could not be deleted: each named with its reason in the
+// status box and kept as a failure of the run, one box for them all.
+static char left_box[2048];
+
+static void note_file_left(HWND owner, int status_id, const char *folder, const char *name)
 {
-    error_box(owner, MB_ICONWARNING, "%s\\%s\r\n", folder, name);
     format_system_error(deletion_status, STATUS_TEXT_LIMIT, "%s\\%s ", folder, name);
     SetDlgItemTextA(owner, status_id, deletion_status);
     note_run_failure(deletion_status);
+    // the box gives the reason a line of its own, as every box of a file does
+    size_t have = strlen(left_box);
+    format_system_error(left_box + have, (unsigned)(sizeof left_box - 1 - have), "%s\\%s\r\n", folder, name);
+}
+
+static int report_files_left(HWND owner)
+{
+    if (!left_box[0])
+        return RUN_DONE;
+    show_message_box(owner, left_box, MB_OK | MB_ICONWARNING);
     return RUN_REPORTED;
 }
+
+// Scanners, indexers and sync clients open new files for a moment without
+// letting them be deleted: such a file is tried again for a while.
+static int is_held(DWORD code)
+{
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+           code == ERROR_ACCESS_DENIED;
+}
+
+// One work file by its full path: 0 deleted, else the system's code.
+static DWORD delete_work_file(const char *folder, const char *name)
+{
+    char path[MAX_PATH];
+    // always by the full path: never a name relative to some other folder
+    int length = snprintf(path, sizeof path, "%s\\%s", folder, name);
+    if (length < 0 || length >= (int)sizeof path)
+        return ERROR_FILENAME_EXCED_RANGE;
+    return DeleteFileA(path) ? 0 : GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+}
+
+static char held_names[HELD_FILES_MAX][MAX_PATH];
 
 int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                       const char *folder)
@@ -64,18 +97,21 @@ int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abo
     (void)step_id;
     // room for the longest work folder path a Start admits and "\*."
     char pattern[MAX_PATH + 8];
-    char path[MAX_PATH];
+    int held = 0;
 
+    left_box[0] = 0;
     // an empty folder would list the root of the current drive
     if (!folder[0]) {
         run_context.last_error = ERROR_BAD_PATHNAME;
-        return report_deletion(owner, status_id, folder, "*.");
+        note_file_left(owner, status_id, folder, "*.");
+        return report_files_left(owner);
     }
     int length = snprintf(pattern, sizeof pattern, "%s\\*.", folder);
     if (length < 0 || length >= (int)sizeof pattern) {
         // a cut pattern would list some other folder
         run_context.last_error = ERROR_BUFFER_OVERFLOW;
-        return report_deletion(owner, status_id, folder, "*.");
+        note_file_left(owner, status_id, folder, "*.");
+        return report_files_left(owner);
     }
 
     struct _finddata_t entry;
@@ -83,6 +119,8 @@ int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abo
     if (listing == -1)
         return RUN_DONE;
 
+    // every file that can go goes: one that can't is named, and the rest
+    // still give their space back
     int result = RUN_DONE;
     do {
         if (abort_requested(abort_flag)) {
@@ -91,21 +129,40 @@ int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abo
         }
         if ((entry.attrib & _A_SUBDIR) || !is_work_file_name(entry.name))
             continue;
-        // always by the full path: never a name relative to some other folder
-        length = snprintf(path, sizeof path, "%s\\%s", folder, entry.name);
-        if (length < 0 || length >= (int)sizeof path) {
-            run_context.last_error = ERROR_FILENAME_EXCED_RANGE;
-            result = report_deletion(owner, status_id, folder, entry.name);
-            break;
-        }
-        if (!DeleteFileA(path)) {
-            run_context.last_error = GetLastError();
-            result = report_deletion(owner, status_id, folder, entry.name);
-            break;
+        DWORD code = delete_work_file(folder, entry.name);
+        if (code && is_held(code) && held < HELD_FILES_MAX && strlen(entry.name) < MAX_PATH) {
+            strcpy(held_names[held++], entry.name);
+        } else if (code) {
+            run_context.last_error = code;
+            note_file_left(owner, status_id, folder, entry.name);
         }
     } while (_findnext(listing, &entry) == 0);
-
     _findclose(listing);
+
+    // the held ones again, until they go or the time is up
+    DWORD start = GetTickCount();
+    while (held > 0 && result == RUN_DONE) {
+        int still = 0;
+        int last_round = GetTickCount() - start >= delete_retry_ms;
+        if (!last_round)
+            Sleep(DELETE_RETRY_STEP_MS);
+        for (int i = 0; i < held; ++i) {
+            DWORD code = delete_work_file(folder, held_names[i]);
+            if (!code)
+                continue;
+            if (is_held(code) && !last_round) {
+                memmove(held_names[still++], held_names[i], MAX_PATH);
+                continue;
+            }
+            run_context.last_error = code;
+            note_file_left(owner, status_id, folder, held_names[i]);
+        }
+        held = still;
+        if (abort_requested(abort_flag))
+            result = RUN_STOPPED;
+    }
+    if (report_files_left(owner) != RUN_DONE && result == RUN_DONE)
+        result = RUN_REPORTED;
     return result;
 }
 
@@ -213,7 +270,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     int count = atoi(line);
     begin_run_progress(count);
 
-    for (int step = 1; step <= count; ++step) {
+    int step;
+    for (step = 1; step <= count; ++step) {
         if (abort_requested(abort_flag)) {
             result = RUN_STOPPED;
             break;
@@ -242,7 +300,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     }
     fclose(steps);
 
-    if (abort_requested(abort_flag))
+    // an abort after the last step has done its work does not undo it
+    if (abort_requested(abort_flag) && !(result == RUN_DONE && step > count))
         result = RUN_STOPPED;
     // Every ending gives the space back: after an abort, a failed step or a
     // script short of lines the work files go as after the last step, or the

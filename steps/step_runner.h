@@ -25,6 +25,14 @@
 typedef DWORD (WINAPI *ModuleFileNameProc)(HMODULE, LPSTR, DWORD);
 extern ModuleFileNameProc module_file_name;
 
+// A work file that another program holds open is tried again every
+// DELETE_RETRY_STEP_MS for delete_retry_ms (DELETE_RETRY_MS; tests shorten
+// it); at most HELD_FILES_MAX of them at once, the rest are named at once.
+#define DELETE_RETRY_MS      3000
+#define DELETE_RETRY_STEP_MS 100
+#define HELD_FILES_MAX       64
+extern DWORD delete_retry_ms;
+
 // ------------------------------------------------------- step scripts
 
 int run_steps(HWND owner, int status_id, int step_id, int method_index,
@@ -32,7 +40,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
 // The argument word of a step line, or null when it has none.
 const char *step_argument(const char *line);
 // Deletes the work files (non-directory entries whose names are all digits)
-// of folder. 0 done, 1 aborted, 3 a file could not be deleted (reported).
+// of folder; one that can't be deleted is named and the others still go.
+// 0 done, 1 aborted, 3 a file could not be deleted (reported).
 int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                       const char *folder);
 

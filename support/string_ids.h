@@ -36,8 +36,10 @@
 #define IDS_HOURS_MINUTES         428
 #define IDS_SUMMARY               429
 #define IDS_SUMMARY_VERIFIED      430
+/* Free space that the run could not reach. */
+#define IDS_OUT_OF_REACH          431
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_SUMMARY_VERIFIED
+#define IDS_LAST                  IDS_OUT_OF_REACH
 
 #endif

@@ -139,6 +139,19 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
     case WM_WIPE_DONE:
         on_run_done(dialog);
         return TRUE;
+    case WM_QUERYENDSESSION:
+        // the session may end: the run stops and gives its space back
+        on_query_end_session(dialog);
+        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wparam) {
+            on_end_session(dialog);
+            // the program ends with the session, as after Close
+            PostQuitMessage(0);
+        }
+        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
+        return TRUE;
     case WM_RUN_PROGRESS:
         on_run_progress(dialog, (int)wparam);
         return TRUE;

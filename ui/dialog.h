@@ -66,6 +66,10 @@ extern volatile LONG abort_flag;
 
 void start_run(HWND dialog);
 void request_abort(HWND dialog);
+// WM_QUERYENDSESSION: a running wipe stops. WM_ENDSESSION (the session does
+// end): its work files and a folder it created are gone before this returns.
+void on_query_end_session(HWND dialog);
+void on_end_session(HWND dialog);
 void on_run_done(HWND dialog);
 void stop_run(HWND dialog);
 // WM_TIMER with COLLECT_TIMER_ID: collects a worker that has ended since.

@@ -184,6 +184,7 @@ int end_worker(HWND dialog, const char **text)
 static void collect_run(HWND dialog, DWORD exit_code)
 {
     const char *text = "";
+    char ending[STATUS_TEXT_SIZE];
 
     KillTimer(dialog, COLLECT_TIMER_ID);
     if (end_worker(dialog, &text) != 0) {
@@ -192,18 +193,26 @@ static void collect_run(HWND dialog, DWORD exit_code)
         return;
     }
     show_run_position(dialog, -1);
-    if (remove_work_folder(dialog, &text) != 0) {
-        set_status(dialog, text);
-    } else if (abort_flag == 1 || exit_code == RUN_STOPPED) {
-        set_status(dialog, program_text(IDS_ABORTED));
-    } else if (exit_code == RUN_DONE) {
-        // what the run did, under the word that it is done
-        char finished[STATUS_TEXT_SIZE];
-        snprintf(finished, sizeof finished, "%s\r\n%s", program_text(IDS_FINISHED), run_summary_text());
-        set_status(dialog, finished);
+    if (exit_code == RUN_DONE) {
+        // what the run did, under the word that it is done; an Abort that
+        // came after the last step had done its work changes nothing of it
+        snprintf(ending, sizeof ending, "%s\r\n%s", program_text(IDS_FINISHED), run_summary_text());
         SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, RUN_PROGRESS_FULL, 0);
+    } else if (abort_flag == 1 || exit_code == RUN_STOPPED) {
+        // stopped, and what had gone wrong before the stop
+        snprintf(ending, sizeof ending, "%s%s%s", program_text(IDS_ABORTED),
+                 run_failure_count() ? "\r\n" : "", run_failure_count() ? run_failure_text() : "");
+    } else {
+        // any other ending left its own text: the error, the differing file, the reason
+        ending[0] = 0;
+        GetDlgItemTextA(dialog, IDC_STATUS, ending, sizeof ending);
     }
-    // any other ending left its own text: the error, the differing file, the reason
+    // a folder that stays says so under the reason: the files left in it
+    if (remove_work_folder(dialog, &text) != 0) {
+        size_t length = strlen(ending);
+        snprintf(ending + length, sizeof ending - length, "%s%s", length ? "\r\n" : "", text);
+    }
+    set_status(dialog, ending);
     SetCursor(previous_cursor);
     enable_inputs(dialog, TRUE);
     SetFocus(dialog);
@@ -267,6 +276,40 @@ void stop_run(HWND dialog)
     // the worker has ended: a folder this run created goes with it
     if (remove_work_folder(dialog, &text) != 0)
         set_status(dialog, text);
+}
+
+// The session ends (logoff, shutdown, a restart for updates): the run stops
+// writing as soon as Windows asks whether it may end.
+void on_query_end_session(HWND dialog)
+{
+    if (wipe_job.thread_id == 0 || abort_flag == 1)
+        return;
+    request_abort(dialog);
+}
+
+typedef BOOL (WINAPI *BlockReasonCreateProc)(HWND, LPCWSTR);
+typedef BOOL (WINAPI *BlockReasonDestroyProc)(HWND);
+
+// Before the session ends, the work files go and a folder this run created
+// with them, or the volume would stay full. Windows waits for this answer a
+// few seconds, longer while it can show the reason (Vista and later).
+void on_end_session(HWND dialog)
+{
+    HMODULE user = GetModuleHandleA("user32.dll");
+    BlockReasonCreateProc block = (BlockReasonCreateProc)(void (*)(void))(
+        user ? GetProcAddress(user, "ShutdownBlockReasonCreate") : NULL);
+    BlockReasonDestroyProc unblock = (BlockReasonDestroyProc)(void (*)(void))(
+        user ? GetProcAddress(user, "ShutdownBlockReasonDestroy") : NULL);
+    int blocked = 0;
+    if (wipe_job.thread_id != 0 && block) {
+        WCHAR reason[STATUS_TEXT_SIZE];
+        if (MultiByteToWideChar(CP_ACP, 0, program_text(IDS_DELETING_WORK_FILES), -1, reason,
+                                STATUS_TEXT_SIZE))
+            blocked = block(dialog, reason);
+    }
+    stop_run(dialog);
+    if (blocked && unblock)
+        unblock(dialog);
 }
 
 void request_abort(HWND dialog)

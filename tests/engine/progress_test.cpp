@@ -162,6 +162,7 @@ TEST(RunProgress, TheTimeLeftIsSmoothedAndTheBarNeverMovesBack)
         {16000, 2, 0, 2, 0, 100, {500}, "\r\n残り約 2 分"},       // 50% after 11 s: 89 pulled towards 11, 65.6
         {17000, 2, 0, 2, 0, 100, {}, "\r\n残り約 50 秒"},         // 64.6 towards 12: 48.8
         {18000, 1, 0, 1, 30, 100, {}, "\r\n残り約 40 秒"},        // an earlier step again: no bar back; 47.8 towards 13: 37.4
+        {19000, 2, 1, 2, 100, 100, {750, 999}, "\r\n残り約 30 秒"},   // all written, the deletion still to come: 36.4 towards 0
     };
     for (const auto &s : steps) {
         fake_tick = s.at;
@@ -172,7 +173,7 @@ TEST(RunProgress, TheTimeLeftIsSmoothedAndTheBarNeverMovesBack)
         EXPECT_EQ(s.line, std::string(run_time_left_line()));
     }
     end_run_progress(0);
-    EXPECT_EQ(std::vector<int>{}, positions_posted()) << "a failed run is not full";
+    EXPECT_EQ(std::vector<int>{}, positions_posted()) << "a failed run is not full, its last pass done or not";
     EXPECT_EQ("", std::string(run_time_left_line())) << "no run, no time left";
     begin_run_progress(1), end_run_progress(1);
     EXPECT_EQ(std::vector<int>{RUN_PROGRESS_FULL}, positions_posted());

@@ -17,6 +17,9 @@
 #                   (compress-force=zstd,nodiscard), used again by attach
 #       KIND fat    a tmpfs of SIZE that Wine takes for FAT: the drive's device
 #                   is a loop device holding a FAT image, files go to the tmpfs
+#       KIND failing  a disk that starts failing: a tmpfs of SIZE behind a FUSE
+#                   pass-through (failing_fs.py) whose writes past byte OPTION
+#                   (8m) of a file fail with EIO
 #   volume.sh unmount NAME LETTER
 #   volume.sh detach NAME
 #       unmounts an ntfs, ext4, exfat or btrfs volume but keeps its image (and
@@ -62,6 +65,10 @@ release() {
     if mountpoint -q "$dir" 2>/dev/null; then
         umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null || true
     fi
+    if mountpoint -q "$dir.backing" 2>/dev/null; then
+        umount "$dir.backing" 2>/dev/null || umount -l "$dir.backing" 2>/dev/null || true
+    fi
+    rmdir "$dir.backing" 2>/dev/null || true
     if [ -f "$state" ]; then
         wait_closed "$root/$name.img" "$(cat "$state")" || true
         losetup -d "$(cat "$state")" 2>/dev/null || true
@@ -144,6 +151,16 @@ mount)
     tmpfs)
         mount -t tmpfs -o "size=$size,mode=0777${option:+,$option}" "vanta-$name" "$dir" ||
             die "cannot mount tmpfs on $dir"
+        map_drive "$dir" "$letter"
+        ;;
+    failing)
+        mkdir -p "$dir.backing"
+        mount -t tmpfs -o "size=$size,mode=0777" "vanta-$name" "$dir.backing" ||
+            die "cannot mount tmpfs on $dir.backing"
+        ( exec </dev/null >"$root/$name.log" 2>&1
+          setsid /usr/bin/python3 "$here/failing_fs.py" "$dir.backing" "$dir" "${option:-8m}" & )
+        for _ in $(seq 1 100); do mountpoint -q "$dir" && break; sleep 0.05; done
+        mountpoint -q "$dir" || die "failing_fs.py did not mount $dir: $(cat "$root/$name.log")"
         map_drive "$dir" "$letter"
         ;;
     fat)

@@ -22,7 +22,8 @@ static const struct { UINT id; const char *text; } TEXTS[] = {   // compiled to 
           "このパターンでは空き領域を埋められません。乱数（random）の消去方法を使ってください。"},
     {424, "残り約 %s"}, {425, "%u 秒"}, {426, "%u 分"}, {427, "%u 分 %u 秒"}, {428, "%u 時間 %u 分"},
     {429, "上書き %s バイト（%d 回）、所要時間 %s"}, {430, "上書き %s バイト（%d 回）、検証 %s バイト、所要時間 %s"},
-    {399, ""}, {431, ""} /* none: empty */,
+    {431, "このアカウントが書き込めない空き領域 %s バイト（ディスク クォータ、または管理者やシステム用の予約領域）は消去されていません。"},
+    {399, ""}, {432, ""} /* none: empty */,
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenAndIsKept)

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <process.h>
 #include <string.h>
+#include <algorithm>
 #include "dialog_bench.h"
 
 static const char CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED[] = "消去が終了しました。",
@@ -289,4 +290,127 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     EXPECT_EQ(free_before, verified);
     EXPECT_NE(std::string::npos, summary.find(" バイト（3 回）、検証 ")) << summary;
     EXPECT_NE(std::string::npos, summary.find("、所要時間 ")) << summary;
+}
+
+// Starts another Windows program that holds path open without letting it be
+// deleted, for ms; returns once it has the file (its process, or null).
+static HANDLE hold_open(const std::string &path, DWORD ms)
+{
+    std::string exe = std::string("Z:") + (getenv("VANTA_HOLD_FILE") ? getenv("VANTA_HOLD_FILE") : "");
+    std::replace(exe.begin(), exe.end(), '/', '\\');
+    std::string command = "\"" + exe + "\" \"" + path + "\" " + std::to_string(ms) + " vanta_hold_ready";
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "vanta_hold_ready");
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        CloseHandle(process.hThread), WaitForSingleObject(ready, 10000);
+    CloseHandle(ready);
+    return process.hProcess;
+}
+
+// The code a write past the failing disk's limit gets, as any program sees it.
+static DWORD failing_write_code(const std::string &root)
+{
+    std::string path = root + "probe.bin";
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    std::string block(1 << 20, 'p');
+    DWORD written = 0, code = 0;
+    for (int i = 0; i < 64 && !code; ++i)
+        if (!WriteFile(file, block.data(), (DWORD)block.size(), &written, NULL))
+            code = GetLastError();
+    CloseHandle(file), DeleteFileA(path.c_str());
+    return code;
+}
+
+// Disks and Windows that don't keep still, through the real dialog on real
+// volumes: a disk whose writes start failing (a FUSE file system that fails
+// writes past 8 MiB of a file, Q:), a work file another program holds open
+// during the deletion on a drive Windows takes for FAT (E:), and Abort after
+// a difference or during the deletion. (The session's end, which Wine ends by
+// ending the processes, is vanta.exe's own test.)
+// Each ends with the truth in the status box, the work files it could delete
+// gone, the bar full only for a complete run, and the user's files as they were.
+TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
+{
+    enum Act { NOTHING, HOLD_A_MOMENT, HOLD_LONG, ABORT_AT_LOOK, ABORT_AT_DELETION };
+    const std::string failing = volume_root("dialog_failing"), fat = volume_root("dialog_fat");
+    ASSERT_FALSE(failing.empty() || fat.empty()) << "no failing or FAT-type volume on this bench";
+    clear_volume(failing), clear_volume(fat);
+    const DWORD broken = failing_write_code(failing);
+    ASSERT_TRUE(broken != 0 && broken != ERROR_DISK_FULL && broken != ERROR_HANDLE_DISK_FULL) << broken;
+    const std::string fat_work = fat + "$VANTA$$", held = fat_work + "\\00000001";
+    const std::string write_failed = "WriteFile(" + failing + "$VANTA$$\\00000001): " + system_text(broken);
+    const char *fill = "2\r\nerase,verify 0x5a\r\nlook\r\n";
+    const struct {
+        const char *name;
+        std::string volume;
+        const char *script;
+        Act act;
+        std::string status;
+        Strings boxes, left;
+    } rows[] = {
+        {"writes fail part way", failing, "1\r\nerase\r\n", NOTHING, kept(write_failed), {write_failed}, {}},
+        {"a work file held for a moment", fat, fill, HOLD_A_MOMENT, FINISHED, {}, {}},
+        {"a work file held past the retries", fat, fill, HOLD_LONG,
+         kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\nフォルダを削除できません。",
+         {held + "\r\n" + system_text(ERROR_SHARING_VIOLATION), fat_work + ": " + system_text(ERROR_DIR_NOT_EMPTY)},
+         {"00000001"}},
+        {"Abort after a verify difference", root, "3\r\nerase,verify random\r\nverify 0\r\nlook\r\n", ABORT_AT_LOOK,
+         std::string(ABORTED) + "\r\nVerify error in " + work + "\\00000001", {}, {}},
+        {"Abort during the final deletion", root, fill, ABORT_AT_DELETION, FINISHED, {}, {}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string row_work = r.volume + "$VANTA$$";
+        if (r.volume != root)
+            plant_user_files(r.volume);
+        const auto files_before = digest_tree(r.volume);
+        const unsigned long long free_before = free_bytes_of(r.volume);
+        ControlLog steps(dialog, IDC_STEP), status(dialog, IDC_STATUS);
+        HANDLE holder = NULL;
+        int bar_at_deletion = -1;
+        steps.on_text = [&](const std::string &text) {
+            if (text.find(": look") == std::string::npos)
+                return;
+            if (r.act == HOLD_A_MOMENT || r.act == HOLD_LONG) {
+                holder = hold_open(row_work + "\\00000001", r.act == HOLD_LONG ? 6000 : 1000);
+                write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
+            }
+            if (r.act == ABORT_AT_LOOK)
+                press(IDABORT);
+        };
+        status.on_text = [&](const std::string &text) {
+            if (text != "作業ファイルを削除しています...")
+                return;
+            bar_at_deletion = (int)SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0);
+            if (r.act == ABORT_AT_DELETION)
+                press(IDABORT);
+        };
+        boxes.clear();
+        start_in(r.volume, r.script, 1);
+        ASSERT_TRUE(collected());
+        EXPECT_EQ(r.status, outcome(text_of(IDC_STATUS)));
+        Strings shown;
+        for (const BoxRecord &b : boxes)
+            shown.push_back(b.text);
+        EXPECT_EQ(r.boxes, shown);
+        EXPECT_EQ(r.left, list_folder(row_work)) << "work files left";
+        if (r.left.empty()) {
+            EXPECT_EQ(free_before, free_bytes_of(r.volume)) << "the volume's space was not given back";
+        } else {
+            EXPECT_LT(free_bytes_of(r.volume), free_before) << "a held file's space can't be back";
+        }
+        EXPECT_NE(-1, bar_at_deletion) << "no deletion at the end";
+        EXPECT_LT(bar_at_deletion, RUN_PROGRESS_FULL) << "full before the run had ended";
+        EXPECT_EQ(r.status == FINISHED, SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0) == RUN_PROGRESS_FULL)
+            << "the bar is full at the end of a complete run, and only then";
+        if (holder)
+            WaitForSingleObject(holder, 20000), CloseHandle(holder);
+        remove_tree(row_work);
+        EXPECT_EQ(free_before, free_bytes_of(r.volume)) << "space not back once the holder let go";
+        EXPECT_EQ(files_before, digest_tree(r.volume)) << "a file outside the work folder changed";
+        EXPECT_EQ("111101", controls());
+    }
+    clear_volume(failing), clear_volume(fat);
 }

@@ -1,0 +1,26 @@
+// Another program that holds a file open, as virus scanners, indexers and
+// sync clients do: read access, sharing read and write but not deletion.
+//   hold_file.exe PATH MILLISECONDS EVENT
+// Sets the named event EVENT once the file is open, holds it for MILLISECONDS,
+// then closes it. Exit code 0, or 1 when the file could not be opened.
+#include <windows.h>
+#include <stdlib.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4)
+        return 2;
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (ready)
+            SetEvent(ready);
+        return 1;
+    }
+    if (ready)
+        SetEvent(ready);
+    Sleep((DWORD)strtoul(argv[2], NULL, 10));
+    CloseHandle(file);
+    return 0;
+}
