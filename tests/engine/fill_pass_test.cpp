@@ -219,7 +219,8 @@ TEST_F(Fill, TheProbeGivesTheExtendedFigureForTheWorkFolderAndReportsAFailure)
 
 // The extended query as a volume may answer it: it says more than the volume
 // takes, less, nothing for a while, or fails. Any other answer is the truth.
-enum ProbeAnswer { TRUTH, SAYS_A_MILLION, SAYS_NOTHING, NOTHING_AT_FIRST, FAILS_LATER, FAILS_WITHOUT_CODE, FULL_FOR_A_MOMENT };
+enum ProbeAnswer { TRUTH, SAYS_A_MILLION, SAYS_NOTHING, NOTHING_AT_FIRST, FAILS_LATER, FAILS_WITHOUT_CODE, FULL_FOR_A_MOMENT,
+                   KEEPS_48_MIB_FOR_OTHERS };
 static ProbeAnswer probe_answer;
 static volatile LONG *abort_when_endless;
 static BOOL WINAPI answering_ex(LPCSTR path, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free_total)
@@ -241,6 +242,8 @@ static BOOL WINAPI answering_ex(LPCSTR path, PULARGE_INTEGER available, PULARGE_
         available->QuadPart = 1000000;
     if (probe_answer == SAYS_NOTHING || (probe_answer == NOTHING_AT_FIRST && probes <= 30))
         available->QuadPart = 0;
+    if (probe_answer == KEEPS_48_MIB_FOR_OTHERS)   // a quota, or a reserve for others (Wine never says so)
+        free_total->QuadPart += 48 << 20;
     return ok;
 }
 
@@ -249,18 +252,21 @@ static BOOL WINAPI answering_ex(LPCSTR path, PULARGE_INTEGER available, PULARGE_
 // says it has room it refuses ends within a few writes; one that says it has
 // nothing while it takes more gets doubled writes; room that shows again is
 // written in whole buffers, and no file outgrows 1 GiB. A probe that fails is
-// reported once and ends the pass as a failure, with or without a code.
+// reported once and ends the pass as a failure, with or without a code. Free
+// space the volume keeps from the caller is counted for the run's summary.
 TEST_F(Fill, ThePassEndsAndFillsWhateverTheProbeSays)
 {
-    const struct { const char *name, *volume; ProbeAnswer answer; bool full; int result, most_probes; size_t boxes; } cases[] = {
-        {"says a million free, takes nothing", "full_tmpfs", SAYS_A_MILLION, true, 0, 20, 0},
-        {"says nothing free, takes 24 MiB", "fill_tmpfs", SAYS_NOTHING, false, 0, 40, 0},
-        {"says nothing, then 1.5 GiB again", "big_tmpfs", NOTHING_AT_FIRST, false, 0, 450, 0},
+    const struct { const char *name, *volume; ProbeAnswer answer; bool full; int result, most_probes; size_t boxes;
+                   unsigned long long out_of_reach; } cases[] = {
+        {"says a million free, takes nothing", "full_tmpfs", SAYS_A_MILLION, true, 0, 20, 0, 0},
+        {"says nothing free, takes 24 MiB", "fill_tmpfs", SAYS_NOTHING, false, 0, 40, 0, 0},
+        {"says nothing, then 1.5 GiB again", "big_tmpfs", NOTHING_AT_FIRST, false, 0, 450, 0, 0},
         // far more written than it ever said: no compression to warn about
-        {"says nothing free, takes 1.5 GiB", "big_tmpfs", SAYS_NOTHING, false, 0, 480, 0},
-        {"full for a moment, then room again", "fill_tmpfs", FULL_FOR_A_MOMENT, false, 0, 12, 0},
-        {"fails from its third answer", "fill_tmpfs", FAILS_LATER, false, 3, 3, 1},
-        {"fails without a code", "fill_tmpfs", FAILS_WITHOUT_CODE, false, 3, 3, 1},
+        {"says nothing free, takes 1.5 GiB", "big_tmpfs", SAYS_NOTHING, false, 0, 480, 0, 0},
+        {"full for a moment, then room again", "fill_tmpfs", FULL_FOR_A_MOMENT, false, 0, 12, 0, 0},
+        {"keeps 48 MiB for others", "fill_tmpfs", KEEPS_48_MIB_FOR_OTHERS, false, 0, 20, 0, 48 << 20},
+        {"fails from its third answer", "fill_tmpfs", FAILS_LATER, false, 3, 3, 1, 0},
+        {"fails without a code", "fill_tmpfs", FAILS_WITHOUT_CODE, false, 3, 3, 1, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -269,6 +275,7 @@ TEST_F(Fill, ThePassEndsAndFillsWhateverTheProbeSays)
         unsigned long long free_before = free_bytes_of(root);
         get_free_ex = answering_ex, get_free_ex_ready = 1, abort_when_endless = &scope.abort_flag;
         probe_answer = c.answer, probes = 0, boxes.shown.clear(), scope.abort_flag = 0;
+        run_totals = RunTotals();
         EXPECT_EQ(c.result, erase(nullptr, true));
         EXPECT_LE(probes, c.most_probes) << "writes sized by the probe";
         ASSERT_EQ(c.boxes, boxes.shown.size());
@@ -277,6 +284,7 @@ TEST_F(Fill, ThePassEndsAndFillsWhateverTheProbeSays)
             EXPECT_EQ(boxes.shown[0].text, window_text(scope.owner, 146)) << "the failure's text stays";
             continue;
         }
+        EXPECT_EQ(c.out_of_reach, run_totals.bytes_out_of_reach) << "free, but not the caller's to write";
         WorkFiles files = check_work_files(work, block_of(0).data());
         EXPECT_EQ("", files.problem);
         EXPECT_EQ(free_before, files.total) << "every free byte, and only those";
