@@ -5,10 +5,14 @@
 //   abort: presses Abort and times until the status box reads the aborted
 //          text, by when the work files and the work folder are gone;
 //   close: presses Close and times until the process has ended, and checks
-//          the free space afterwards.
+//          the free space afterwards;
+//   session: with method 2 (zeros, then verified: the work files keep their
+//          bytes), ends the session as Wine does (wineboot --end-session:
+//          WM_QUERYENDSESSION, WM_ENDSESSION, then the process is ended) and
+//          times until the process has ended, and checks the free space.
 // Prints one line per round and the figures; asserts nothing about them.
 //
-//   endings_bench VANTA_EXE FOLDER abort|close ROUNDS PERCENT_FREE
+//   endings_bench VANTA_EXE FOLDER abort|close|session ROUNDS PERCENT_FREE
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,7 +52,20 @@ static void press(HWND dialog, int id)
 }
 
 // One round: 0 with the time in *taken, or 1 with the reason printed.
-static int round_once(const char *exe, const char *folder, int close, double share, double *taken,
+enum Cut { ABORT, CLOSE, SESSION };
+
+static HANDLE end_session(void)
+{
+    char command[] = "wineboot.exe --end-session";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+static int round_once(const char *exe, const char *folder, int cut_by, double share, double *taken,
                       unsigned long long *free_at_cut, unsigned long long *free_after)
 {
     char command[MAX_PATH * 2 + 8];
@@ -67,15 +84,21 @@ static int round_once(const char *exe, const char *folder, int close, double sha
         Sleep(10);
     int failed = !dialog;
     if (dialog) {
-        SendMessageA(GetDlgItem(dialog, IDC_METHOD), CB_SETCURSEL, 0, 0);
+        SendMessageA(GetDlgItem(dialog, IDC_METHOD), CB_SETCURSEL, cut_by == SESSION ? 2 : 0, 0);
         press(dialog, IDC_START);
         double started = seconds();
         while ((*free_at_cut = free_bytes(folder)) > before * share && seconds() - started < 120)
             Sleep(1);
         double cut = seconds();
-        press(dialog, close ? IDCANCEL : IDABORT);
-        if (close) {
+        HANDLE wineboot = NULL;
+        if (cut_by == SESSION)
+            wineboot = end_session();
+        else
+            press(dialog, cut_by == CLOSE ? IDCANCEL : IDABORT);
+        if (cut_by != ABORT) {
             failed = WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0;
+            if (wineboot)
+                WaitForSingleObject(wineboot, 60000), CloseHandle(wineboot);
         } else {
             char status[256] = "";
             for (; seconds() - cut < 60; Sleep(1)) {
@@ -102,20 +125,26 @@ static int round_once(const char *exe, const char *folder, int close, double sha
 
 int main(int argc, char **argv)
 {
-    if (argc != 6 || (strcmp(argv[3], "abort") && strcmp(argv[3], "close"))) {
-        fprintf(stderr, "usage: endings_bench VANTA_EXE FOLDER abort|close ROUNDS PERCENT_FREE\n");
+    const char *cuts[] = {"abort", "close", "session"};
+    int cut_by = -1;
+    for (int i = 0; i < 3; ++i)
+        if (argc == 6 && strcmp(argv[3], cuts[i]) == 0)
+            cut_by = i;
+    if (cut_by < 0) {
+        fprintf(stderr, "usage: endings_bench VANTA_EXE FOLDER abort|close|session ROUNDS PERCENT_FREE\n");
         return 2;
     }
-    int close = strcmp(argv[3], "close") == 0, rounds = atoi(argv[4]);
+    int rounds = atoi(argv[4]);
     double share = atof(argv[5]) / 100.0, total = 0, worst = 0;
     for (int round = 1; round <= rounds; ++round) {
         double taken = 0;
         unsigned long long at_cut = 0, after = 0;
-        if (round_once(argv[1], argv[2], close, share, &taken, &at_cut, &after))
+        if (round_once(argv[1], argv[2], cut_by, share, &taken, &at_cut, &after))
             return 1;
+        const char *what[] = {"Abort", "Close", "The session's end"};
         printf("round %d: %s with %llu bytes free, %.3f s until %s, %llu bytes free then\n", round,
-               close ? "Close" : "Abort", at_cut, taken,
-               close ? "the process ended" : "the status said aborted", after);
+               what[cut_by], at_cut, taken,
+               cut_by == ABORT ? "the status said aborted" : "the process ended", after);
         total += taken;
         worst = taken > worst ? taken : worst;
     }
