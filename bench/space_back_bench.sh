@@ -29,7 +29,8 @@ for gib in 1 8; do
     echo "== the deletion of $gib GiB of work files with one held open"
     "$build/wine-run.sh" "$build/bench/deletion_bench.exe" 'S:\$VANTA$$' "$gib" "$(windows "$hold")" 1000 >"$out" 2>&1 ||
         { sed 's/\r$//' "$out" >&2; die "the deletion rounds failed"; }
-    sed 's/\r$//; s/^/   /' "$out"
+    # the box of the file left, in code page 932
+    iconv -c -f CP932 -t UTF-8 "$out" | sed 's/\r$//; /^$/d; s/^/   /'
     wineserver -k 2>/dev/null || true
     "$harness/volume.sh" unmount "$name" "$letter" >/dev/null
 done

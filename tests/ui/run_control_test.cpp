@@ -359,6 +359,8 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
         {"Abort after a verify difference", root, "3\r\nerase,verify random\r\nverify 0\r\nlook\r\n", ABORT_AT_LOOK,
          std::string(ABORTED) + "\r\nVerify error in " + work + "\\00000001", {}, {}},
         {"Abort during the final deletion", root, fill, ABORT_AT_DELETION, FINISHED, {}, {}},
+        // the last step's label is up and it has nothing to do: every step has done its work
+        {"Abort at a last step with nothing to do", root, fill, ABORT_AT_LOOK, FINISHED, {}, {}},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
