@@ -15,6 +15,7 @@ unsigned char byte_values[BYTE_LIST_MAX];
 unsigned char byte_pattern[BYTE_LIST_MAX];
 int dod_fill_byte = -1;
 SeedClockProc seed_clock = timeGetTime;
+FileCalls file_calls = { CreateFileA, WriteFile, ReadFile, SetFilePointer };
 
 // Set when the pass has reported a failure: it then ends as one (result 3).
 static int pass_failed;
@@ -88,21 +89,21 @@ static int report_pattern_stored_small(void)
 }
 
 // The size of the next write from what the probe says is free: the main
-// phase writes whole buffers; below that, what is free (in whole 512-byte
-// units), or twice the last write when the volume took more than the probe
-// said. Never above limit, nor past MAX_FILE_BYTES.
+// phase writes whole buffers; below that, what is free (in whole sectors),
+// or twice the last write when the volume took more than the probe said.
+// Never above limit, nor past MAX_FILE_BYTES.
 static DWORD next_write_size(unsigned long long free_bytes, DWORD last_size, int outran_probe,
-                             DWORD limit, DWORD file_bytes)
+                             DWORD limit, DWORD file_bytes, DWORD sector)
 {
     DWORD size;
     if (free_bytes >= TRANSFER_SIZE) {
         size = TRANSFER_SIZE;
     } else {
-        size = (DWORD)free_bytes & ~(DWORD)(MIN_WRITE_BYTES - 1);
+        size = (DWORD)free_bytes & ~(sector - 1);
         if (outran_probe && last_size * 2 > size)
             size = last_size * 2 > TRANSFER_SIZE ? TRANSFER_SIZE : last_size * 2;
-        if (size < MIN_WRITE_BYTES)
-            size = MIN_WRITE_BYTES;
+        if (size < sector)
+            size = sector;
     }
     if (size > limit)
         size = limit;
@@ -130,7 +131,7 @@ static int refused_work_file(const char *path, DWORD code)
             return (int)failed;
         }
         pass_last_free = free_bytes;
-        if (free_bytes < probe_cluster_bytes || free_bytes < MIN_WRITE_BYTES)
+        if (free_bytes < probe_cluster_bytes || free_bytes < probe_sector_bytes)
             return 1;
     }
     run_context.last_error = code;
@@ -138,6 +139,17 @@ static int refused_work_file(const char *path, DWORD code)
     report_pass_error("CreateFile(%s): ", path);
     // a failure without a code must still end the numbering
     return code > 1 ? (int)code : (int)ERROR_GEN_FAILURE;
+}
+
+// A call on the open work file failed (code 0: the system gave none): it is
+// reported, the file closed, and the pass ends as a failure.
+static int work_file_failed(HANDLE file, const char *format, const char *path, DWORD code)
+{
+    run_context.last_error = code ? code : ERROR_GEN_FAILURE;
+    pass_failed = 1;
+    report_pass_error(format, path);
+    CloseHandle(file);
+    return (int)run_context.last_error;
 }
 
 int fill_work_file(const char *path)
@@ -149,19 +161,21 @@ int fill_work_file(const char *path)
     if (abort_requested(run_context.abort_flag))
         return 1;
 
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                              CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING,
-                              NULL);
+    HANDLE file = file_calls.create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                                    CREATE_ALWAYS,
+                                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return refused_work_file(path, GetLastError());
 
     fill_random(FIRST_WRITE_BYTES);
-    // the first write's outcome does not matter: the writes below start at 0
-    WriteFile(file, buffer, FIRST_WRITE_BYTES, &written, NULL);
-    SetFilePointer(file, 0, NULL, FILE_BEGIN);
+    // the first write's outcome does not matter (an uncached volume refuses
+    // its odd size): the writes below start at 0
+    file_calls.write(file, buffer, FIRST_WRITE_BYTES, &written, NULL);
+    if (file_calls.seek(file, 0, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return work_file_failed(file, "SetFilePointer(%s): ", path, GetLastError());
 
     // Every write is sized by the probe before it. Below a buffer's worth of
-    // free space that is the tail: it ends when the volume refuses 512 bytes.
+    // free space that is the tail: it ends when the volume refuses a sector.
     // A size the volume refused is never tried again in this file (limit
     // halves at each refusal) while the probe says no more than it said then,
     // so a volume that refuses what it says it has ends the tail within 14
@@ -188,7 +202,10 @@ int fill_work_file(const char *path)
             pass_most_free = free_bytes;
         report_pass_progress(pass_bytes_written, pass_most_free);
         show_progress(free_bytes);
-        size = next_write_size(free_bytes, size, outran_probe, limit, file_bytes);
+        DWORD sector = probe_sector_bytes;
+        if (limit < sector)
+            limit = sector;
+        size = next_write_size(free_bytes, size, outran_probe, limit, file_bytes, sector);
         // more than the whole volume holds: it keeps the pattern in less room
         // than it takes; random data can't be stored smaller
         if (!random_mode && probe_volume_bytes && pass_bytes_written > probe_volume_bytes) {
@@ -203,22 +220,23 @@ int fill_work_file(const char *path)
             return 1;
         }
         written = 0;
-        BOOL wrote = WriteFile(file, buffer, size, &written, NULL);
+        BOOL wrote = file_calls.write(file, buffer, size, &written, NULL);
         DWORD code = wrote ? 0 : GetLastError();
         if (written > size)
             written = size;
+        // a part of a sector can't be written again unbuffered: the next
+        // write starts on the last whole sector, and covers the rest again
+        written -= written % sector;
         file_bytes += written;
         pass_bytes_written += written;
         // only a full volume refuses a write for want of room; any other
         // refusal is a failing medium, and the space after it stays unwritten
-        if (!wrote && !is_full_code(code)) {
-            run_context.last_error = code ? code : ERROR_GEN_FAILURE;
-            pass_failed = 1;
-            report_pass_error("WriteFile(%s): ", path);
-            CloseHandle(file);
-            return (int)run_context.last_error;
-        }
+        if (!wrote && !is_full_code(code))
+            return work_file_failed(file, "WriteFile(%s): ", path, code);
         // a short count, not the call's result, tells us the volume is full
+        if (written != size &&
+            file_calls.seek(file, (LONG)file_bytes, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+            return work_file_failed(file, "SetFilePointer(%s): ", path, GetLastError());
         if (written == size) {
             outran_probe = size > free_bytes;
             if (file_bytes >= MAX_FILE_BYTES) {
@@ -227,11 +245,11 @@ int fill_work_file(const char *path)
             }
             continue;
         }
-        if (size <= MIN_WRITE_BYTES)
+        if (size <= sector)
             break;
-        limit = (size / 2) & ~(DWORD)(MIN_WRITE_BYTES - 1);
-        if (limit < MIN_WRITE_BYTES)
-            limit = MIN_WRITE_BYTES;
+        limit = (size / 2) & ~(sector - 1);
+        if (limit < sector)
+            limit = sector;
         free_at_refusal = free_bytes, refused = 1;
         outran_probe = 0;
     }
@@ -303,9 +321,7 @@ int erase_free_space(int count, const char *const *args)
         report_pass_error("SetCurrentDirectory(%s): ", folder);
         return 3;
     }
-    DWORD probe_length = GetCurrentDirectoryA(MAX_PATH, probe_path);
-    if (probe_length == 0 || probe_length >= MAX_PATH)
-        probe_path[0] = 0;
+    prepare_probe(folder);
 
     if (!run_context.transfer_buffer) {
         run_context.last_error = GetLastError();

@@ -1,4 +1,5 @@
 // Free-space probe: how many bytes the fill pass may still write.
+#include <string.h>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
 
@@ -6,6 +7,8 @@ GetDiskFreeSpaceExProc get_free_ex;
 int get_free_ex_ready;
 GetDiskFreeSpaceProc get_free_basic = GetDiskFreeSpaceA;
 char probe_path[MAX_PATH];
+char probe_root[MAX_PATH];
+DWORD probe_sector_bytes = MIN_WRITE_BYTES;
 unsigned long long probe_cluster_bytes;
 unsigned long long probe_volume_bytes;
 unsigned long long probe_volume_free;
@@ -17,6 +20,62 @@ void look_up_free_ex(void)
     FARPROC entry = kernel ? GetProcAddress(kernel, "GetDiskFreeSpaceExA") : NULL;
     get_free_ex = (GetDiskFreeSpaceExProc)(void (*)(void))entry;
     get_free_ex_ready = 1;
+}
+
+DWORD volume_root_of(const char *path, char *root)
+{
+    // a volume mounted in a folder has that folder as its root: the queries
+    // must name it, or they answer for the drive around it
+    if (!GetVolumePathNameA(path, root, MAX_PATH)) {
+        DWORD code = GetLastError();
+        root[0] = 0;
+        return code ? code : ERROR_INVALID_NAME;
+    }
+    // the queries want the trailing separator (Wine leaves it off a mount
+    // point); a 0x5C trail byte is part of its character, not a separator
+    size_t length = strlen(root), last = 0;
+    for (size_t i = 0; i < length; ++i) {
+        last = i;
+        if (IsDBCSLeadByte((BYTE)root[i]) && i + 1 < length)
+            ++i;
+    }
+    if (length == 0 || root[last] != '\\') {
+        if (length + 2 > MAX_PATH) {
+            root[0] = 0;
+            return ERROR_FILENAME_EXCED_RANGE;
+        }
+        root[length] = '\\', root[length + 1] = 0;
+    }
+    return 0;
+}
+
+// A sector size that is no power of two from 512 to the buffer's size is
+// no sector size: the smallest one serves.
+static DWORD usable_sector(DWORD bytes_per_sector)
+{
+    int power_of_two = bytes_per_sector && !(bytes_per_sector & (bytes_per_sector - 1));
+    return power_of_two && bytes_per_sector >= MIN_WRITE_BYTES && bytes_per_sector <= TRANSFER_SIZE
+               ? bytes_per_sector : MIN_WRITE_BYTES;
+}
+
+DWORD volume_sector_bytes(const char *folder)
+{
+    char root[MAX_PATH];
+    DWORD sectors_per_cluster, bytes_per_sector = 0, free_clusters, total_clusters;
+    if (volume_root_of(folder, root) != 0 ||
+        !get_free_basic(root, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
+                        &total_clusters))
+        return MIN_WRITE_BYTES;
+    return usable_sector(bytes_per_sector);
+}
+
+void prepare_probe(const char *folder)
+{
+    DWORD length = GetCurrentDirectoryA(MAX_PATH, probe_path);
+    if (length == 0 || length >= MAX_PATH)
+        probe_path[0] = 0;
+    volume_root_of(probe_path[0] ? probe_path : folder, probe_root);
+    probe_sector_bytes = MIN_WRITE_BYTES;
 }
 
 // A failure is never an answer of 0, even when the system gave no code.
@@ -35,14 +94,15 @@ DWORD query_free_bytes(unsigned long long *free_bytes)
     *free_bytes = 0;
 
     // the basic query must succeed even when the extended one gives the figure
-    if (!get_free_basic(NULL, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
-                        &total_clusters)) {
+    if (!get_free_basic(probe_root[0] ? probe_root : NULL, &sectors_per_cluster, &bytes_per_sector,
+                        &free_clusters, &total_clusters)) {
         run_context.last_error = GetLastError();
         return report_probe_failure("GetDiskFreeSpace(): ");
     }
     unsigned long long cluster_bytes = (unsigned long long)sectors_per_cluster * bytes_per_sector;
     *free_bytes = cluster_bytes * free_clusters;
     probe_cluster_bytes = cluster_bytes;
+    probe_sector_bytes = usable_sector(bytes_per_sector);
     probe_volume_bytes = cluster_bytes * total_clusters;
     probe_volume_free = *free_bytes;
     if (!get_free_ex)

@@ -17,28 +17,49 @@
 
 int slack_file_budget = -1;
 
-// True when the folder's volume calls its file system NTFS. The basic query
-// names no root, so it asks about the current directory: if the folder can't
-// be made current, the answer would be some other volume's.
+typedef BOOL (WINAPI *VolumeInformationByHandleProc)(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD,
+                                                     LPDWORD, LPWSTR, DWORD);
+
+// The file system of the volume that holds an open folder (Vista and later):
+// for a volume mounted in a folder, where the root query may not answer
+// (Wine refuses it with ERROR_DIR_NOT_ROOT).
+static int file_system_by_handle(const char *folder, char *file_system)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    VolumeInformationByHandleProc by_handle = (VolumeInformationByHandleProc)(void (*)(void))(
+        kernel ? GetProcAddress(kernel, "GetVolumeInformationByHandleW") : NULL);
+    if (!by_handle)
+        return 0;
+    HANDLE handle = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    WCHAR name[FILE_SYSTEM_NAME_SIZE];
+    BOOL known = by_handle(handle, NULL, 0, NULL, NULL, NULL, name, FILE_SYSTEM_NAME_SIZE);
+    CloseHandle(handle);
+    return known && WideCharToMultiByte(CP_ACP, 0, name, -1, file_system, FILE_SYSTEM_NAME_SIZE,
+                                        NULL, NULL) > 0;
+}
+
+// True when the volume that holds the folder calls its file system NTFS:
+// asked at that volume's own root, which for a volume mounted in a folder is
+// that folder, not the drive's root.
 static int folder_is_on_ntfs(const char *folder)
 {
-    char saved_directory[MAX_PATH];
+    char root[MAX_PATH];
     char file_system[FILE_SYSTEM_NAME_SIZE];
 
-    DWORD saved_length = GetCurrentDirectoryA(MAX_PATH, saved_directory);
-    if (saved_length == 0 || saved_length >= MAX_PATH)
-        return 0;
-    if (!SetCurrentDirectoryA(folder))
-        return 0;
-    BOOL known = GetVolumeInformationA(NULL, NULL, 0, NULL, NULL, NULL, file_system,
-                                       sizeof file_system);
-    SetCurrentDirectoryA(saved_directory);
+    int known = volume_root_of(folder, root) == 0 &&
+                GetVolumeInformationA(root, NULL, 0, NULL, NULL, NULL, file_system,
+                                      sizeof file_system);
+    if (!known)
+        known = file_system_by_handle(folder, file_system);
     return known && _strnicmp(file_system, "NTFS", 4) == 0;
 }
 
 static HANDLE create_slack_file(const char *path)
 {
-    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+    return file_calls.create(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                        FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
@@ -46,13 +67,13 @@ static HANDLE create_slack_file(const char *path)
 // A file that can't be cut keeps them, which does no harm.
 static void truncate_slack_file(const char *path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                              TRUNCATE_EXISTING,
-                              FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
+    HANDLE file = file_calls.create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                                    TRUNCATE_EXISTING,
+                                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;
     DWORD written;
-    WriteFile(file, run_context.transfer_buffer, 0, &written, NULL);
+    file_calls.write(file, run_context.transfer_buffer, 0, &written, NULL);
     CloseHandle(file);
 }
 
@@ -76,7 +97,7 @@ static int write_slack_file(unsigned number, const char *folder, DWORD slack_siz
     fill_random((int)slack_size + 4);
     DWORD written = 0;
     // judged by the count: a full volume may still answer TRUE
-    WriteFile(file, run_context.transfer_buffer, slack_size, &written, NULL);
+    file_calls.write(file, run_context.transfer_buffer, slack_size, &written, NULL);
     CloseHandle(file);
     if (written != slack_size)
         return 3;
@@ -99,7 +120,7 @@ static int find_slack_size(unsigned number, const char *folder, DWORD *slack_siz
         return 3;
 
     DWORD written = 0;
-    WriteFile(file, run_context.transfer_buffer, SLACK_FIRST_WRITE, &written, NULL);
+    file_calls.write(file, run_context.transfer_buffer, SLACK_FIRST_WRITE, &written, NULL);
     DWORD trial = written == SLACK_FIRST_WRITE ? SLACK_LARGEST_SIZE : SLACK_FIRST_WRITE - 1;
 
     int result = 0;
@@ -109,9 +130,9 @@ static int find_slack_size(unsigned number, const char *folder, DWORD *slack_siz
             result = 1;
             break;
         }
-        SetFilePointer(file, 0, NULL, FILE_BEGIN);
+        file_calls.seek(file, 0, NULL, FILE_BEGIN);
         written = 0;
-        WriteFile(file, run_context.transfer_buffer, trial, &written, NULL);
+        file_calls.write(file, run_context.transfer_buffer, trial, &written, NULL);
         if (written == trial) {
             *slack_size = trial;
             break;
@@ -132,16 +153,16 @@ static long long release_fill_space(const char *folder, unsigned *large_number)
     for (; *large_number >= 1 && freed < SLACK_RELEASE_BYTES; --*large_number) {
         if (format_work_file_path(path, folder, *large_number) != 0)
             continue;
-        HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                  FILE_FLAG_WRITE_THROUGH, NULL);
+        HANDLE file = file_calls.create(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                        FILE_FLAG_WRITE_THROUGH, NULL);
         if (file == INVALID_HANDLE_VALUE)
             continue;
         DWORD size = GetFileSize(file, NULL);
         if (size != INVALID_FILE_SIZE && size > 0) {
             DWORD keep = size > SLACK_RELEASE_BYTES
                 ? (size - SLACK_RELEASE_BYTES) & ~(DWORD)(SLACK_RELEASE_BYTES - 1) : 0;
-            SetFilePointer(file, (LONG)keep, NULL, FILE_BEGIN);
-            if (SetEndOfFile(file))
+            if (file_calls.seek(file, (LONG)keep, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                SetEndOfFile(file))
                 freed += size - keep;
         }
         CloseHandle(file);

@@ -9,9 +9,9 @@
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
 
-ReadFileProc verify_read = ReadFile;
-
 static int compare_bytes;
+// The work folder's sector size: an uncached read starts on a whole sector.
+static DWORD sector_bytes = MIN_WRITE_BYTES;
 // The work files' size when the pass began, and what it has read since.
 static unsigned long long verify_whole, verify_read_bytes;
 // What the fill wrote, by file offset: byte k of a work file is byte k mod 512
@@ -65,8 +65,8 @@ int verify_file(const char *path)
     if (abort_requested(run_context.abort_flag))
         return 1;
 
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_FLAG_NO_BUFFERING, NULL);
+    HANDLE file = file_calls.create(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_NO_BUFFERING, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         run_context.last_error = GetLastError();
         return (int)report_pass_error("CreateFile(%s): ", path);
@@ -84,7 +84,7 @@ int verify_file(const char *path)
             return 1;
         }
         DWORD got = 0;
-        BOOL read_ok = verify_read(file, buffer, TRANSFER_SIZE, &got, NULL);
+        BOOL read_ok = file_calls.read(file, buffer, TRANSFER_SIZE, &got, NULL);
         if (got > TRANSFER_SIZE)
             got = TRANSFER_SIZE;
 
@@ -115,10 +115,18 @@ int verify_file(const char *path)
             CloseHandle(file);
             return 3;
         }
-        // uncached reads must start on a sector boundary
-        offset = (offset + 512) & ~511ull;
+        // on past the damaged sector: uncached reads start on a sector boundary
+        offset = (offset + sector_bytes) & ~(unsigned long long)(sector_bytes - 1);
         LONG high = (LONG)(offset >> 32);
-        SetFilePointer(file, (LONG)(DWORD)offset, &high, FILE_BEGIN);
+        SetLastError(NO_ERROR);
+        if (file_calls.seek(file, (LONG)(DWORD)offset, &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+            GetLastError() != NO_ERROR) {
+            // reading on from anywhere else would compare the wrong bytes
+            run_context.last_error = GetLastError();
+            CloseHandle(file);
+            report_pass_error("SetFilePointer(%s): ", path);
+            return 3;
+        }
     } while (offset < size);
 
     CloseHandle(file);
@@ -187,6 +195,7 @@ int verify_folder(int count, const char *const *args)
         return 1;
     }
 
+    sector_bytes = volume_sector_bytes(folder);
     // the whole the progress is measured against: the files as the pass finds them
     verify_whole = files_to_read(pattern);
     verify_read_bytes = 0;

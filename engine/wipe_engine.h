@@ -8,9 +8,28 @@
 #define TRANSFER_SIZE   0x400000      // 4,194,304 bytes: every full write
 #define MAX_FILE_BYTES  0x40000000    // 1 GiB: a work file is closed here (256 full writes)
 #define FIRST_WRITE_BYTES 700         // the first write into every new work file
-#define MIN_WRITE_BYTES 512           // smallest tail write; also the write when nothing is free
+#define MIN_WRITE_BYTES 512           // the smallest sector: tail writes are whole sectors
 #define MAX_WORK_FILE_NUMBER 99999999u
 #define BYTE_LIST_MAX   512
+
+// ------------------------------------------------------- file calls
+
+// The engine's reads and writes of work files go through these, Win32's own
+// unless a test puts in ones that refuse what Windows refuses on a handle
+// opened unbuffered (sizes, positions and buffers off the sector size), which
+// Wine accepts, or that fail the way damaged media do.
+typedef HANDLE (WINAPI *CreateFileProc)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                        HANDLE);
+typedef BOOL (WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+typedef BOOL (WINAPI *ReadFileProc)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+typedef DWORD (WINAPI *SetFilePointerProc)(HANDLE, LONG, PLONG, DWORD);
+struct FileCalls {
+    CreateFileProc create;
+    WriteFileProc write;
+    ReadFileProc read;
+    SetFilePointerProc seek;
+};
+extern FileCalls file_calls;
 
 // ------------------------------------------------------- transfer buffer
 
@@ -79,6 +98,9 @@ extern GetDiskFreeSpaceExProc get_free_ex;   // looked up at run time, or null
 extern int get_free_ex_ready;                // the lookup has been made this run
 extern GetDiskFreeSpaceProc get_free_basic;  // GetDiskFreeSpaceA; tests may fake a failure
 extern char probe_path[MAX_PATH];            // the work folder, as the system spells it
+// The root of the volume that holds the work folder ("D:\", or the folder a
+// volume is mounted in, "C:\mnt\data\"); empty: the current directory's.
+extern char probe_root[MAX_PATH];
 
 // What the last successful probe found besides the caller's free bytes: the
 // volume's allocation unit, its size, and its free bytes whoever may use them
@@ -86,6 +108,18 @@ extern char probe_path[MAX_PATH];            // the work folder, as the system s
 extern unsigned long long probe_cluster_bytes;
 extern unsigned long long probe_volume_bytes;
 extern unsigned long long probe_volume_free;
+// The volume's sector size, from the same query: unbuffered transfers and
+// their file positions are whole sectors.
+extern DWORD probe_sector_bytes;
+
+// The root of the volume that holds path, ending in a backslash, into root
+// (MAX_PATH bytes). 0, or the error code with root empty.
+DWORD volume_root_of(const char *path, char *root);
+// The sector size of the volume that holds folder; MIN_WRITE_BYTES when the
+// volume does not say.
+DWORD volume_sector_bytes(const char *folder);
+// Sets probe_path and probe_root for the work folder, which is current.
+void prepare_probe(const char *folder);
 
 void look_up_free_ex(void);
 // 0 with *free_bytes set, or the error code already reported to the user.
@@ -173,11 +207,6 @@ void format_byte_count(char *text, size_t size, unsigned long long bytes);
 
 // VerifyArgs: program name, file pattern (work folder and "*."), [expected byte word].
 typedef const char *VerifyArgs[3];
-
-// Every read of the pass goes through verify_read (ReadFile); tests put in a
-// reader that fails the way damaged media do.
-typedef BOOL (WINAPI *ReadFileProc)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-extern ReadFileProc verify_read;
 
 int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                 const char *word, const char *work_folder);

@@ -88,7 +88,7 @@ round() {
         written=$(($3 + $4 * 8192))
     fi
     before="$(markers "$volume" "$marker")"
-    if [ "$kind" = ext4 ] && [ "$options" = bare ]; then
+    if [ "$kind" = ext4 ] && [[ ",$options," == *,bare,* ]]; then
         sed 's/^volume [^ ]*: /    /' "$attached"
         [ "$(cat "/sys/fs/ext4/$(basename "$(cat "$volumes/$volume.loop")")/reserved_clusters")" = 0 ] ||
             fail "ext4's hidden reserve is on: free blocks no file can reach"
@@ -127,6 +127,49 @@ round() {
     fi
 }
 
+# The names of deleted files: how often each marker stands in the unmounted
+# image, as bytes or as UTF-16 (NTFS and exFAT keep names so).
+names() {  # VOLUME MARKER...: one count a marker (the volume is mounted again after)
+    local image
+    image="$("$harness/volume.sh" detach "$1")" || { echo "cannot detach $1" >&2; return 1; }
+    /usr/bin/python3 - "$image" "${@:2}" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+print(*(data.count(m.encode()) + data.count(m.encode("utf-16-le")) for m in sys.argv[2:]))
+PY
+    "$harness/volume.sh" attach "$1" >"$attached" || { echo "cannot attach $1 again" >&2; return 1; }
+}
+
+# names_round VOLUME: 300 empty files whose names carry a marker, deleted with
+# their folder, and 200 deleted from a folder that stays; method 0 erases from
+# the volume's root. The names deleted with their folder must be gone. Those
+# deleted from a folder that stays live on in that folder's index, which no
+# free-space erase reaches: their count is printed, not judged. The markers
+# begin the names and are short: exFAT keeps a name in pieces of 15
+# characters.
+names_round() {
+    local volume="$1" dir="$volumes/$1" gone="vgoneQ" kept="vkeptQ" drive="VANTA_VOLUME_${1^^}" i
+    local before deleted after
+    mountpoint -q "$dir" || { fail "$volume is not mounted"; return; }
+    mkdir -p "$dir/gone" "$dir/kept"
+    for i in $(seq -w 1 300); do : >"$dir/gone/$gone$i.txt"; done
+    for i in $(seq -w 1 200); do : >"$dir/kept/$kept$i.txt"; done
+    before="$(names "$volume" "$gone" "$kept")"
+    rm -r "$dir/gone" && rm "$dir/kept/"*
+    deleted="$(names "$volume" "$gone" "$kept")"
+    VANTA_PROOF_FOLDER="${!drive}\\" VANTA_PROOF_METHOD=0 \
+        "$VANTA_BUILD_DIR/wine-run.sh" "$program_test" --child erase >"$out" 2>&1 || fail "the erase"
+    after="$(names "$volume" "$gone" "$kept")"
+    rmdir "$dir/kept"
+    set -- $before $deleted $after
+    echo "$volume, names of deleted files (with their folder / from a folder that stays): $1 / $2 in the raw" \
+         "image before the deletion, $3 / $4 after it, $5 / $6 after an erase with method 0"
+    [ "$1" -ge 300 ] 2>/dev/null && [ "$3" -ge 1 ] 2>/dev/null ||
+        fail "the deletion must leave names behind (or this proves nothing)"
+    [ "$5" -eq 0 ] 2>/dev/null || fail "names deleted with their folder must be gone after the erase"
+}
+
+for volume in proof_ext4 proof_ntfs proof_exfat; do names_round "$volume"; done
 for row in proof_ext4:0 proof_ntfs:1 proof_ntfs:2; do round "${row%:*}" "${row#*:}" 300 6; done
 for method in 0 1 2; do round proof_exfat "$method" 300 6; done
 round proof_btrfs 1 100 6
