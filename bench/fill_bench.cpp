@@ -6,12 +6,16 @@
 // with 0 and once only reading, in alternating order. Asserts nothing about
 // the figures. With "display" every pass runs as a run's step does: its
 // progress posted for the bar and title, the time left worked out for its
-// status texts.
+// status texts. With "strict512" or "strict4096" every transfer goes
+// through the tests' checks of Windows' unbuffered rules for that sector size
+// (tests/engine/strict_io.h), to show what they cost, and whether the passes
+// keep to the rules on a bigger volume.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include "bench_run.h"
+#include "tests/engine/strict_io.h"
 
 #define MAX_ROUNDS 15
 
@@ -120,13 +124,17 @@ static double median_rate(Run *runs, int count)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || argc > 4 || (argc == 4 && strcmp(argv[3], "display"))) {
-        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS [display]]\n");
+    const char *mode = argc == 4 ? argv[3] : "";
+    DWORD strict = strcmp(mode, "strict512") == 0 ? 512 : strcmp(mode, "strict4096") == 0 ? 4096 : 0;
+    if (argc < 2 || argc > 4 || (argc == 4 && strcmp(mode, "display") && !strict)) {
+        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS [display|strict512|strict4096]]\n");
         return 2;
     }
     const char *folder = argv[1];
     int rounds = argc >= 3 ? atoi(argv[2]) : 5;
-    display = argc == 4;
+    display = strcmp(mode, "display") == 0;
+    if (strict)
+        strict_io_install(strict);
     if (rounds < 1 || rounds > MAX_ROUNDS) {
         fprintf(stderr, "fill_bench: 1 to %d rounds\n", MAX_ROUNDS);
         return 2;
@@ -162,6 +170,10 @@ int main(int argc, char **argv)
                compared[round].rate / 1e6, read[round].seconds, read[round].rate / 1e6);
     }
     release_transfer_buffer();
+    for (const std::string &refusal : strict_refusals)
+        printf("refused: %s\n", refusal.c_str());
+    if (!strict_refusals.empty())
+        result |= 1;
     if (result != 0) {
         printf("result %d\n", result);
         return 1;

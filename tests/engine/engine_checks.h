@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 #include "engine/wipe_engine.h"
+#include "strict_io.h"
 #include "test_helpers.h"
 
 #define WORK_FOLDER_NAME "$VANTA$$"
@@ -17,16 +18,11 @@
 std::string system_text(DWORD code);   // as FormatMessageA gives it
 std::string current_directory();
 
-// Windows' rules for a handle opened unbuffered, which Wine does not enforce:
-// a transfer whose size, file position or buffer is not a whole number of
-// sectors is refused with ERROR_INVALID_PARAMETER, and so is a move of the
-// file pointer to a position within a sector. Put into the engine's file
-// calls by every PassScope when VANTA_STRICT_SECTOR names a sector size (512
-// or 4096; ctest runs the engine's tables at both); the free-space query then
-// reports that sector size. Refusals other than the fill's 700-byte first
-// write (made to be refused) are kept and fail the test.
-DWORD strict_sector();                          // 0: the seam is not in
-extern std::vector<std::string> strict_refusals;
+// The sector size VANTA_STRICT_SECTOR names (512 or 4096; ctest runs the
+// engine's tables at both), or 0. Every PassScope then holds the engine's
+// file calls to Windows' unbuffered rules (strict_io.h) for that sector size,
+// and a transfer Windows would refuse fails the test.
+DWORD strict_sector();
 
 // The run's transfer buffer, a status window and the abort flag for one test;
 // puts the probe's state, the seed clock and the current directory back afterwards.
