@@ -35,6 +35,7 @@ static void show_failure(void)
 // Asks whether to skip the damaged stretch; true when the user said go on.
 static int ask_to_skip(const char *path, unsigned long long offset)
 {
+    unattended_answer = skip_damaged_sectors ? IDYES : IDNO;
     int answer = error_box(run_context.owner, MB_YESNO | MB_ICONWARNING, "%s\r\n%s: near %d\r\n",
                            program_text(IDS_CONTINUE_QUESTION), path, (int)offset);
     format_system_error(verify_status, STATUS_TEXT_LIMIT, "ReadFile(%s): near %d ", path,
@@ -131,6 +132,7 @@ int verify_file(const char *path)
 
     CloseHandle(file);
     if (compare_bytes && mismatch_seen) {
+        ++run_totals.differing_files;
         snprintf(verify_status, STATUS_TEXT_SIZE, "Verify error in %s", path);
         show_failure();
         return 3;

@@ -174,6 +174,7 @@ struct RunTotals {
     int passes;                          // fill passes that ran
     unsigned long long bytes_out_of_reach;   // free, but not the caller's to write
     DWORD elapsed_ms;                    // from its first step to its end
+    int differing_files;                 // files a verify found bytes in that differ
 };
 extern RunTotals run_totals;
 

@@ -12,6 +12,8 @@
 
 ModuleFileNameProc module_file_name = GetModuleFileNameA;
 DWORD delete_retry_ms = DELETE_RETRY_MS;
+int run_exit_code;
+char run_script_steps[STATUS_TEXT_SIZE];
 
 // The final deletion goes on after an abort: it gives the space back.
 static volatile LONG never_aborted;
@@ -29,6 +31,41 @@ const char *step_argument(const char *line)
     while (*p == ' ' || *p == '\t')
         ++p;
     return *p ? p : NULL;
+}
+
+// A number as strtol reads it with base 0, and nothing after it.
+static int is_whole_number(const char *text, size_t length)
+{
+    char item[STEP_LINE_SIZE], *end;
+    if (length == 0 || length >= sizeof item)
+        return 0;
+    memcpy(item, text, length);
+    item[length] = 0;
+    strtol(item, &end, 0);
+    return *end == 0 && end != item;
+}
+
+int word_unreadable(const char *line)
+{
+    const char *word = step_argument(line);
+    if (!word || _stricmp(word, "random") == 0 || _stricmp(word, "dod") == 0 ||
+        _stricmp(word, "/nomft") == 0)
+        return 0;
+    // a verify step takes any word that starts with random as "no comparison"
+    if (_strnicmp(line, "verify", 6) == 0 && _strnicmp(word, "random", 6) == 0)
+        return 0;
+    if (_strnicmp(line, "erase", 5) != 0 && _strnicmp(line, "verify", 6) != 0)
+        return 0;
+    // a number, or numbers with commas between them (an empty one is 0)
+    for (const char *item = word;;) {
+        const char *comma = strchr(item, ',');
+        size_t length = comma ? (size_t)(comma - item) : strlen(item);
+        if (length && !is_whole_number(item, length))
+            return 1;
+        if (!comma)
+            return 0;
+        item = comma + 1;
+    }
 }
 
 static void end_at_trailing_blanks(char *line)
@@ -215,6 +252,58 @@ static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *
     return RUN_DONE;
 }
 
+// The exit code of a run that went through its steps with this result.
+static int exit_code_of(int result)
+{
+    if (result == RUN_STOPPED)
+        return EXIT_CODE_STOPPED;
+    if (result == RUN_DONE)
+        return EXIT_CODE_DONE;
+    if (run_failure_count() > run_totals.differing_files)
+        return EXIT_CODE_FAILED;
+    if (run_totals.differing_files > 0)
+        return EXIT_CODE_DIFFERS;
+    return result == RUN_INTERNAL ? EXIT_CODE_METHOD : EXIT_CODE_FAILED;
+}
+
+// Reads the step lines of the script (whose count line has been read) before
+// anything is written: each must be there, and each word must be one the
+// passes can read, or the user must say to go on with what they make of it
+// (unattended: the run stops). 0, or RUN_INTERNAL with the text shown.
+static int check_script(HWND owner, FILE *steps, const char *script, int count)
+{
+    char line[STEP_LINE_SIZE];
+    run_script_steps[0] = 0;
+    for (int step = 1; step <= count; ++step) {
+        if (!fgets(line, sizeof line, steps)) {
+            snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_SHORT), script,
+                     step - 1, count);
+            set_status_text(runner_status);
+            return RUN_INTERNAL;
+        }
+        char *cr = strchr(line, '\r');
+        if (cr)
+            *cr = 0;
+        end_at_trailing_blanks(line);
+        size_t have = strlen(run_script_steps);
+        snprintf(run_script_steps + have, sizeof run_script_steps - have, "%s%s", have ? " / " : "",
+                 line);
+        if (!word_unreadable(line))
+            continue;
+        const char *word = step_argument(line);
+        char question[STATUS_TEXT_SIZE];
+        snprintf(question, sizeof question, program_text(IDS_WORD_QUESTION), script, step + 1, word,
+                 (unsigned)(strtol(word, NULL, 0) & 0xFF));
+        if (unattended || show_message_box(owner, question, MB_YESNO | MB_ICONWARNING) != IDYES) {
+            snprintf(runner_status, sizeof runner_status, program_text(IDS_WORD_UNREADABLE), script,
+                     step + 1, word);
+            set_status_text(runner_status);
+            return RUN_INTERNAL;
+        }
+    }
+    return RUN_DONE;
+}
+
 int run_steps(HWND owner, int status_id, int step_id, int method_index,
               volatile LONG *abort_flag)
 {
@@ -229,6 +318,9 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     dod_fill_byte = -1;
     slack_file_budget = -1;
     clear_run_failures();
+    memset(&run_totals, 0, sizeof run_totals);
+    run_script_steps[0] = 0;
+    run_exit_code = EXIT_CODE_FAILED;
 
     // a run that stopped before its steps left the buffer held: use it again
     if (!run_context.transfer_buffer) {
@@ -242,14 +334,16 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
 
     if (create_work_folder(owner, &text) != 0) {
         set_status_text(text);
+        run_exit_code = EXIT_CODE_FOLDER;
         return RUN_REPORTED;
     }
 
+    run_exit_code = EXIT_CODE_METHOD;
     int result = script_path(script, sizeof script, method_index);
     if (result != RUN_DONE)
         return result;
     if (abort_requested(abort_flag))
-        return RUN_STOPPED;
+        return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
 
     FILE *steps = fopen(script, "rb");
     if (!steps) {
@@ -259,7 +353,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     }
     if (abort_requested(abort_flag)) {
         fclose(steps);
-        return RUN_STOPPED;
+        return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
     }
     if (!fgets(line, sizeof line, steps)) {
         fclose(steps);
@@ -268,6 +362,20 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         return RUN_INTERNAL;
     }
     int count = atoi(line);
+    // a count that gives no step would end "finished" having erased nothing
+    if (count <= 0) {
+        fclose(steps);
+        end_at_trailing_blanks(line);
+        snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_NO_STEPS), script, line);
+        set_status_text(runner_status);
+        return RUN_INTERNAL;
+    }
+    // the whole method is read before anything is written; then from its start again
+    if (check_script(owner, steps, script, count) != RUN_DONE || fseek(steps, 0, SEEK_SET) != 0 ||
+        !fgets(line, sizeof line, steps)) {
+        fclose(steps);
+        return RUN_INTERNAL;
+    }
     begin_run_progress(count);
 
     int step;
@@ -317,6 +425,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             result = RUN_REPORTED;
     }
     end_run_progress(result == RUN_DONE);
+    run_exit_code = exit_code_of(result);
 
     // the next run starts with a fresh buffer and looks the free-space query up again
     release_transfer_buffer();

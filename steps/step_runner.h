@@ -6,12 +6,26 @@
 #define VANTA_STEPS_STEP_RUNNER_H
 
 #include <windows.h>
+#include "support/messages.h"
 
 // Results of a run and of its parts.
 #define RUN_DONE     0   // all steps done, work files deleted
 #define RUN_STOPPED  1   // the abort flag was seen
 #define RUN_INTERNAL 2   // no buffer, path too long, script short of lines
 #define RUN_REPORTED 3   // failure already shown to the user
+
+// How a run ended, for the exit code of a run started with /exit and for
+// its report. A run without switches ends the program with 0 as always.
+#define EXIT_CODE_DONE      0   // every step succeeded
+#define EXIT_CODE_BAD_LINE  1   // the command line is wrong
+#define EXIT_CODE_METHOD    2   // the method can't run: no script, no steps, a word it can't read
+#define EXIT_CODE_FAILED    3   // a failure on the way
+#define EXIT_CODE_DIFFERS   4   // a verify found differing bytes
+#define EXIT_CODE_STOPPED   5   // Abort, Close, the session's end
+#define EXIT_CODE_FOLDER    6   // the folder can't be used
+extern int run_exit_code;
+// The step lines of the run's script as read, " / " between them.
+extern char run_script_steps[STATUS_TEXT_SIZE];
 
 // An executable path longer than this leaves no room for a script name.
 #define MAX_MODULE_PATH 256
@@ -39,6 +53,10 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
               volatile LONG *abort_flag);
 // The argument word of a step line, or null when it has none.
 const char *step_argument(const char *line);
+// True when the passes can't read the word of a step line (after the cut of
+// its line end): not a number, a list of numbers, random, dod or /nomft.
+// The passes take such a word as the number it starts with, mostly 0.
+int word_unreadable(const char *line);
 // Deletes the work files (non-directory entries whose names are all digits)
 // of folder; one that can't be deleted is named and the others still go.
 // 0 done, 1 aborted, 3 a file could not be deleted (reported).

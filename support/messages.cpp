@@ -20,9 +20,29 @@ static char fatal_system_text[FATAL_TEXT_SIZE];
 static char error_text[ERROR_TEXT_SIZE];
 static char pass_status_text[STATUS_TEXT_SIZE];
 
+int unattended;
+int unattended_answer = IDNO;
+int answer_yes_to_folder;
+int skip_damaged_sectors;
+char unattended_texts[4096];
+
 int show_message_box(HWND owner, const char *text, UINT style)
 {
-    return message_box_proc(owner, text, PROGRAM_NAME, style);
+    int answer = unattended_answer;
+    unattended_answer = IDNO;
+    if (!unattended)
+        return message_box_proc(owner, text, PROGRAM_NAME, style);
+    // no one is there: the text goes to the run's report, whole or not at all
+    size_t have = strlen(unattended_texts), length = strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
+        --length;
+    if (have + 2 + length < sizeof unattended_texts) {
+        if (have)
+            memcpy(unattended_texts + have, "\r\n", 2), have += 2;
+        memcpy(unattended_texts + have, text, length);
+        unattended_texts[have + length] = 0;
+    }
+    return (style & 0xF) == MB_YESNO ? answer : IDOK;
 }
 
 // Formats at most limit bytes into buffer (limit + 1 bytes); the zero goes

@@ -43,6 +43,19 @@ typedef int (WINAPI *MessageBoxProc)(HWND owner, LPCSTR text, LPCSTR caption, UI
 extern MessageBoxProc message_box_proc;
 int show_message_box(HWND owner, const char *text, UINT style);
 
+// Unattended runs (/start /exit): no box waits for a person. show_message_box
+// then keeps each text for the run's report (unattended_texts, one a line, as
+// many as fit) and answers a question with unattended_answer, which the asker
+// sets just before it asks (IDNO unless set).
+extern int unattended;
+extern int unattended_answer;
+extern char unattended_texts[4096];
+// The answers a command line gives beforehand: /yes takes an existing work
+// folder without asking; /skip goes on past a damaged sector when no one is
+// there to be asked.
+extern int answer_yes_to_folder;
+extern int skip_damaged_sectors;
+
 // OK/Cancel box without owner; Cancel ends the process with status 1.
 void fatal_box(const char *format, ...);
 // fatal_box with the system text for last_error appended.

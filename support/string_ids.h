@@ -38,8 +38,18 @@
 #define IDS_SUMMARY_VERIFIED      430
 /* Free space that the run could not reach. */
 #define IDS_OUT_OF_REACH          431
+/* Methods checked before anything is written; the command line and the run's report. */
+#define IDS_SCRIPT_NO_STEPS       432
+#define IDS_WORD_QUESTION         433
+#define IDS_WORD_UNREADABLE       434
+#define IDS_USAGE                 435
+#define IDS_BAD_SWITCH            436
+#define IDS_NO_SUCH_METHOD        437
+#define IDS_START_WITHOUT_FOLDER  438
+#define IDS_REPORT_FAILED         439
+#define IDS_TWO_FOLDERS           440
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_OUT_OF_REACH
+#define IDS_LAST                  IDS_TWO_FOLDERS
 
 #endif

@@ -64,9 +64,37 @@ void init_dialog(HWND dialog)
     DragAcceptFiles(dialog, TRUE);
 
     // shown as given: Start tells the user what is wrong with it
-    command_line_folder(GetCommandLineA(), folder);
-    if (folder[0])
-        SetDlgItemTextA(dialog, IDC_FOLDER, folder);
+    int wrong = parse_command_line(GetCommandLineA(), &command_line);
+    if (command_line.folder[0])
+        SetDlgItemTextA(dialog, IDC_FOLDER, command_line.folder);
+    if (!wrong && command_line.method > highest) {
+        snprintf(folder, sizeof folder, "%d", command_line.method);
+        snprintf(command_line.error, sizeof command_line.error, program_text(IDS_NO_SUCH_METHOD), folder);
+        wrong = 1;
+    }
+    if (command_line.method >= 0 && !wrong)
+        SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, (WPARAM)command_line.method, 0);
+    answer_yes_to_folder = command_line.yes;
+    skip_damaged_sectors = command_line.skip;
+    unattended = command_line.start && command_line.exit_when_done;
+    if (wrong) {
+        // nothing starts; with /exit no box waits: the exit code and the report say it
+        SetDlgItemTextA(dialog, IDC_STATUS, command_line.error);
+        if (command_line.exit_when_done) {
+            unattended = 1;
+            end_run_record(dialog, command_line.error, EXIT_CODE_BAD_LINE);
+        } else {
+            show_message_box(dialog, command_line.error, MB_OK | MB_ICONWARNING);
+        }
+        return;
+    }
+    if (command_line.help) {
+        show_message_box(dialog, program_text(IDS_USAGE), MB_OK | MB_ICONINFORMATION);
+        PostQuitMessage(0);
+        return;
+    }
+    if (command_line.start)
+        PostMessageA(dialog, WM_COMMAND, IDC_START, 0);
 }
 
 static void browse(HWND dialog)
@@ -86,8 +114,7 @@ static BOOL on_command(HWND dialog, int id)
     case IDCANCEL:
     case IDM_QUIT:
         // the window is left to the end of the process
-        stop_run(dialog);
-        PostQuitMessage(0);
+        PostQuitMessage(stop_run_and_record(dialog));
         return TRUE;
     case IDABORT:
         request_abort(dialog);
@@ -106,6 +133,9 @@ static BOOL on_command(HWND dialog, int id)
     }
     return FALSE;
 }
+
+// The code the program ends with once the window has gone.
+static int quit_code;
 
 INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -126,12 +156,13 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
     case WM_COMMAND:
         return on_command(dialog, LOWORD(wparam));
     case WM_CLOSE:
-        stop_run(dialog);
+        quit_code = stop_run_and_record(dialog);
         DestroyWindow(dialog);
         return TRUE;
     case WM_DESTROY:
         stop_run(dialog);
-        PostQuitMessage(0);
+        PostQuitMessage(quit_code);
+        quit_code = 0;
         return TRUE;
     case WM_DROPFILES:
         on_drop_files(dialog, (HDROP)wparam);
@@ -146,9 +177,10 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
         return TRUE;
     case WM_ENDSESSION:
         if (wparam) {
-            on_end_session(dialog);
             // the program ends with the session, as after Close
-            PostQuitMessage(0);
+            int running = wipe_job.thread_id != 0;
+            on_end_session(dialog);
+            PostQuitMessage(running ? record_stopped_run(dialog) : 0);
         }
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
         return TRUE;

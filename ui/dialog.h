@@ -11,6 +11,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include "ui/resource.h"
+#include "support/messages.h"
 
 // ------------------------------------------------------- start-up
 
@@ -35,6 +36,31 @@ void init_dialog(HWND dialog);
 // The folder token behind the program's own path on a command line, at most
 // 260 bytes; the empty text when there is none.
 void command_line_folder(const char *line, char *folder);
+
+// ------------------------------------------------------- command line
+
+// What the command line asks for. Switches (/ or -, case ignored,
+// /name:value): /method:N, /start, /exit, /yes, /skip, /report:FILE, /?.
+struct CommandLine {
+    char folder[COMMAND_LINE_FOLDER_SIZE];   // the one plain token, or empty
+    int method;                              // -1: not given
+    int start, exit_when_done, yes, skip, help;
+    char report[MAX_PATH];                   // empty: no report
+    char error[STATUS_TEXT_SIZE];            // why the line is wrong
+};
+extern CommandLine command_line;
+// 0, or 1 with parsed->error saying what is wrong with the line.
+int parse_command_line(const char *line, CommandLine *parsed);
+
+// ------------------------------------------------------- the run's report
+
+// Appends the record of the run that has just ended to command_line.report
+// (CSV, UTF-8 with a byte-order mark when the file is new, a header line
+// first). 0, or the system's error code.
+DWORD write_run_report(const char *ending, int exit_code);
+// Takes what the report needs before a run begins: the time, the folder,
+// its volume and free space, the method.
+void begin_run_report(const char *folder, int method_index);
 
 // ------------------------------------------------------- run control
 
@@ -66,6 +92,16 @@ extern volatile LONG abort_flag;
 
 void start_run(HWND dialog);
 void request_abort(HWND dialog);
+// The end of a run's record: the report appended (a failure to write it is
+// added to the status box, and makes a success a failure), and with /exit the
+// program asked to end with the code. Returns the code.
+int end_run_record(HWND dialog, const char *ending, int exit_code);
+// Close or quit: stops the run like stop_run; a run that was going on is
+// recorded as stopped. The code the program ends with (0, or with /exit 5
+// for a run that was stopped).
+int stop_run_and_record(HWND dialog);
+// The record of a run stopped by Close or the session's end; its exit code.
+int record_stopped_run(HWND dialog);
 // WM_QUERYENDSESSION: a running wipe stops. WM_ENDSESSION (the session does
 // end): its work files and a folder it created are gone before this returns.
 void on_query_end_session(HWND dialog);

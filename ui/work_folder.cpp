@@ -132,7 +132,7 @@ int create_work_folder(HWND dialog, const char **text)
         snprintf(question, sizeof question, "%s\r\n%s\r\n%s",
                  program_text(IDS_CONTINUE_QUESTION), work_folder_path,
                  program_text(IDS_FOLDER_EXISTS));
-        if (show_message_box(dialog, question, MB_YESNO | MB_ICONQUESTION) == IDYES) {
+        if (answer_yes_to_folder || show_message_box(dialog, question, MB_YESNO | MB_ICONQUESTION) == IDYES) {
             // the user's folder: it stays after the run
             work_folder_created = 0;
             return ready_for_work_files(dialog, text);

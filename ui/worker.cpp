@@ -106,17 +106,22 @@ void start_run(HWND dialog)
     GetDlgItemTextA(dialog, IDC_FOLDER, folder, sizeof folder);
     if (!folder[0]) {
         set_status(dialog, program_text(IDS_NO_FOLDER));
+        end_run_record(dialog, program_text(IDS_NO_FOLDER), EXIT_CODE_FOLDER);
         return;
     }
+    int index = (int)SendDlgItemMessageA(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0);
+    begin_run_report(folder, index);
     if (prepare_work_folder_path(dialog, folder, &text) != 0) {
         set_status(dialog, text);
+        end_run_record(dialog, text, EXIT_CODE_FOLDER);
         return;
     }
     abort_flag = 0;
     set_status(dialog, "");
-    int index = (int)SendDlgItemMessageA(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0);
+    unattended_texts[0] = 0;
     if (start_worker(dialog, index, &text) != 0) {
         set_status(dialog, text);
+        end_run_record(dialog, text, EXIT_CODE_FAILED);
         return;
     }
     enable_inputs(dialog, FALSE);
@@ -207,15 +212,60 @@ static void collect_run(HWND dialog, DWORD exit_code)
         ending[0] = 0;
         GetDlgItemTextA(dialog, IDC_STATUS, ending, sizeof ending);
     }
+    int code = exit_code == RUN_DONE ? EXIT_CODE_DONE
+               : abort_flag == 1 || exit_code == RUN_STOPPED ? EXIT_CODE_STOPPED : run_exit_code;
     // a folder that stays says so under the reason: the files left in it
     if (remove_work_folder(dialog, &text) != 0) {
         size_t length = strlen(ending);
         snprintf(ending + length, sizeof ending - length, "%s%s", length ? "\r\n" : "", text);
+        if (code == EXIT_CODE_DONE)
+            code = EXIT_CODE_FAILED;
     }
     set_status(dialog, ending);
     SetCursor(previous_cursor);
     enable_inputs(dialog, TRUE);
     SetFocus(dialog);
+    end_run_record(dialog, ending, code);
+}
+
+// The report of the run, when one is asked for. A report that can't be
+// written is said in the status box and makes a success a failure: the
+// auditor's record is missing.
+static int write_record(HWND dialog, const char *ending, int exit_code)
+{
+    DWORD failed = write_run_report(ending, exit_code);
+    if (!failed)
+        return exit_code;
+    char text[STATUS_TEXT_SIZE], status[STATUS_TEXT_SIZE];
+    run_context.last_error = failed;
+    format_system_error(text, STATUS_TEXT_LIMIT, program_text(IDS_REPORT_FAILED), command_line.report);
+    snprintf(status, sizeof status, "%s\r\n%s", ending, text);
+    set_status(dialog, status);
+    return exit_code == EXIT_CODE_DONE ? EXIT_CODE_FAILED : exit_code;
+}
+
+int end_run_record(HWND dialog, const char *ending, int exit_code)
+{
+    exit_code = write_record(dialog, ending, exit_code);
+    if (command_line.exit_when_done)
+        PostQuitMessage(exit_code);
+    return exit_code;
+}
+
+int record_stopped_run(HWND dialog)
+{
+    char ending[STATUS_TEXT_SIZE];
+    snprintf(ending, sizeof ending, "%s%s%s", program_text(IDS_ABORTED), run_failure_count() ? "\r\n" : "",
+             run_failure_count() ? run_failure_text() : "");
+    int code = write_record(dialog, ending, EXIT_CODE_STOPPED);
+    return command_line.exit_when_done ? code : 0;
+}
+
+int stop_run_and_record(HWND dialog)
+{
+    int running = wipe_job.thread_id != 0;
+    stop_run(dialog);
+    return running ? record_stopped_run(dialog) : 0;
 }
 
 void on_run_done(HWND dialog)

@@ -1,6 +1,7 @@
 // The step-script runner through run_steps: real scripts, real passes on real
 // volumes (tmpfs K:, ext4 L:), a user's files beside the work folder.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include "control_log.h"
 #include "engine/engine_checks.h"
 #include "steps/step_runner.h"
@@ -105,8 +106,14 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     EXPECT_EQ(c.errors, listed) << final_status;
     EXPECT_TRUE(c.errors == 0 || c.result == 3) << "a run with differing bytes counted as done";
     if (c.text.compare(0, 3, "3\r\n") == 0) {   // fewer step lines than counted: the reason stays
+        size_t lines = std::count(c.text.begin(), c.text.end(), '\n') - 1;
         EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の手順は " +
-                  std::to_string(c.steps.size()) + " 個で、手順数 3 に足りません。", final_status);
+                  std::to_string(lines) + " 個で、手順数 3 に足りません。", final_status);
+    }
+    if (c.result == 2 && c.text.size() > 2 && atoi(c.text.c_str()) <= 0) {   // no step to run, never "finished"
+        EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の 1 行目（" +
+                  c.text.substr(0, c.text.find('\r')) + "）からは実行する手順がありません。手順数を 1 以上の数にしてください。",
+                  final_status);
     }
     EXPECT_TRUE(!c.corrupt || status.saw("Verify error in " + in_work("00000001")));
     EXPECT_EQ(c.module > 256, status.saw("ModuleFileName too long"));
@@ -123,10 +130,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values("steps_tmpfs", "steps_ext4"),
         ::testing::Values(
-            Script{"", 2, {}, 0, false, false, true, 0}, Script{"0\r\nerase 0x55\r\n", 0, {}, 0, false, false, false, 0},
-            Script{"-3\r\nerase\r\n", 0, {}, 0, false, false, false, 0}, Script{"x\r\nerase\r\n", 0, {}, 0, false, false, false, 0},
-            Script{"3\r\nwipe\r\nverify\r\n", 2, {"step 1 of 3: wipe", "step 2 of 3: verify"}, 0, false, false, false, 0},
-            Script{"3\r\nerase 0x11\r\n", 2, {"step 1 of 3: erase 0x11"}, 0, true, false, false, 0},
+            // a method that can't run stops before anything is written: no
+            // count line, a count that gives no step, fewer step lines than counted
+            Script{"", 2, {}, 0, false, false, true, 0}, Script{"0\r\nerase 0x55\r\n", 2, {}, 0, false, false, true, 0},
+            Script{"-3\r\nerase\r\n", 2, {}, 0, false, false, true, 0}, Script{"x\r\nerase\r\n", 2, {}, 0, false, false, true, 0},
+            Script{"3\r\nwipe\r\nverify\r\n", 2, {}, 0, false, false, true, 0},
+            Script{"3\r\nerase 0x11\r\n", 2, {}, 0, false, false, true, 0},
             Script{"1\r\nwipe\r\nerase 1\r\nverify 1\r\n", 0, {"step 1 of 1: wipe"}, 0, false, false, false, 256},
             Script{"1\r\nwipe\r\n", 2, {}, 0, false, false, true, 257},
             Script{"  +4 steps\r\n erase 1\r\nwipe\r\n\r\n\tverify 1\r\n", 0,
@@ -143,3 +152,53 @@ INSTANTIATE_TEST_SUITE_P(
             one_step("ERASE,VERIFY 0xff", 1), one_step("erase,verify 0x55,0xaa", 1), one_step("erase,verify 0x55,0xaa", 2, true),
             one_step("erase,verify 1,2,3", 1), one_step("erase,verify 1,2,3", 2, true), one_step("erase,verify dod", 1),
             one_step("erase,verify DOD", 2, true))));
+
+// Words the passes can read, and words they would take for the number they
+// begin with (mostly 0): a mistyped keyword, a stray character, blanks.
+TEST(StepWords, AWordIsReadableOnlyAsANumberAListOrAKeyword)
+{
+    const struct { const char *line; int unreadable; } rows[] = {
+        {"erase", 0}, {"erase random", 0}, {"erase RANDOM", 0}, {"erase dod", 0}, {"erase /nomft", 0},
+        {"erase 0xff", 0}, {"erase -1", 0}, {"erase 010", 0}, {"erase 1,2,3", 0}, {"erase 1,,2", 0}, {"erase 5,", 0},
+        {"verify RANDOMly", 0}, {"verify dod", 0}, {"wipe randon", 0}, {" erase randon", 0},
+        {"erase randon", 1}, {"erase RANDOMly", 1}, {"erase 0x5g", 1}, {"erase 08", 1}, {"erase 1,2x", 1},
+        {"erase 0x55 0xaa", 1}, {"erase,verify abc", 1}, {"verify zero", 1}, {"ERASE Random!", 1},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(r.unreadable, word_unreadable(r.line)) << r.line;
+}
+
+// A word the passes can't read is asked about before anything is written:
+// No (or an unattended run) stops the run with the reason; Yes runs the
+// stored method as it always ran (zeros for "randon").
+class WordCheck : public StepRunner {};
+INSTANTIATE_TEST_SUITE_P(Once, WordCheck, ::testing::Values(std::make_tuple("steps_tmpfs", Script{"", 2, {}, 0, false, false, true, 0})));
+
+TEST_P(WordCheck, AnUnreadableWordIsAskedAboutBeforeAnythingIsWritten)
+{
+    const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
+    ASSERT_TRUE(write_file(script, "2\r\nerase 0x55\r\nerase randon\r\n"));
+    const std::string reason = "手順ファイル " + script + " の 3 行目の語「randon」を読めないため、消去を始めませんでした。";
+    const struct { const char *name; int answer, attended, result; std::string status; size_t boxes; } rows[] = {
+        {"No", IDNO, 1, 2, reason, 1}, {"unattended", IDYES, 0, 2, reason, 0},
+        {"Yes", IDYES, 1, 0, "作業ファイルを削除しています...", 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        boxes.shown.clear(), boxes.replies.clear();
+        boxes.answer(r.answer);
+        unattended = !r.attended;
+        EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
+        unattended = 0;
+        EXPECT_EQ(r.status, window_text(window, 146));
+        ASSERT_EQ(r.boxes, boxes.shown.size());
+        if (r.boxes) {
+            EXPECT_EQ("手順ファイル " + script + " の 3 行目の語「randon」は、数値、カンマで区切った数値、random、dod のどれでもありません。\r\n"
+                      "このまま続けると、この語はバイト 0x00 として扱われます。続けますか？", boxes.shown[0].text);
+        }
+        EXPECT_EQ(r.result == 0 ? 2 : 0, steps.count_starting("step ")) << "steps begun";
+        EXPECT_EQ(r.result == 0 ? EXIT_CODE_DONE : EXIT_CODE_METHOD, run_exit_code);
+        steps.texts.clear();
+        remove_tree(work);
+    }
+}

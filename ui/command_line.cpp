@@ -1,0 +1,126 @@
+// The command line: a folder, and the switches that let a run go without a
+// person at the window. A line without switches means what it always meant.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "ui/dialog.h"
+#include "support/messages.h"
+
+CommandLine command_line;
+
+// The next token from *p: blanks end it outside quotes; the quotes go (a
+// blank or a quote is never the trail byte of a double-byte character).
+// Returns 0 when the line has no more tokens; a token longer than size - 1
+// is cut, and marked by *cut.
+static int next_token(const char **p, char *token, size_t size, int *cut)
+{
+    const char *at = *p;
+    size_t length = 0;
+    int quoted = 0;
+    *cut = 0;
+    while (*at == ' ' || *at == '\t')
+        ++at;
+    if (!*at)
+        return 0;
+    for (; *at && (quoted || (*at != ' ' && *at != '\t')); ++at) {
+        if (*at == '"') {
+            quoted = !quoted;
+            continue;
+        }
+        if (length + 1 < size)
+            token[length++] = *at;
+        else
+            *cut = 1;
+    }
+    token[length] = 0;
+    *p = at;
+    return 1;
+}
+
+// The program's own path: quoted, or up to the first blank.
+static const char *after_program_path(const char *line)
+{
+    const char *p = line;
+    while (*p == ' ')
+        ++p;
+    if (*p == '"') {
+        p = strchr(p + 1, '"');
+        return p ? p + 1 : "";
+    }
+    p = strchr(p, ' ');
+    return p ? p : "";
+}
+
+static int is_switch(const char *token)
+{
+    return token[0] == '/' || token[0] == '-';
+}
+
+// The switch's name matches name, and *value is what follows a colon, if any.
+static int switch_is(const char *token, const char *name, const char **value)
+{
+    size_t length = strlen(name);
+    if (_strnicmp(token + 1, name, length) != 0)
+        return 0;
+    char next = token[1 + length];
+    if (next != 0 && next != ':')
+        return 0;
+    *value = next == ':' ? token + 2 + length : NULL;
+    return 1;
+}
+
+static int wrong(CommandLine *parsed, UINT id, const char *first, const char *second)
+{
+    snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
+    return 1;
+}
+
+int parse_command_line(const char *line, CommandLine *parsed)
+{
+    char token[COMMAND_LINE_FOLDER_SIZE + 16];
+    const char *rest = after_program_path(line), *p = rest;
+    int cut, switches = 0;
+
+    memset(parsed, 0, sizeof *parsed);
+    parsed->method = -1;
+    while (next_token(&p, token, sizeof token, &cut))
+        switches += is_switch(token);
+    // without switches the folder is read exactly as it always was
+    if (!switches) {
+        command_line_folder(line, parsed->folder);
+        return 0;
+    }
+
+    for (p = rest; next_token(&p, token, sizeof token, &cut);) {
+        const char *value = NULL;
+        if (!is_switch(token)) {
+            if (parsed->folder[0])
+                return wrong(parsed, IDS_TWO_FOLDERS, parsed->folder, token);
+            snprintf(parsed->folder, sizeof parsed->folder, "%s", token);
+        } else if (switch_is(token, "?", &value) && !value) {
+            parsed->help = 1;
+        } else if (switch_is(token, "start", &value) && !value) {
+            parsed->start = 1;
+        } else if (switch_is(token, "exit", &value) && !value) {
+            parsed->exit_when_done = 1;
+        } else if (switch_is(token, "yes", &value) && !value) {
+            parsed->yes = 1;
+        } else if (switch_is(token, "skip", &value) && !value) {
+            parsed->skip = 1;
+        } else if (switch_is(token, "method", &value)) {
+            char *end = NULL;
+            long method = value && *value ? strtol(value, &end, 10) : -1;
+            if (!value || !*value || *end || method < 0 || method > 9)
+                return wrong(parsed, IDS_NO_SUCH_METHOD, value ? value : "", "");
+            parsed->method = (int)method;
+        } else if (switch_is(token, "report", &value) && value && *value && !cut &&
+                   strlen(value) < sizeof parsed->report) {
+            snprintf(parsed->report, sizeof parsed->report, "%s", value);
+        } else {
+            return wrong(parsed, IDS_BAD_SWITCH, token, "");
+        }
+    }
+    if (parsed->start && !parsed->folder[0])
+        return wrong(parsed, IDS_START_WITHOUT_FOLDER, "", "");
+    return 0;
+}
