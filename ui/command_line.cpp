@@ -69,10 +69,12 @@ static int switch_is(const char *token, const char *name, const char **value)
     return 1;
 }
 
-static int wrong(CommandLine *parsed, UINT id, const char *first, const char *second)
+// Keeps the first thing wrong with the line; the rest is still read, so that
+// /exit and /report are known however the line goes wrong.
+static void wrong(CommandLine *parsed, UINT id, const char *first, const char *second)
 {
-    snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
-    return 1;
+    if (!parsed->error[0])
+        snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
 }
 
 int parse_command_line(const char *line, CommandLine *parsed)
@@ -95,8 +97,9 @@ int parse_command_line(const char *line, CommandLine *parsed)
         const char *value = NULL;
         if (!is_switch(token)) {
             if (parsed->folder[0])
-                return wrong(parsed, IDS_TWO_FOLDERS, parsed->folder, token);
-            snprintf(parsed->folder, sizeof parsed->folder, "%s", token);
+                wrong(parsed, IDS_TWO_FOLDERS, parsed->folder, token);
+            else
+                snprintf(parsed->folder, sizeof parsed->folder, "%s", token);
         } else if (switch_is(token, "?", &value) && !value) {
             parsed->help = 1;
         } else if (switch_is(token, "start", &value) && !value) {
@@ -111,16 +114,17 @@ int parse_command_line(const char *line, CommandLine *parsed)
             char *end = NULL;
             long method = value && *value ? strtol(value, &end, 10) : -1;
             if (!value || !*value || *end || method < 0 || method > 9)
-                return wrong(parsed, IDS_NO_SUCH_METHOD, value ? value : "", "");
-            parsed->method = (int)method;
+                wrong(parsed, IDS_NO_SUCH_METHOD, value ? value : "", "");
+            else
+                parsed->method = (int)method;
         } else if (switch_is(token, "report", &value) && value && *value && !cut &&
                    strlen(value) < sizeof parsed->report) {
             snprintf(parsed->report, sizeof parsed->report, "%s", value);
         } else {
-            return wrong(parsed, IDS_BAD_SWITCH, token, "");
+            wrong(parsed, IDS_BAD_SWITCH, token, "");
         }
     }
     if (parsed->start && !parsed->folder[0])
-        return wrong(parsed, IDS_START_WITHOUT_FOLDER, "", "");
-    return 0;
+        wrong(parsed, IDS_START_WITHOUT_FOLDER, "", "");
+    return parsed->error[0] != 0;
 }

@@ -82,6 +82,7 @@ void init_dialog(HWND dialog)
         SetDlgItemTextA(dialog, IDC_STATUS, command_line.error);
         if (command_line.exit_when_done) {
             unattended = 1;
+            begin_run_report(command_line.folder, command_line.method);
             end_run_record(dialog, command_line.error, EXIT_CODE_BAD_LINE);
         } else {
             show_message_box(dialog, command_line.error, MB_OK | MB_ICONWARNING);

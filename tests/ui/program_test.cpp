@@ -35,9 +35,9 @@ struct Program {
     HWND dialog = NULL;
     bool up = false;   // its dialog shown and answering
 
-    Program(const std::string &exe, const std::string &folder)
+    Program(const std::string &exe, const std::string &folder, const std::string &switches = "")
     {
-        std::string command = "\"" + exe + "\" \"" + folder + "\"";
+        std::string command = "\"" + exe + "\" \"" + folder + "\"" + switches;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
@@ -392,4 +392,211 @@ TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
     EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
     EXPECT_EQ(before, hash_tree(volume));
     printf("    session ended mid-fill: program gone, work files deleted, %lu ms after wineboot started\n", ended);
+}
+
+namespace {
+
+// The dialog of a process, whatever its title says.
+HWND dialog_of(DWORD process_id)
+{
+    DWORD id = 0;
+    for (HWND w = NULL; (w = FindWindowExA(NULL, w, "#32770", NULL)) != NULL;)
+        if (GetWindowThreadProcessId(w, &id), id == process_id && GetDlgItem(w, IDC_STATUS))
+            return w;
+    return NULL;
+}
+
+// vanta.exe started as a script starts it: arguments after the program, no
+// one at the window (with close_at, Close is pressed once the volume of that
+// root has half its free space left). Its exit code once it has ended by
+// itself within the bound, or 0xFFFFFFFF (it was then ended here).
+DWORD run_unattended(const std::string &exe, const std::string &arguments, const std::string &close_at = "",
+                     DWORD bound = 120000)
+{
+    std::string command = "\"" + exe + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return 0xFFFFFFFE;
+    CloseHandle(process.hThread);
+    if (!close_at.empty()) {
+        unsigned long long at_start = free_bytes_of(close_at);
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 60000 && free_bytes_of(close_at) > at_start / 2;)
+            Sleep(1);
+        PostMessageA(dialog_of(process.dwProcessId), WM_CLOSE, 0, 0);
+    }
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, bound) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+// UTF-8 back to the ANSI code page, for comparing with the program's texts.
+std::string from_utf8(const std::string &text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+    std::string ansi(text.size() * 2 + 1, '\0');
+    int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), n, &ansi[0], (int)ansi.size(), NULL, NULL);
+    return ansi.substr(0, m);
+}
+
+// The records of a report: each a map from the header's field names to the
+// values (quotes undone, line breaks kept); "" when the file has no byte-order mark.
+std::vector<std::map<std::string, std::string>> read_report(const std::string &path, bool *bom)
+{
+    std::string bytes;
+    std::vector<std::map<std::string, std::string>> records;
+    *bom = read_file(path, &bytes) && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (!*bom)
+        return records;
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false, started = false;
+    for (size_t i = 3; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (quoted && c == '"' && i + 1 < bytes.size() && bytes[i + 1] == '"')
+            field += '"', ++i;
+        else if (c == '"')
+            quoted = !quoted, started = true;
+        else if (!quoted && c == ',')
+            rows.back().push_back(from_utf8(field)), field.clear();
+        else if (!quoted && c == '\r')
+            continue;
+        else if (!quoted && c == '\n')
+            rows.back().push_back(from_utf8(field)), field.clear(), rows.emplace_back();
+        else
+            field += c;
+    }
+    (void)started;
+    for (size_t r = 1; r < rows.size(); ++r) {
+        if (rows[r].size() != rows[0].size())
+            continue;
+        std::map<std::string, std::string> record;
+        for (size_t f = 0; f < rows[0].size(); ++f)
+            record[rows[0][f]] = rows[r][f];
+        records.push_back(record);
+    }
+    return records;
+}
+
+} // namespace
+
+// vanta.exe run by a script: switches, exit codes and the report. Each row
+// starts the program as a scheduled task would, waits for it to end by
+// itself, and reads the record it appended: every exit code comes from a real
+// case on a real volume, and no box waits for anyone.
+TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
+{
+    std::string scratch = current_directory() + "\\unattended", copy = scratch + "\\vanta.exe", report = scratch + "\\report.csv";
+    std::string deep = root + std::string(246, 'L'), work = chosen + "\\$VANTA$$", beside = root + "beside";
+    std::string twenty_passes = "20\r\n";
+    for (int pass = 0; pass < 20; ++pass)
+        twenty_passes += "erase\r\n";
+    remove_tree(scratch);
+    ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=4\r\n0=zeros\r\n1=differs\r\n2=typo\r\n3=none\r\n4=long\r\n") &&
+                write_file(scratch + "\\vanta4.run", twenty_passes) &&
+                write_file(scratch + "\\vanta0.run", "1\r\nerase\r\n") &&
+                write_file(scratch + "\\vanta1.run", "2\r\nerase,verify random\r\nverify 0\r\n") &&
+                write_file(scratch + "\\vanta2.run", "1\r\nerase randon\r\n") &&
+                write_file(scratch + "\\vanta3.run", "x\r\nerase\r\n"));
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), NULL) && CreateDirectoryA((beside + "\\$VANTA$$").c_str(), NULL));
+    before = hash_tree(volume), free_before = free_bytes_of(root);
+    const std::string run = " /start /exit /report:\"" + report + "\"";
+    const struct {
+        const char *name;
+        std::string arguments;
+        DWORD code;
+        const char *ending;   // the start of the record's ending
+        bool writes;          // the volume was filled
+        bool close = false;   // Close is pressed half way through the first pass
+    } rows[] = {
+        {"complete", "\"" + chosen + "\" /method:0" + run, 0, FINISHED, true},
+        {"a verify finds differing bytes", "\"" + chosen + "\" -METHOD:1" + run, 4, "Verify error in ", true},
+        {"a work file that can't be made", "\"" + deep + "\" /method:0" + run, 3, "CreateFile(", false},
+        {"a word the passes can't read", "\"" + chosen + "\" /method:2" + run, 2, "手順ファイル ", false},
+        {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false},
+        {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, CANNOT_CREATE, false},
+        {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
+        {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
+        {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
+        {"a method that does not exist", "\"" + chosen + "\" /method:7" + run, 1, "消去方法 7 はありません。", false},
+        {"/start without a folder", "/method:0" + run, 1, "/start には消去するフォルダの指定が必要です。", false},
+        {"two folders", "\"" + chosen + "\" \"" + beside + "\"" + run, 1, "フォルダが 2 つ指定されています: ", false},
+        {"Close during the run", "\"" + chosen + "\" /method:4" + run, 5, "中断しました。", false, true},
+    };
+    // with a person at the window, a wrong line is a box and nothing starts;
+    // /? shows how to use the program, in a box
+    const struct { const char *name, *switches; std::string box; } attended[] = {
+        {"an unknown switch", " /bogus /start", "コマンドラインの /bogus は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。"},
+        {"/?", " /?", "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/report:ファイル]"},
+    };
+    for (const auto &a : attended) {
+        SCOPED_TRACE(a.name);
+        std::string command = "\"" + copy + "\" \"" + chosen + "\"" + a.switches, shown;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION vanta = {};
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &vanta));
+        DWORD id = 0;
+        for (int i = 0; i < 1000 && shown.empty(); ++i, Sleep(10))
+            for (HWND w = NULL; (w = FindWindowExA(NULL, w, "#32770", "vanta")) != NULL;)
+                if (GetWindowThreadProcessId(w, &id), id == vanta.dwProcessId && IsWindowVisible(w) &&
+                    !(shown = window_text(w, 0xFFFF)).empty())
+                    PostMessageA(w, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(0u, shown.find(a.box)) << shown;
+        TerminateProcess(vanta.hProcess, 9), CloseHandle(vanta.hProcess), CloseHandle(vanta.hThread);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "a run started";
+    }
+    DeleteFileA(report.c_str());
+    size_t records = 0;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        DWORD started = GetTickCount();
+        EXPECT_EQ(r.code, run_unattended(copy, r.arguments, r.close ? root : "")) << "exit code (0xFFFFFFFF: still running, or waiting for someone)";
+        DWORD took = GetTickCount() - started;
+        bool bom = false;
+        auto report_records = read_report(report, &bom);
+        EXPECT_TRUE(bom) << "the report is UTF-8 with a byte-order mark";
+        ASSERT_EQ(++records, report_records.size()) << "one record a run, appended";
+        auto &record = report_records.back();
+        EXPECT_EQ(std::to_string(r.code), record["exit_code"]);
+        EXPECT_EQ(0u, record["ending"].find(r.ending)) << record["ending"];
+        EXPECT_EQ("Version 8", record["version"]);
+        EXPECT_NE("", record["computer"]);
+        EXPECT_NE("", record["user"]);
+        EXPECT_EQ(25u, record["started"].size()) << record["started"] << ": a time with its zone";
+        unsigned long long written = strtoull(record["bytes_written"].c_str(), NULL, 10);
+        if (r.writes) {
+            EXPECT_GE(written + (1 << 20), free_before) << "bytes written against the free space";
+            EXPECT_LE(written, free_before + (1 << 20));
+            EXPECT_EQ(std::to_string(free_before), record["free_before"]);
+            EXPECT_EQ(record["free_before"], record["free_after"]) << "the space given back";
+            EXPECT_EQ(volume + "\\", record["volume"]);
+            EXPECT_EQ("NTFS", record["file_system"]);
+            EXPECT_EQ("1", record["passes"]);
+        } else if (!r.close) {
+            EXPECT_EQ(0u, written);
+        }
+        if (r.code == 0) {
+            EXPECT_EQ("erase", record["steps"]);
+            EXPECT_EQ("0", record["method"]);
+            EXPECT_EQ("zeros", record["method_name"]);
+        }
+        if (r.code == 4) {
+            EXPECT_EQ("1", record["verify_differences"]);
+            EXPECT_EQ("erase,verify random / verify 0", record["steps"]);
+            EXPECT_NE(std::string::npos, record["failures"].find("Verify error in " + work + "\\00000001"));
+        }
+        printf("    %s: exit code %lu in %lu ms\n", r.name, r.code, took);
+        EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
+    }
+    EXPECT_EQ(before, hash_tree(volume));
+    remove_tree(deep), remove_tree(scratch);
 }
