@@ -20,6 +20,9 @@ static BOOL WINAPI watched_read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD 
     return *got = 0, SetLastError(code), FALSE;
 }
 
+// A text as a report keeps it: without the line break the system's texts end with.
+static std::string kept_text(const std::string &text) { return text.substr(0, text.find_last_not_of("\r\n") + 1); }
+
 class VerifyPass : public PassBench {
 protected:
     ControlLog status{scope.owner, 146};
@@ -115,4 +118,27 @@ TEST_F(VerifyPass, AnAbortDuringAReadClosesTheFileAndOpensNoOther)
     EXPECT_EQ(1u, reads.size());
     // a file still open for reading can't be deleted
     EXPECT_TRUE(DeleteFileA(path("00000001").c_str()) && DeleteFileA(path("00000002").c_str()));
+}
+
+// No one at the window (an unattended run): the damaged-sector question shows
+// no box; its text goes to the run's report, and the file is given up, or
+// read on past the sector when the command line said /skip.
+TEST_F(VerifyPass, UnattendedTheDamagedSectorQuestionTakesTheSwitchesAnswer)
+{
+    std::string bytes(12 * MiB, 0x55), file = path("00000001");
+    bytes[10 * MiB] = 0;
+    ASSERT_TRUE(write_file(file, bytes));
+    read_failure = [](DWORD position) { return position == 8 * MiB ? (DWORD)ERROR_CRC : 0; };
+    for (int skip : {0, 1}) {
+        SCOPED_TRACE(skip ? "/skip" : "without /skip");
+        reads.clear(), status.texts.clear(), unattended_texts[0] = 0;
+        unattended = 1, skip_damaged_sectors = skip;
+        EXPECT_EQ(0, verify("0x55"));
+        unattended = 0, skip_damaged_sectors = 0;
+        EXPECT_TRUE(boxes.shown.empty()) << "a box waited for someone";
+        EXPECT_EQ("処理を続けますか？\r\n" + file + ": near 8388608\r\n" + kept_text(system_text(ERROR_CRC)), unattended_texts);
+        EXPECT_EQ(skip != 0, reads.back() > 8 * MiB) << "read on past the sector";
+        EXPECT_EQ(skip ? 1 : 0, status.count_starting("Verify error in ")) << "the byte changed beyond it";
+    }
+    unattended_texts[0] = 0;
 }

@@ -600,3 +600,33 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     EXPECT_EQ(before, hash_tree(volume));
     remove_tree(deep), remove_tree(scratch);
 }
+
+// The side of proof_residue.sh for a run as a scheduled task starts it: the
+// shipped method VANTA_PROOF_METHOD on VANTA_PROOF_FOLDER with /start /exit
+// and a report beside the test program. 0 when the program ended by itself
+// with exit code 0 and its record says so and counts the bytes it wrote.
+int erase_unattended_child()
+{
+    const char *folder = getenv("VANTA_PROOF_FOLDER"), *method = getenv("VANTA_PROOF_METHOD");
+    std::string report = own_path() + ".report.csv";
+    if (!folder || !method)
+        return 2;
+    DeleteFileA(report.c_str());
+    DWORD code = run_unattended(shipped_program(), "\"" + std::string(folder) + "\" /method:" + method +
+                                                       " /start /exit /report:\"" + report + "\"", "", 600000);
+    bool bom = false;
+    auto records = read_report(report, &bom);
+    DeleteFileA(report.c_str());
+    if (records.size() != 1)
+        return printf("exit code %lu, %u records\n", code, (unsigned)records.size()), 1;
+    auto &record = records[0];
+    printf("unattended on %s: exit code %lu; the record: %s bytes written of %s free, %s free after, exit code %s\n",
+           folder, code, record["bytes_written"].c_str(), record["free_before"].c_str(), record["free_after"].c_str(),
+           record["exit_code"].c_str());
+    // NTFS keeps the file records and index room the run's files took
+    unsigned long long free_before = strtoull(record["free_before"].c_str(), NULL, 10),
+                       free_after = strtoull(record["free_after"].c_str(), NULL, 10);
+    return code != 0 || record["exit_code"] != "0" || free_after + (1 << 20) < free_before ||
+           strtoull(record["bytes_written"].c_str(), NULL, 10) == 0;
+}
+TestChild erase_unattended("erase-unattended", erase_unattended_child);

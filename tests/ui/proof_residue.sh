@@ -142,7 +142,7 @@ PY
 
 # names_round VOLUME: 300 empty files whose names carry a marker, deleted with
 # their folder, and 200 deleted from a folder that stays; method 0 erases from
-# the volume's root. The names deleted with their folder must be gone. Those
+# the volume's root, started unattended (/start /exit with a report). The names deleted with their folder must be gone. Those
 # deleted from a folder that stays live on in that folder's index, which no
 # free-space erase reaches: their count is printed, not judged. The markers
 # begin the names and are short: exFAT keeps a name in pieces of 15
@@ -157,8 +157,10 @@ names_round() {
     before="$(names "$volume" "$gone" "$kept")"
     rm -r "$dir/gone" && rm "$dir/kept/"*
     deleted="$(names "$volume" "$gone" "$kept")"
+    # as a scheduled task runs it: /start /exit, a report, no one at the window
     VANTA_PROOF_FOLDER="${!drive}\\" VANTA_PROOF_METHOD=0 \
-        "$VANTA_BUILD_DIR/wine-run.sh" "$program_test" --child erase >"$out" 2>&1 || fail "the erase"
+        "$VANTA_BUILD_DIR/wine-run.sh" "$program_test" --child erase-unattended >"$out" 2>&1 || fail "the erase"
+    sed 's/\r$//; s/^/    /' "$out" | iconv -f CP932 -t UTF-8
     after="$(names "$volume" "$gone" "$kept")"
     rmdir "$dir/kept"
     set -- $before $deleted $after
