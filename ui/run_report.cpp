@@ -71,12 +71,15 @@ void begin_run_report(const char *folder, int method_index)
 // it unless it is the first; cut where the line is full.
 static void add_field(char *line, const char *text)
 {
+    // room is kept for the closing quote and the line's end
+    const size_t last = REPORT_LINE_SIZE - 8;
     size_t at = strlen(line);
-    if (at && at + 1 < REPORT_LINE_SIZE)
+    if (at + 4 > last)
+        return;
+    if (at)
         line[at++] = ',';
-    if (at + 1 < REPORT_LINE_SIZE)
-        line[at++] = '"';
-    for (; *text && at + 3 < REPORT_LINE_SIZE; ++text) {
+    line[at++] = '"';
+    for (; *text && at + 2 < last; ++text) {
         if (*text == '"')
             line[at++] = '"';
         line[at++] = *text;
