@@ -179,9 +179,7 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
     case WM_ENDSESSION:
         if (wparam) {
             // the program ends with the session, as after Close
-            int running = wipe_job.thread_id != 0;
-            on_end_session(dialog);
-            PostQuitMessage(running ? record_stopped_run(dialog) : 0);
+            PostQuitMessage(on_end_session(dialog));
         }
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
         return TRUE;

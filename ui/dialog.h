@@ -100,12 +100,12 @@ int end_run_record(HWND dialog, const char *ending, int exit_code);
 // recorded as stopped. The code the program ends with (0, or with /exit 5
 // for a run that was stopped).
 int stop_run_and_record(HWND dialog);
-// The record of a run stopped by Close or the session's end; its exit code.
-int record_stopped_run(HWND dialog);
+
 // WM_QUERYENDSESSION: a running wipe stops. WM_ENDSESSION (the session does
-// end): its work files and a folder it created are gone before this returns.
+// end): its work files and a folder it created are gone before this returns;
+// the code the program ends with, as stop_run_and_record gives it.
 void on_query_end_session(HWND dialog);
-void on_end_session(HWND dialog);
+int on_end_session(HWND dialog);
 void on_run_done(HWND dialog);
 void stop_run(HWND dialog);
 // WM_TIMER with COLLECT_TIMER_ID: collects a worker that has ended since.

@@ -183,6 +183,13 @@ int end_worker(HWND dialog, const char **text)
     return result;
 }
 
+// "Aborted", and under it what had gone wrong before the stop.
+static void stopped_text(char *text, size_t size)
+{
+    snprintf(text, size, "%s%s%s", program_text(IDS_ABORTED), run_failure_count() ? "\r\n" : "",
+             run_failure_count() ? run_failure_text() : "");
+}
+
 // The end of a run whose worker has ended: its handle released, its work
 // folder removed when this run created it (the worker has deleted the work
 // files, whatever the ending), the outcome in the status box, the inputs back.
@@ -204,9 +211,7 @@ static void collect_run(HWND dialog, DWORD exit_code)
         snprintf(ending, sizeof ending, "%s\r\n%s", program_text(IDS_FINISHED), run_summary_text());
         SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, RUN_PROGRESS_FULL, 0);
     } else if (abort_flag == 1 || exit_code == RUN_STOPPED) {
-        // stopped, and what had gone wrong before the stop
-        snprintf(ending, sizeof ending, "%s%s%s", program_text(IDS_ABORTED),
-                 run_failure_count() ? "\r\n" : "", run_failure_count() ? run_failure_text() : "");
+        stopped_text(ending, sizeof ending);
     } else {
         // any other ending left its own text: the error, the differing file, the reason
         ending[0] = 0;
@@ -252,11 +257,12 @@ int end_run_record(HWND dialog, const char *ending, int exit_code)
     return exit_code;
 }
 
-int record_stopped_run(HWND dialog)
+// The record of a run stopped by Close or the session's end; the code the
+// program ends with.
+static int record_stopped_run(HWND dialog)
 {
     char ending[STATUS_TEXT_SIZE];
-    snprintf(ending, sizeof ending, "%s%s%s", program_text(IDS_ABORTED), run_failure_count() ? "\r\n" : "",
-             run_failure_count() ? run_failure_text() : "");
+    stopped_text(ending, sizeof ending);
     int code = write_record(dialog, ending, EXIT_CODE_STOPPED);
     return command_line.exit_when_done ? code : 0;
 }
@@ -343,7 +349,7 @@ typedef BOOL (WINAPI *BlockReasonDestroyProc)(HWND);
 // Before the session ends, the work files go and a folder this run created
 // with them, or the volume would stay full. Windows waits for this answer a
 // few seconds, longer while it can show the reason (Vista and later).
-void on_end_session(HWND dialog)
+int on_end_session(HWND dialog)
 {
     HMODULE user = GetModuleHandleA("user32.dll");
     BlockReasonCreateProc block = (BlockReasonCreateProc)(void (*)(void))(
@@ -357,9 +363,10 @@ void on_end_session(HWND dialog)
                                 STATUS_TEXT_SIZE))
             blocked = block(dialog, reason);
     }
-    stop_run(dialog);
+    int code = stop_run_and_record(dialog);
     if (blocked && unblock)
         unblock(dialog);
+    return code;
 }
 
 void request_abort(HWND dialog)
