@@ -229,6 +229,12 @@ int fill_work_file(const char *path)
         written -= written % sector;
         file_bytes += written;
         pass_bytes_written += written;
+        // a write cut short by the stop (the session's end cancels the one in
+        // flight) is the stop, not a failing medium
+        if (!wrote && abort_requested(run_context.abort_flag)) {
+            CloseHandle(file);
+            return 1;
+        }
         // only a full volume refuses a write for want of room; any other
         // refusal is a failing medium, and the space after it stays unwritten
         if (!wrote && !is_full_code(code))
@@ -360,8 +366,11 @@ int erase_free_space(int count, const char *const *args)
         result = 3;
     else if (abort_requested(run_context.abort_flag))
         result = 1;
-    else    // what the volume still takes inside its file records
-        fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder);
+    // what the volume still takes inside its file records; its other results
+    // (not NTFS, a file the full volume refused) are its ordinary ends
+    else if (fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder) == 1 &&
+             abort_requested(run_context.abort_flag))
+        result = 1;
     // free space the caller may not write (a quota, a reserve for others):
     // what the volume had free beyond the caller's share when the pass ended
     if (result == 0 && probe_volume_free > pass_last_free &&

@@ -106,6 +106,11 @@ int verify_file(const char *path)
         }
 
         DWORD code = GetLastError();
+        // a read cut short by the stop is the stop, not damaged media
+        if (abort_requested(run_context.abort_flag)) {
+            CloseHandle(file);
+            return 1;
+        }
         run_context.last_error = code;
         if (code != ERROR_CRC && code != ERROR_SECTOR_NOT_FOUND) {
             CloseHandle(file);
@@ -211,18 +216,27 @@ int verify_folder(int count, const char *const *args)
         free(folder);
         return 0;
     }
+    int result = 0;
     do {
         if (!is_verified_entry(&entry))
             continue;
         char *path = path_join(folder, entry.name);
-        // one file's trouble has been shown; the others are still checked
-        verify_file(path);
+        // one file's trouble has been shown; the others are still checked,
+        // but a stop ends the walk: a verify cut short has not verified
+        if (verify_file(path) == 1 || abort_requested(run_context.abort_flag))
+            result = 1;
         free(path);
-    } while (_findnext(listing, &entry) == 0);
+    } while (result == 0 && _findnext(listing, &entry) == 0);
 
     _findclose(listing);
+    // An erase that cut its files to nothing, or files gone meanwhile: a
+    // verify that read no byte after the run wrote some has checked nothing.
+    if (result == 0 && verify_read_bytes == 0 && run_totals.bytes_written > 0) {
+        snprintf(verify_status, STATUS_TEXT_SIZE, program_text(IDS_NOTHING_TO_VERIFY), folder);
+        show_failure();
+    }
     free(folder);
-    return 0;
+    return result;
 }
 
 int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,

@@ -211,6 +211,9 @@ typedef const char *VerifyArgs[3];
 
 int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                 const char *word, const char *work_folder);
+// 0 the walk went through (each file's trouble is shown and kept as a
+// failure of the run, and so is a walk that read no byte after the run wrote
+// some); 1 aborted, or no transfer buffer.
 int verify_folder(int count, const char *const *args);
 int verify_file(const char *path);
 

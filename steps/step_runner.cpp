@@ -68,6 +68,26 @@ int word_unreadable(const char *line)
     }
 }
 
+// The keywords in the order they are matched: "erase" is a prefix of
+// "erase,verify", so the longer one goes first.
+enum { STEP_ERASE_VERIFY, STEP_ERASE, STEP_VERIFY, STEP_KEYWORDS };
+static const char *const step_keywords[STEP_KEYWORDS] = { "erase,verify", "erase", "verify" };
+
+// The keyword a step line begins with, or -1 for a line that only shows its text.
+static int step_keyword(const char *line)
+{
+    for (int k = 0; k < STEP_KEYWORDS; ++k)
+        if (_strnicmp(line, step_keywords[k], strlen(step_keywords[k])) == 0)
+            return k;
+    return -1;
+}
+
+int keyword_mistyped(const char *line)
+{
+    int keyword = step_keyword(line);
+    return keyword >= 0 && strcspn(line, " \t") != strlen(step_keywords[keyword]);
+}
+
 static void end_at_trailing_blanks(char *line)
 {
     size_t length = strlen(line);
@@ -111,8 +131,9 @@ static int report_files_left(HWND owner)
 // letting them be deleted: such a file is tried again for a while.
 static int is_held(DWORD code)
 {
+    // a deletion cut by the session's end's cancel of a transfer is tried again too
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-           code == ERROR_ACCESS_DENIED;
+           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED;
 }
 
 // One work file by its full path: 0 deleted, else the system's code.
@@ -220,16 +241,19 @@ static int script_path(char *script, size_t size, int method_index)
     return RUN_DONE;
 }
 
-// One step line: the calls of the first keyword it begins with.
+// One step line: the calls of the first keyword it begins with. An erase
+// whose files a later step verifies keeps them whole for it, as the
+// erase half of "erase,verify" does: the record-slack pass would otherwise
+// cut them to nothing, and the verify would read nothing.
 static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
-                         const char *line, int step)
+                         const char *line, int step, int verify_follows)
 {
     const char *word = step_argument(line);
     const char *folder = work_folder_path;
+    int keyword = step_keyword(line);
     int result;
 
-    // "erase" is a prefix of "erase,verify", so the longer keyword goes first
-    if (_strnicmp(line, "erase,verify", 12) == 0) {
+    if (keyword == STEP_ERASE_VERIFY) {
         if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
             return result;
         begin_step_progress(step, 0, 2);
@@ -238,18 +262,35 @@ static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *
         begin_step_progress(step, 1, 2);
         return verify_step(owner, status_id, step_id, abort_flag, word, folder);
     }
-    if (_strnicmp(line, "erase", 5) == 0) {
+    if (keyword == STEP_ERASE) {
         if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
             return result;
         begin_step_progress(step, 0, 1);
-        return erase_step(owner, status_id, step_id, abort_flag, word, folder);
+        return (verify_follows ? erase_step_nomft : erase_step)(owner, status_id, step_id, abort_flag,
+                                                                 word, folder);
     }
     begin_step_progress(step, 0, 1);
-    if (_strnicmp(line, "verify", 6) == 0)
+    if (keyword == STEP_VERIFY)
         return verify_step(owner, status_id, step_id, abort_flag, word, folder);
     // any other line is a step that only shows its text, done as it is shown
     report_pass_progress(1, 1);
     return RUN_DONE;
+}
+
+// True when the next of the script's steps_left steps that does something
+// (a line without a keyword only shows its text) is a verify: it reads the
+// files of the erase before it. The script is left where it was.
+static int verify_follows(FILE *steps, int steps_left)
+{
+    char next[STEP_LINE_SIZE];
+    long at = ftell(steps);
+    int keyword = -1;
+    if (at < 0)
+        return 0;
+    for (; steps_left > 0 && keyword < 0 && fgets(next, sizeof next, steps); --steps_left)
+        keyword = step_keyword(next);
+    fseek(steps, at, SEEK_SET);
+    return keyword == STEP_VERIFY;
 }
 
 // The exit code of a run that went through its steps with this result.
@@ -264,6 +305,17 @@ static int exit_code_of(int result)
     if (run_totals.differing_files > 0)
         return EXIT_CODE_DIFFERS;
     return result == RUN_INTERNAL ? EXIT_CODE_METHOD : EXIT_CODE_FAILED;
+}
+
+// A line the passes would take otherwise than it reads: the user says whether
+// to go on with what they make of it; unattended, no one can, and the run
+// stops with runner_status (already composed) in the status box.
+static int go_on_with_line(HWND owner, const char *question)
+{
+    if (!unattended && show_message_box(owner, question, MB_YESNO | MB_ICONWARNING) == IDYES)
+        return 1;
+    set_status_text(runner_status);
+    return 0;
 }
 
 // Reads the step lines of the script (whose count line has been read) before
@@ -288,39 +340,42 @@ static int check_script(HWND owner, FILE *steps, const char *script, int count)
         size_t have = strlen(run_script_steps);
         snprintf(run_script_steps + have, sizeof run_script_steps - have, "%s%s", have ? " / " : "",
                  line);
-        if (!word_unreadable(line))
-            continue;
         const char *word = step_argument(line);
         char question[STATUS_TEXT_SIZE];
-        snprintf(question, sizeof question, program_text(IDS_WORD_QUESTION), script, step + 1, word,
-                 (unsigned)(strtol(word, NULL, 0) & 0xFF));
-        if (unattended || show_message_box(owner, question, MB_YESNO | MB_ICONWARNING) != IDYES) {
+        if (keyword_mistyped(line)) {
+            // "erase,verfy 0" runs as "erase 0": the verify would be dropped without a word
+            char token[STEP_LINE_SIZE], runs_as[STEP_LINE_SIZE + 8];
+            snprintf(token, sizeof token, "%.*s", (int)strcspn(line, " \t"), line);
+            snprintf(runs_as, sizeof runs_as, "%.*s%s%s", (int)strlen(step_keywords[step_keyword(line)]),
+                     line, word ? " " : "", word ? word : "");
+            snprintf(question, sizeof question, program_text(IDS_KEYWORD_QUESTION), script, step + 1,
+                     line, token, runs_as);
+            snprintf(runner_status, sizeof runner_status, program_text(IDS_KEYWORD_UNREADABLE), script,
+                     step + 1, line);
+            if (!go_on_with_line(owner, question))
+                return RUN_INTERNAL;
+        }
+        if (word_unreadable(line)) {
+            snprintf(question, sizeof question, program_text(IDS_WORD_QUESTION), script, step + 1, word,
+                     (unsigned)(strtol(word, NULL, 0) & 0xFF));
             snprintf(runner_status, sizeof runner_status, program_text(IDS_WORD_UNREADABLE), script,
                      step + 1, word);
-            set_status_text(runner_status);
-            return RUN_INTERNAL;
+            if (!go_on_with_line(owner, question))
+                return RUN_INTERNAL;
         }
     }
     return RUN_DONE;
 }
 
-int run_steps(HWND owner, int status_id, int step_id, int method_index,
-              volatile LONG *abort_flag)
+// Before anything is written: the transfer buffer, the work folder, and the
+// method's script read whole and checked, open after its count line. 0 with
+// *opened and *step_count set, or the result that ends the run (the script
+// closed, the reason in the status box).
+static int open_method(HWND owner, int method_index, char *script, size_t script_size,
+                       FILE **opened, int *step_count)
 {
-    char script[MAX_PATH + 16];
     char line[STEP_LINE_SIZE];
     const char *text = "";
-
-    run_context.owner = owner;
-    run_context.status_id = status_id;
-    run_context.abort_flag = abort_flag;
-    // a "verify dod" compares only with a "dod" fill of this very run
-    dod_fill_byte = -1;
-    slack_file_budget = -1;
-    clear_run_failures();
-    memset(&run_totals, 0, sizeof run_totals);
-    run_script_steps[0] = 0;
-    run_exit_code = EXIT_CODE_FAILED;
 
     // a run that stopped before its steps left the buffer held: use it again
     if (!run_context.transfer_buffer) {
@@ -339,10 +394,10 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     }
 
     run_exit_code = EXIT_CODE_METHOD;
-    int result = script_path(script, sizeof script, method_index);
+    int result = script_path(script, script_size, method_index);
     if (result != RUN_DONE)
         return result;
-    if (abort_requested(abort_flag))
+    if (abort_requested(run_context.abort_flag))
         return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
 
     FILE *steps = fopen(script, "rb");
@@ -351,7 +406,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         set_status_text(runner_status);
         return RUN_REPORTED;
     }
-    if (abort_requested(abort_flag)) {
+    if (abort_requested(run_context.abort_flag)) {
         fclose(steps);
         return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
     }
@@ -375,6 +430,38 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         !fgets(line, sizeof line, steps)) {
         fclose(steps);
         return RUN_INTERNAL;
+    }
+    *opened = steps;
+    *step_count = count;
+    return RUN_DONE;
+}
+
+int run_steps(HWND owner, int status_id, int step_id, int method_index,
+              volatile LONG *abort_flag)
+{
+    char script[MAX_PATH + 16];
+    char line[STEP_LINE_SIZE];
+
+    run_context.owner = owner;
+    run_context.status_id = status_id;
+    run_context.abort_flag = abort_flag;
+    // a "verify dod" compares only with a "dod" fill of this very run
+    dod_fill_byte = -1;
+    slack_file_budget = -1;
+    clear_run_failures();
+    memset(&run_totals, 0, sizeof run_totals);
+    run_script_steps[0] = 0;
+    run_exit_code = EXIT_CODE_FAILED;
+
+    FILE *steps = NULL;
+    int count = 0;
+    int result = open_method(owner, method_index, script, sizeof script, &steps, &count);
+    if (result != RUN_DONE) {
+        // a stop asked for meanwhile (Abort during a question, the session's
+        // end answering it No) is what ended the run, whatever the reason shown
+        if (abort_requested(abort_flag))
+            return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
+        return result;
     }
     begin_run_progress(count);
 
@@ -402,7 +489,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // "random " or a script saved with bare LF ends still say random
         end_at_trailing_blanks(line);
 
-        result = run_step_line(owner, status_id, step_id, abort_flag, line, step);
+        result = run_step_line(owner, status_id, step_id, abort_flag, line, step,
+                               verify_follows(steps, count - step));
         if (result != RUN_DONE)
             break;
     }

@@ -57,6 +57,10 @@ const char *step_argument(const char *line);
 // its line end): not a number, a list of numbers, random, dod or /nomft.
 // The passes take such a word as the number it starts with, mostly 0.
 int word_unreadable(const char *line);
+// True when a step line begins with a keyword and goes on with characters no
+// keyword has before its first blank ("erase,verfy 0", "eraseX", "verifying"):
+// it would run as the keyword it begins with.
+int keyword_mistyped(const char *line);
 // Deletes the work files (non-directory entries whose names are all digits)
 // of folder; one that can't be deleted is named and the others still go.
 // 0 done, 1 aborted, 3 a file could not be deleted (reported).

@@ -20,19 +20,16 @@ static char fatal_system_text[FATAL_TEXT_SIZE];
 static char error_text[ERROR_TEXT_SIZE];
 static char pass_status_text[STATUS_TEXT_SIZE];
 
-int unattended;
+volatile LONG unattended;
 int unattended_answer = IDNO;
+volatile LONG open_box_answer = IDOK;
 int answer_yes_to_folder;
 int skip_damaged_sectors;
 char unattended_texts[4096];
 
-int show_message_box(HWND owner, const char *text, UINT style)
+// No one is there: the text goes to the run's report, whole or not at all.
+static void keep_for_report(const char *text)
 {
-    int answer = unattended_answer;
-    unattended_answer = IDNO;
-    if (!unattended)
-        return message_box_proc(owner, text, PROGRAM_NAME, style);
-    // no one is there: the text goes to the run's report, whole or not at all
     size_t have = strlen(unattended_texts), length = strlen(text);
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n'))
         --length;
@@ -42,7 +39,22 @@ int show_message_box(HWND owner, const char *text, UINT style)
         memcpy(unattended_texts + have, text, length);
         unattended_texts[have + length] = 0;
     }
-    return (style & 0xF) == MB_YESNO ? answer : IDOK;
+}
+
+int show_message_box(HWND owner, const char *text, UINT style)
+{
+    int answer = (style & 0xF) == MB_YESNO ? unattended_answer : IDOK;
+    unattended_answer = IDNO;
+    if (!unattended) {
+        open_box_answer = answer;
+        int chosen = message_box_proc(owner, text, PROGRAM_NAME, style);
+        if (!unattended)
+            return chosen;
+        // the session ended while the box waited: it was closed with the
+        // answer no one there would have given, whatever closed it
+    }
+    keep_for_report(text);
+    return answer;
 }
 
 // Formats at most limit bytes into buffer (limit + 1 bytes); the zero goes

@@ -43,12 +43,15 @@ typedef int (WINAPI *MessageBoxProc)(HWND owner, LPCSTR text, LPCSTR caption, UI
 extern MessageBoxProc message_box_proc;
 int show_message_box(HWND owner, const char *text, UINT style);
 
-// Unattended runs (/start /exit): no box waits for a person. show_message_box
-// then keeps each text for the run's report (unattended_texts, one a line, as
-// many as fit) and answers a question with unattended_answer, which the asker
-// sets just before it asks (IDNO unless set).
-extern int unattended;
+// Unattended runs (/start /exit), and every run once the session ends: no
+// box waits for a person. show_message_box then keeps each text for the run's
+// report (unattended_texts, one a line, as many as fit) and answers a
+// question with unattended_answer, which the asker sets just before it asks
+// (IDNO unless set). A box already open when the session ends is closed with
+// open_box_answer, the answer it would have had unattended.
+extern volatile LONG unattended;
 extern int unattended_answer;
+extern volatile LONG open_box_answer;
 extern char unattended_texts[4096];
 // The answers a command line gives beforehand: /yes takes an existing work
 // folder without asking; /skip goes on past a damaged sector when no one is

@@ -48,8 +48,12 @@
 #define IDS_START_WITHOUT_FOLDER  438
 #define IDS_REPORT_FAILED         439
 #define IDS_TWO_FOLDERS           440
+/* Every interruption and every step tells the truth. */
+#define IDS_NOTHING_TO_VERIFY     441
+#define IDS_KEYWORD_QUESTION      442
+#define IDS_KEYWORD_UNREADABLE    443
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_TWO_FOLDERS
+#define IDS_LAST                  IDS_KEYWORD_UNREADABLE
 
 #endif

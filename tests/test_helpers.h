@@ -4,6 +4,7 @@
 #define VANTA_TESTS_TEST_HELPERS_H
 
 #include <windows.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ bool write_file_at(const std::string &path, unsigned long offset, const std::str
 std::vector<std::string> list_folder(const std::string &folder);   // names, sorted, no . or ..
 void remove_tree(const std::string &folder);
 unsigned long long free_bytes_of(const std::string &root);          // the caller's share
+
+// A report as vanta writes it (CSV, UTF-8 with a byte-order mark): each record
+// a map from the header's field names to its values in the ANSI code page
+// (quotes undone, line breaks kept); *bom false and no records when the file
+// has no byte-order mark.
+std::vector<std::map<std::string, std::string>> read_report(const std::string &path, bool *bom);
 
 // Work that must run in a process of its own (it may end the process): a
 // static TestChild names it, run_child_process(name) runs it and gives its

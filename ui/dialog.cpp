@@ -172,15 +172,16 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
         on_run_done(dialog);
         return TRUE;
     case WM_QUERYENDSESSION:
-        // the session may end: the run stops and gives its space back
-        on_query_end_session(dialog);
+        // Only asked: the shutdown may yet be cancelled, and a run of hours
+        // goes on then. The run stops when the session does end.
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT, TRUE);
         return TRUE;
     case WM_ENDSESSION:
-        if (wparam) {
-            // the program ends with the session, as after Close
-            PostQuitMessage(on_end_session(dialog));
-        }
+        // The session ends: the run stops, gives its space back and is
+        // recorded; then the program ends itself, with its own exit code,
+        // before the system ends it with 0.
+        if (wparam)
+            end_process((UINT)on_end_session(dialog));
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
         return TRUE;
     case WM_RUN_PROGRESS:

@@ -66,6 +66,7 @@ void begin_run_report(const char *folder, int method_index);
 
 #define WM_WIPE_DONE  0x500    // posted by the worker when its run has ended
 #define STOP_WAIT_MS  15000    // the bound of every wait for the worker
+#define BOX_LOOK_MS   50       // at the session's end, how often a wait looks for a worker's box
 // A worker that posted its end but did not end within the wait is collected
 // by a timer once it has.
 #define COLLECT_TIMER_ID     1
@@ -84,6 +85,7 @@ struct WipeJob {
     int method_index;              // the list's selection at Start, -1 for none
     volatile LONG *abort_ptr;      // &abort_flag
     volatile LONG finished;        // set by the worker just before WM_WIPE_DONE
+    LONG ended;                    // the run's ending is decided: its status, record and code
 };
 
 extern WipeJob wipe_job;
@@ -101,11 +103,16 @@ int end_run_record(HWND dialog, const char *ending, int exit_code);
 // for a run that was stopped).
 int stop_run_and_record(HWND dialog);
 
-// WM_QUERYENDSESSION: a running wipe stops. WM_ENDSESSION (the session does
-// end): its work files and a folder it created are gone before this returns;
-// the code the program ends with, as stop_run_and_record gives it.
-void on_query_end_session(HWND dialog);
+// WM_ENDSESSION (the session does end; WM_QUERYENDSESSION only asks, and a
+// run goes on when the end is cancelled): the run stops, a box it shows is
+// closed with the unattended answer, its work files and a folder it created
+// are gone and its record written before this returns; the code the program
+// ends with, as stop_run_and_record gives it.
 int on_end_session(HWND dialog);
+// How the program ends itself at the session's end (ExitProcess); tests put
+// in one that keeps the code.
+typedef VOID (WINAPI *ExitProcessProc)(UINT);
+extern ExitProcessProc end_process;
 void on_run_done(HWND dialog);
 void stop_run(HWND dialog);
 // WM_TIMER with COLLECT_TIMER_ID: collects a worker that has ended since.

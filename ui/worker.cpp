@@ -17,11 +17,18 @@
 WipeJob wipe_job;
 volatile LONG abort_flag;
 DWORD stop_wait_ms = STOP_WAIT_MS;
+ExitProcessProc end_process = ExitProcess;
 static HCURSOR previous_cursor;
 static char end_worker_text[256];
 // Close, the close request and the window's destruction each stop the run;
 // the worker is waited for once, and its time-out shown once.
 static int stop_waited;
+// A run ends once: the first ending (the worker's own, Close, the session's
+// end) decides its status, its record and its exit code (wipe_job.ended);
+// whatever comes after it finds the run ended and changes nothing.
+static int run_end_code;
+// The session is ending: no box may wait for a person.
+static int session_ending;
 
 static void set_status(HWND dialog, const char *text)
 {
@@ -43,10 +50,22 @@ static void enable_inputs(HWND dialog, BOOL enable)
     enable_control(dialog, IDABORT, !enable);
 }
 
+// A box the worker shows waits for its answer; at the session's end it gets
+// the one an unattended run gives (the worker then keeps its text for the
+// report and shows no other).
+static BOOL CALLBACK close_worker_box(HWND window, LPARAM answer)
+{
+    char kind[16];
+    if (GetClassNameA(window, kind, sizeof kind) && strcmp(kind, "#32770") == 0)
+        PostMessageA(window, WM_COMMAND, (WPARAM)answer, 0);
+    return TRUE;
+}
+
 // Waits at most stop_wait_ms for the worker to end. The worker hands its
 // texts and boxes to this thread and waits for them, so the messages it sends
 // are let through meanwhile; a plain wait would hold it until the time-out.
-// Posted messages stay queued for the message loop.
+// Posted messages stay queued for the message loop. At the session's end a
+// box of the worker's is closed as soon as it is seen.
 static DWORD wait_for_worker(void)
 {
     DWORD start = GetTickCount();
@@ -54,13 +73,34 @@ static DWORD wait_for_worker(void)
         DWORD spent = GetTickCount() - start;
         if (spent >= stop_wait_ms)
             return WaitForSingleObject(wipe_job.thread, 0);
-        DWORD woken = MsgWaitForMultipleObjectsEx(1, &wipe_job.thread, stop_wait_ms - spent,
-                                                  QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+        if (session_ending)
+            EnumThreadWindows(wipe_job.thread_id, close_worker_box, (LPARAM)open_box_answer);
+        DWORD slice = stop_wait_ms - spent;
+        if (session_ending && slice > BOX_LOOK_MS)
+            slice = BOX_LOOK_MS;
+        DWORD woken = MsgWaitForMultipleObjectsEx(1, &wipe_job.thread, slice, QS_SENDMESSAGE,
+                                                  MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_TIMEOUT && slice < stop_wait_ms - spent)
+            continue;
         if (woken != WAIT_OBJECT_0 + 1)
             return woken;
         MSG message;
         PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
+}
+
+typedef BOOL (WINAPI *CancelSynchronousIoProc)(HANDLE);
+
+// A 4 MiB write-through on a slow disk may take longer than the session's
+// end allows: the transfer in flight is cancelled (Vista and later), and the
+// worker, which sees the stop, takes the cancelled call for it.
+static void cancel_transfer_in_flight(void)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    CancelSynchronousIoProc cancel = (CancelSynchronousIoProc)(void (*)(void))(
+        kernel ? GetProcAddress(kernel, "CancelSynchronousIo") : NULL);
+    if (cancel)
+        cancel(wipe_job.thread);
 }
 
 static void report_time_out(HWND dialog)
@@ -90,6 +130,18 @@ void on_run_progress(HWND dialog, int position)
     show_run_position(dialog, position);
 }
 
+// Every Start begins a record of its own, one that goes nowhere included:
+// nothing of an earlier run's figures, steps or failures is carried into it.
+static void begin_run_record(const char *folder, int method_index)
+{
+    wipe_job.ended = 0;
+    memset(&run_totals, 0, sizeof run_totals);
+    clear_run_failures();
+    run_script_steps[0] = 0;
+    unattended_texts[0] = 0;
+    begin_run_report(folder, method_index);
+}
+
 void start_run(HWND dialog)
 {
     char folder[MAX_PATH];
@@ -104,13 +156,13 @@ void start_run(HWND dialog)
     }
     folder[0] = 0;
     GetDlgItemTextA(dialog, IDC_FOLDER, folder, sizeof folder);
+    int index = (int)SendDlgItemMessageA(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0);
+    begin_run_record(folder, index);
     if (!folder[0]) {
         set_status(dialog, program_text(IDS_NO_FOLDER));
         end_run_record(dialog, program_text(IDS_NO_FOLDER), EXIT_CODE_FOLDER);
         return;
     }
-    int index = (int)SendDlgItemMessageA(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0);
-    begin_run_report(folder, index);
     if (prepare_work_folder_path(dialog, folder, &text) != 0) {
         set_status(dialog, text);
         end_run_record(dialog, text, EXIT_CODE_FOLDER);
@@ -118,7 +170,6 @@ void start_run(HWND dialog)
     }
     abort_flag = 0;
     set_status(dialog, "");
-    unattended_texts[0] = 0;
     if (start_worker(dialog, index, &text) != 0) {
         set_status(dialog, text);
         end_run_record(dialog, text, EXIT_CODE_FAILED);
@@ -143,7 +194,9 @@ int start_worker(HWND dialog, int method_index, const char **text)
     wipe_job.method_index = method_index;
     wipe_job.abort_ptr = &abort_flag;
     wipe_job.finished = 0;
+    wipe_job.ended = 0;
     stop_waited = 0;
+    session_ending = 0;
 
     uintptr_t thread = _beginthreadex(NULL, 0, worker_main, &wipe_job, 0, &thread_id);
     if (!thread) {
@@ -210,15 +263,17 @@ static void collect_run(HWND dialog, DWORD exit_code)
         // came after the last step had done its work changes nothing of it
         snprintf(ending, sizeof ending, "%s\r\n%s", program_text(IDS_FINISHED), run_summary_text());
         SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETPOS, RUN_PROGRESS_FULL, 0);
-    } else if (abort_flag == 1 || exit_code == RUN_STOPPED) {
+    } else if (exit_code == RUN_STOPPED) {
         stopped_text(ending, sizeof ending);
     } else {
         // any other ending left its own text: the error, the differing file, the reason
         ending[0] = 0;
         GetDlgItemTextA(dialog, IDC_STATUS, ending, sizeof ending);
     }
+    // the runner's result decides: a stop it saw is RUN_STOPPED, and a stop
+    // that came after every step had done its work changes nothing
     int code = exit_code == RUN_DONE ? EXIT_CODE_DONE
-               : abort_flag == 1 || exit_code == RUN_STOPPED ? EXIT_CODE_STOPPED : run_exit_code;
+               : exit_code == RUN_STOPPED ? EXIT_CODE_STOPPED : run_exit_code;
     // a folder that stays says so under the reason: the files left in it
     if (remove_work_folder(dialog, &text) != 0) {
         size_t length = strlen(ending);
@@ -226,7 +281,9 @@ static void collect_run(HWND dialog, DWORD exit_code)
         if (code == EXIT_CODE_DONE)
             code = EXIT_CODE_FAILED;
     }
-    set_status(dialog, ending);
+    // a run that Close ended before its worker did keeps what it said then
+    if (!wipe_job.ended)
+        set_status(dialog, ending);
     SetCursor(previous_cursor);
     enable_inputs(dialog, TRUE);
     SetFocus(dialog);
@@ -251,33 +308,28 @@ static int write_record(HWND dialog, const char *ending, int exit_code)
 
 int end_run_record(HWND dialog, const char *ending, int exit_code)
 {
-    exit_code = write_record(dialog, ending, exit_code);
+    if (wipe_job.ended)
+        return run_end_code;
+    wipe_job.ended = 1;
+    run_end_code = write_record(dialog, ending, exit_code);
     if (command_line.exit_when_done)
-        PostQuitMessage(exit_code);
-    return exit_code;
-}
-
-// The record of a run stopped by Close or the session's end; the code the
-// program ends with.
-static int record_stopped_run(HWND dialog)
-{
-    char ending[STATUS_TEXT_SIZE];
-    stopped_text(ending, sizeof ending);
-    int code = write_record(dialog, ending, EXIT_CODE_STOPPED);
-    return command_line.exit_when_done ? code : 0;
+        PostQuitMessage(run_end_code);
+    return run_end_code;
 }
 
 int stop_run_and_record(HWND dialog)
 {
-    int running = wipe_job.thread_id != 0;
     stop_run(dialog);
-    return running ? record_stopped_run(dialog) : 0;
+    return command_line.exit_when_done && wipe_job.ended ? run_end_code : 0;
 }
 
 void on_run_done(HWND dialog)
 {
     DWORD exit_code = 0;
 
+    // a run that has ended is not ended again by a late message
+    if (wipe_job.thread_id == 0 && wipe_job.ended)
+        return;
     if (wipe_job.thread_id != 0) {
         // only the worker's own message, posted as it ends, ends a run
         if (!wipe_job.finished)
@@ -319,28 +371,31 @@ void stop_run(HWND dialog)
         enable_control(dialog, IDCANCEL, FALSE);
         abort_flag = 1;
         set_status(dialog, program_text(IDS_ABORTING));
+        if (session_ending)
+            cancel_transfer_in_flight();
         // the worker deletes its work files before it ends
         DWORD waited = wait_for_worker();
         enable_control(dialog, IDABORT, TRUE);
         enable_control(dialog, IDCANCEL, TRUE);
         if (waited == WAIT_TIMEOUT) {
-            // still running, maybe still deleting: its folder is left alone
+            // still running, maybe still deleting: its folder is left alone,
+            // and the run ends here as stopped
+            char ending[STATUS_TEXT_SIZE];
             report_time_out(dialog);
+            stopped_text(ending, sizeof ending);
+            end_run_record(dialog, ending, EXIT_CODE_STOPPED);
             return;
         }
+        // the worker has ended: its own result tells how the run ended (an
+        // Abort after its last step had done its work changes nothing of it)
+        DWORD exit_code = 0;
+        GetExitCodeThread(wipe_job.thread, &exit_code);
+        collect_run(dialog, exit_code);
+        return;
     }
-    // the worker has ended: a folder this run created goes with it
+    // no worker: a folder of an earlier run that was left goes now
     if (remove_work_folder(dialog, &text) != 0)
         set_status(dialog, text);
-}
-
-// The session ends (logoff, shutdown, a restart for updates): the run stops
-// writing as soon as Windows asks whether it may end.
-void on_query_end_session(HWND dialog)
-{
-    if (wipe_job.thread_id == 0 || abort_flag == 1)
-        return;
-    request_abort(dialog);
 }
 
 typedef BOOL (WINAPI *BlockReasonCreateProc)(HWND, LPCWSTR);
@@ -363,6 +418,9 @@ int on_end_session(HWND dialog)
                                 STATUS_TEXT_SIZE))
             blocked = block(dialog, reason);
     }
+    // no one will answer a box now: a question takes the unattended answer
+    session_ending = 1;
+    unattended = 1;
     int code = stop_run_and_record(dialog);
     if (blocked && unblock)
         unblock(dialog);

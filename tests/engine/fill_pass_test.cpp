@@ -119,6 +119,28 @@ TEST_F(Fill, AnAbortBeforeTheThirdWriteKeepsTwoWritesAndSkipsTheSlackPass)
     EXPECT_NE("", window_text(scope.owner, 146)) << "an aborted pass cleared the status box";
 }
 
+// The record-slack pass's first file, as the pass creates it, sets the abort flag.
+static CreateFileProc inner_create;
+static volatile LONG *abort_flag_at_small_file;
+static HANDLE WINAPI abort_at_small_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                         DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (access == GENERIC_WRITE && disposition == CREATE_ALWAYS)
+        *abort_flag_at_small_file = 1;
+    return inner_create(path, access, share, security, disposition, flags, model);
+}
+
+// An Abort while the pass packs the record area (a minute and more on a large
+// NTFS volume) is a stop like any other: the pass says so to the runner.
+TEST_F(Fill, AnAbortWhileTheRecordAreaIsPackedStopsThePass)
+{
+    use("fill_tmpfs");
+    inner_create = file_calls.create, file_calls.create = abort_at_small_file;
+    abort_flag_at_small_file = &scope.abort_flag;
+    EXPECT_EQ(1, erase(nullptr)) << "the record-slack pass's stop was dropped";
+    EXPECT_EQ(1, scope.abort_flag) << "no record-slack file was made";
+}
+
 // Free space left unwritten is never a success: the pass ends as a reported
 // failure, its text stays in the status box, and no record-slack file follows.
 TEST_F(Fill, AWorkFolderOrFileThatCantBeUsedEndsThePassAsAReportedFailure)

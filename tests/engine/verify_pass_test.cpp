@@ -114,7 +114,7 @@ TEST_F(VerifyPass, AnAbortDuringAReadClosesTheFileAndOpensNoOther)
         ASSERT_TRUE(write_file(path(name), std::string(6 * MiB, 0x55)));
     read_failure = [this](DWORD) { InterlockedExchange(&scope.abort_flag, 1); return (DWORD)0; };
 
-    EXPECT_EQ(0, verify("0x55")) << "the runner, not the pass, ends the run";
+    EXPECT_EQ(1, verify("0x55")) << "a verify cut short has not verified: the stop goes up to the runner";
     EXPECT_EQ(1u, reads.size());
     // a file still open for reading can't be deleted
     EXPECT_TRUE(DeleteFileA(path("00000001").c_str()) && DeleteFileA(path("00000002").c_str()));
@@ -141,4 +141,29 @@ TEST_F(VerifyPass, UnattendedTheDamagedSectorQuestionTakesTheSwitchesAnswer)
         EXPECT_EQ(skip ? 1 : 0, status.count_starting("Verify error in ")) << "the byte changed beyond it";
     }
     unattended_texts[0] = 0;
+}
+
+// A verify that reads no byte after the run has written some has checked
+// nothing (an erase cut its files to nothing, or they went): it says so and
+// is a failure of the run. Before any write (a method that only verifies)
+// nothing read is nothing to tell.
+TEST_F(VerifyPass, ReadingNothingAfterTheRunWroteIsAFailure)
+{
+    const std::string nothing = work + " の作業ファイルから読めるデータがないため、何も検証できませんでした。";
+    const struct { const char *name; unsigned long long written; size_t file_size; bool told; } rows[] = {
+        {"empty files after a fill", 8 * MiB, 0, true},
+        {"empty files, nothing written", 0, 0, false},
+        {"a file with bytes after a fill", 8 * MiB, 4096, false},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(write_file(path("00000001"), std::string(r.file_size, 0)) && write_file(path("00000002"), ""));
+        clear_run_failures(), status.texts.clear();
+        memset(&run_totals, 0, sizeof run_totals);
+        run_totals.bytes_written = r.written;
+        EXPECT_EQ(0, verify("0")) << "the walk went through";
+        EXPECT_EQ(r.told, status.saw(nothing));
+        EXPECT_EQ(r.told ? 1 : 0, run_failure_count());
+    }
+    memset(&run_totals, 0, sizeof run_totals), clear_run_failures();
 }

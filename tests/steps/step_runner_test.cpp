@@ -11,7 +11,8 @@
 // kept: the work files an earlier run left stay; erased: an erase step ran (it clears the status box);
 // errors: "Verify error in" texts; corrupt: a byte of 00000001 changed when the verify begins;
 // module: the length of the program's path, 0 for its own
-struct Script { std::string text; int result; std::vector<std::string> steps; int errors; bool erased, corrupt, kept; size_t module; };
+// boxes: the question about the existing folder, and one for each line the run asks about
+struct Script { std::string text; int result; std::vector<std::string> steps; int errors; bool erased, corrupt, kept; size_t module; size_t boxes = 1; };
 static void PrintTo(const Script &c, std::ostream *out) { *out << ::testing::PrintToString(c.text) << " " << c.module; }
 static Script one_step(const std::string &line, int errors, bool corrupt = false)
 { return Script{"1\r\n" + line + "\r\n", errors ? 3 : 0, {"step 1 of 1: " + line}, errors, true, corrupt, false, 0}; }
@@ -117,7 +118,7 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     }
     EXPECT_TRUE(!c.corrupt || status.saw("Verify error in " + in_work("00000001")));
     EXPECT_EQ(c.module > 256, status.saw("ModuleFileName too long"));
-    EXPECT_EQ(1u, boxes.shown.size()) << "only the question about the existing folder";
+    EXPECT_EQ(c.boxes, boxes.shown.size()) << "the question about the existing folder, and those about lines";
 }
 
 static const std::string WIPE_179 = "wipe" + std::string(175, 'x');
@@ -143,7 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
             Script{"2\nwipe\nverify \t0x56\n", 3, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 3, false, false, false, 0},
             Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 3, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 3, false, false, false, 0},
             Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, 0, false, false, false, 0},
-            Script{"2\r\nEraseX 0xff\r\nverifying 0xfe\r\n", 3, {"step 1 of 2: EraseX 0xff", "step 2 of 2: verifying 0xfe"}, 1, true, false, false, 0},
+            // a mistyped keyword is asked about, and not answered Yes here: nothing runs
+            Script{"2\r\nEraseX 0xff\r\nverifying 0xfe\r\n", 2, {}, 0, false, false, true, 0, 2},
+            // a verify after a plain erase, a step without a keyword between
+            // them or not, reads the erase's files whole: an NTFS-type volume
+            // (as Wine calls every drive) would otherwise have them cut to nothing
+            // (the work file and "notes" differ from 0x22)
+            Script{"2\r\nerase 0x11\r\nverify 0x22\r\n", 3, {"step 1 of 2: erase 0x11", "step 2 of 2: verify 0x22"}, 2, true, false, false, 0},
+            Script{"4\r\nerase 0x11\r\nlook\r\n\r\nverify 0x22\r\n", 3,
+                   {"step 1 of 4: erase 0x11", "step 2 of 4: look", "step 3 of 4: ", "step 4 of 4: verify 0x22"}, 2, true, false, false, 0},
             Script{"2\r\nerase,verify random \r\nverify 0\r\n", 3,
                    {"step 1 of 2: erase,verify random ", "step 2 of 2: verify 0"}, 2, true, false, false, 0},
             Script{"2\nerase,verify random\nverify 0\n", 3,
@@ -168,6 +177,21 @@ TEST(StepWords, AWordIsReadableOnlyAsANumberAListOrAKeyword)
         EXPECT_EQ(r.unreadable, word_unreadable(r.line)) << r.line;
 }
 
+// A line that begins with a keyword and goes on with what no keyword has would
+// run as the keyword it begins with; a line that begins with none only shows
+// its text.
+TEST(StepWords, AKeywordIsMistypedWhenItsFirstWordGoesOnPastIt)
+{
+    const struct { const char *line; int mistyped; } rows[] = {
+        {"erase", 0}, {"ERASE 0", 0}, {"erase\t0", 0}, {"erase,verify 0", 0}, {"Erase,Verify", 0}, {"verify dod", 0},
+        {"verfy 0", 0}, {" erase", 0}, {"wipe erase", 0}, {"", 0}, {"; erase,verfy", 0},
+        {"erase,verfy 0", 1}, {"eraseX", 1}, {"EraseX 0xff", 1}, {"verifying 0xfe", 1}, {"erase,verify,x 0", 1},
+        {"erase, 0", 1}, {"erase2", 1}, {"verify,erase", 1},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(r.mistyped, keyword_mistyped(r.line)) << "'" << r.line << "'";
+}
+
 // A word the passes can't read is asked about before anything is written:
 // No (or an unattended run) stops the run with the reason; Yes runs the
 // stored method as it always ran (zeros for "randon").
@@ -177,24 +201,33 @@ INSTANTIATE_TEST_SUITE_P(Once, WordCheck, ::testing::Values(std::make_tuple("ste
 TEST_P(WordCheck, AnUnreadableWordIsAskedAboutBeforeAnythingIsWritten)
 {
     const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
-    ASSERT_TRUE(write_file(script, "2\r\nerase 0x55\r\nerase randon\r\n"));
-    const std::string reason = "手順ファイル " + script + " の 3 行目の語「randon」を読めないため、消去を始めませんでした。";
-    const struct { const char *name; int answer, attended, result; std::string status; size_t boxes; } rows[] = {
-        {"No", IDNO, 1, 2, reason, 1}, {"unattended", IDYES, 0, 2, reason, 0},
-        {"Yes", IDYES, 1, 0, "作業ファイルを削除しています...", 1},
+    const std::string word_reason = "手順ファイル " + script + " の 3 行目の語「randon」を読めないため、消去を始めませんでした。",
+                      word_question = "手順ファイル " + script + " の 3 行目の語「randon」は、数値、カンマで区切った数値、random、dod のどれでもありません。\r\n"
+                                      "このまま続けると、この語はバイト 0x00 として扱われます。続けますか？",
+                      keyword_reason = "手順ファイル " + script + " の 3 行目「erase,verfy 0x55」を手順として読めないため、消去を始めませんでした。",
+                      keyword_question = "手順ファイル " + script + " の 3 行目「erase,verfy 0x55」の「erase,verfy」は、手順名 erase、verify、erase,verify のどれでもありません。\r\n"
+                                         "このまま続けると、この行は「erase 0x55」として実行されます。続けますか？";
+    const char *word = "2\r\nerase 0x55\r\nerase randon\r\n", *keyword = "2\r\nerase 0x55\r\nerase,verfy 0x55\r\n";
+    const struct { const char *name, *script; int answer, attended, result; std::string status, box; } rows[] = {
+        {"a word, No", word, IDNO, 1, 2, word_reason, word_question}, {"a word, unattended", word, IDYES, 0, 2, word_reason, ""},
+        {"a word, Yes", word, IDYES, 1, 0, "作業ファイルを削除しています...", word_question},
+        // "erase,verfy 0x55" would run as "erase 0x55": its verify dropped without a word
+        {"a keyword, No", keyword, IDNO, 1, 2, keyword_reason, keyword_question},
+        {"a keyword, unattended", keyword, IDYES, 0, 2, keyword_reason, ""},
+        {"a keyword, Yes", keyword, IDYES, 1, 0, "作業ファイルを削除しています...", keyword_question},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
+        ASSERT_TRUE(write_file(script, r.script));
         boxes.shown.clear(), boxes.replies.clear();
         boxes.answer(r.answer);
         unattended = !r.attended;
         EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
         unattended = 0;
         EXPECT_EQ(r.status, window_text(window, 146));
-        ASSERT_EQ(r.boxes, boxes.shown.size());
-        if (r.boxes) {
-            EXPECT_EQ("手順ファイル " + script + " の 3 行目の語「randon」は、数値、カンマで区切った数値、random、dod のどれでもありません。\r\n"
-                      "このまま続けると、この語はバイト 0x00 として扱われます。続けますか？", boxes.shown[0].text);
+        ASSERT_EQ(r.box.empty() ? 0u : 1u, boxes.shown.size());
+        if (!r.box.empty()) {
+            EXPECT_EQ(r.box, boxes.shown[0].text);
         }
         EXPECT_EQ(r.result == 0 ? 2 : 0, steps.count_starting("step ")) << "steps begun";
         EXPECT_EQ(r.result == 0 ? EXIT_CODE_DONE : EXIT_CODE_METHOD, run_exit_code);

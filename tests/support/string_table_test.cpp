@@ -32,7 +32,10 @@ static const struct { UINT id; const char *text; } TEXTS[] = {   // compiled to 
     {438, "/start には消去するフォルダの指定が必要です。"},
     {439, "記録ファイル %s に書き込めません: "},
     {440, "フォルダが 2 つ指定されています: %s と %s"},
-    {399, ""}, {441, ""} /* none: empty */,
+    {441, "%s の作業ファイルから読めるデータがないため、何も検証できませんでした。"},
+    {442, "手順ファイル %s の %d 行目「%s」の「%s」は、手順名 erase、verify、erase,verify のどれでもありません。\r\nこのまま続けると、この行は「%s」として実行されます。続けますか？"},
+    {443, "手順ファイル %s の %d 行目「%s」を手順として読めないため、消去を始めませんでした。"},
+    {399, ""}, {444, ""} /* none: empty */,
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenAndIsKept)

@@ -33,6 +33,7 @@ protected:
     volatile LONG box_count = 0;
     std::function<int(const BoxRecord &)> answer;   // IDOK when unset
     bool quit_seen = false;                         // a quit with code 0
+    int quit_code = -1;                             // the code of the last quit
 
     static int WINAPI box(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
     {
@@ -54,6 +55,8 @@ protected:
         CloseHandle(wipe_job.thread), ZeroMemory((void *)&wipe_job, sizeof wipe_job);
         abort_flag = work_folder_created = work_folder_path[0] = 0;
         stop_wait_ms = STOP_WAIT_MS;
+        unattended = 0, end_process = ExitProcess;
+        memset(&command_line, 0, sizeof command_line), command_line.method = -1;
         DestroyWindow(dialog), until([] { return true; });
         message_box_proc = MessageBoxA;
         if (root.empty())
@@ -73,7 +76,7 @@ protected:
         for (DWORD start = GetTickCount();; MsgWaitForMultipleObjects(0, 0, 0, 10, QS_ALLINPUT)) {
             for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE); )
                 if (m.message == WM_QUIT)
-                    quit_seen = m.wParam == 0;
+                    quit_seen = m.wParam == 0, quit_code = (int)m.wParam;
                 else if (!IsDialogMessageA(dialog, &m))
                     DispatchMessageA(&m);
             if (done() || GetTickCount() - start >= limit_ms)

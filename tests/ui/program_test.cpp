@@ -362,18 +362,21 @@ static BOOL CALLBACK count_own_windows(HWND window, LPARAM count)
 
 // The session ends half way through a fill of the 35-pass method, as Wine
 // ends it (wineboot --end-session: WM_QUERYENDSESSION, WM_ENDSESSION, then
-// the process is ended): the run stops, and before its answer the work files
-// and the folder it made are gone, the space is back, the user's files are
-// as they were. Wine ends every process with a window, so this one has none.
+// the process is ended), in a run a scheduled task started: the run stops,
+// and before its answer the work files and the folder it made are gone, the
+// space is back, the user's files are as they were, and one record says the
+// run was stopped; the program ends itself with that code (5), before the
+// system would end it with 0. Wine ends every process with a window, so this
+// one has none.
 TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
 {
     int own_windows = 0;
     EnumWindows(count_own_windows, (LPARAM)&own_windows);
     ASSERT_EQ(0, own_windows) << "the session's end would end this test as well";
-    std::string work = chosen + "\\$VANTA$$";
-    Program vanta(shipped_program(), chosen);
+    std::string work = chosen + "\\$VANTA$$", report = own_path() + ".session.csv";
+    DeleteFileA(report.c_str());
+    Program vanta(shipped_program(), chosen, " /method:4 /start /exit /report:\"" + report + "\"");
     ASSERT_TRUE(vanta.up);
-    vanta.start_method(4);
     for (DWORD start = GetTickCount(); GetTickCount() - start < 60000 && free_bytes_of(root) > free_before / 2;)
         Sleep(1);
     ASSERT_TRUE(vanta.running()) << "no run, or a box";
@@ -388,6 +391,15 @@ TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
     DWORD ended = GetTickCount() - asked;
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(wineboot.hProcess, 30000));
     CloseHandle(wineboot.hThread), CloseHandle(wineboot.hProcess);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(vanta.process.hProcess, &code);
+    EXPECT_EQ(5u, code) << "the exit code a scheduler reads";
+    bool bom = false;
+    auto records = read_report(report, &bom);
+    ASSERT_EQ(1u, records.size()) << "one run, one record";
+    EXPECT_EQ("5", records[0]["exit_code"]);
+    EXPECT_EQ("中断しました。", records[0]["ending"]);
+    DeleteFileA(report.c_str());
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "work folder left behind";
     EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
     EXPECT_EQ(before, hash_tree(volume));
@@ -433,55 +445,6 @@ DWORD run_unattended(const std::string &exe, const std::string &arguments, const
         TerminateProcess(process.hProcess, 99);
     CloseHandle(process.hProcess);
     return code;
-}
-
-// UTF-8 back to the ANSI code page, for comparing with the program's texts.
-std::string from_utf8(const std::string &text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
-    std::string ansi(text.size() * 2 + 1, '\0');
-    int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), n, &ansi[0], (int)ansi.size(), NULL, NULL);
-    return ansi.substr(0, m);
-}
-
-// The records of a report: each a map from the header's field names to the
-// values (quotes undone, line breaks kept); "" when the file has no byte-order mark.
-std::vector<std::map<std::string, std::string>> read_report(const std::string &path, bool *bom)
-{
-    std::string bytes;
-    std::vector<std::map<std::string, std::string>> records;
-    *bom = read_file(path, &bytes) && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
-    if (!*bom)
-        return records;
-    std::vector<std::vector<std::string>> rows(1);
-    std::string field;
-    bool quoted = false, started = false;
-    for (size_t i = 3; i < bytes.size(); ++i) {
-        char c = bytes[i];
-        if (quoted && c == '"' && i + 1 < bytes.size() && bytes[i + 1] == '"')
-            field += '"', ++i;
-        else if (c == '"')
-            quoted = !quoted, started = true;
-        else if (!quoted && c == ',')
-            rows.back().push_back(from_utf8(field)), field.clear();
-        else if (!quoted && c == '\r')
-            continue;
-        else if (!quoted && c == '\n')
-            rows.back().push_back(from_utf8(field)), field.clear(), rows.emplace_back();
-        else
-            field += c;
-    }
-    (void)started;
-    for (size_t r = 1; r < rows.size(); ++r) {
-        if (rows[r].size() != rows[0].size())
-            continue;
-        std::map<std::string, std::string> record;
-        for (size_t f = 0; f < rows[0].size(); ++f)
-            record[rows[0][f]] = rows[r][f];
-        records.push_back(record);
-    }
-    return records;
 }
 
 } // namespace

@@ -356,7 +356,8 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
          kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\nフォルダを削除できません。",
          {held + "\r\n" + system_text(ERROR_SHARING_VIOLATION), fat_work + ": " + system_text(ERROR_DIR_NOT_EMPTY)},
          {"00000001"}},
-        {"Abort after a verify difference", root, "3\r\nerase,verify random\r\nverify 0\r\nlook\r\n", ABORT_AT_LOOK,
+        // (a step with work to do follows: the Abort stops the run)
+        {"Abort after a verify difference", root, "4\r\nerase,verify random\r\nverify 0\r\nlook\r\nerase\r\n", ABORT_AT_LOOK,
          std::string(ABORTED) + "\r\nVerify error in " + work + "\\00000001", {}, {}},
         {"Abort during the final deletion", root, fill, ABORT_AT_DELETION, FINISHED, {}, {}},
         // the last step's label is up and it has nothing to do: every step has done its work
@@ -415,4 +416,207 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
         EXPECT_EQ("111101", controls());
     }
     clear_volume(failing), clear_volume(fat);
+}
+
+// The session's end ends the program here by keeping its code.
+static int session_exit_code = -1;
+static VOID WINAPI keep_exit_code(UINT code) { session_exit_code = (int)code; }
+
+// A box of the worker's, a real one, shown on the dialog's behalf.
+static HWND worker_box(HWND dialog)
+{
+    for (HWND w = NULL; (w = FindWindowExA(NULL, w, "#32770", "vanta")) != NULL;)
+        if (GetWindow(w, GW_OWNER) == dialog && IsWindowVisible(w))
+            return w;
+    return NULL;
+}
+
+// Until the window thread has asked the run to stop, as a slow disk holds a
+// transfer: a Close or the session's end, posted, reaches the window while the
+// pass is still at the moment it was posted at.
+static void wait_for_the_stop()
+{
+    for (DWORD start = GetTickCount(); !abort_flag && GetTickCount() - start < 10000;)
+        Sleep(5);
+}
+
+// The engine's reads: with a data error at the start of every file, or the
+// first held until the stop; its creations with the test's act at the
+// record-slack pass's first small file.
+static ReadFileProc plain_read;
+static bool damaged_reads, hold_a_read;
+static BOOL WINAPI watched_read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (damaged_reads && SetFilePointer(file, 0, NULL, FILE_CURRENT) == 0)
+        return *got = 0, SetLastError(ERROR_CRC), FALSE;
+    if (hold_a_read)
+        hold_a_read = false, wait_for_the_stop();
+    return plain_read(file, buffer, size, got, overlapped);
+}
+static CreateFileProc plain_create;
+static std::function<void()> at_small_file;
+static HANDLE WINAPI act_at_small_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                       DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (access == GENERIC_WRITE && disposition == CREATE_ALWAYS && at_small_file) {
+        auto act = at_small_file;
+        at_small_file = nullptr, act(), wait_for_the_stop();
+    }
+    return plain_create(path, access, share, security, disposition, flags, model);
+}
+
+// Abort, Close and the session's end at the moments a run is longest in, as
+// an unattended run with a report (/exit, /report): the last step's verify,
+// the record-slack pass of the last erase, a box of the worker's that waits
+// for its answer (a real one: the session's end must close it). Each run
+// ends once: one status, one record, one exit code (the quit's, or the one
+// the program ends itself with at the session's end), and what it says is
+// true: a run stopped before its work was done is stopped (5). A shutdown
+// that is cancelled stops nothing. The work files go and the space comes
+// back, but for a file another program holds.
+TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
+{
+    enum Act { ABORT, CLOSE, SESSION_END, CANCELLED_END };
+    enum Moment { AT_VERIFY, AT_SMALL_FILE, AT_BOX, AT_LOOK };
+    const std::string failing = volume_root("dialog_failing"), fat = volume_root("dialog_fat");
+    ASSERT_FALSE(failing.empty() || fat.empty()) << "no failing or FAT-type volume on this bench";
+    clear_volume(failing), clear_volume(fat);
+    const DWORD broken = failing_write_code(failing);
+    const std::string report = own_path() + ".interruptions.csv", held = fat + "$VANTA$$\\00000001";
+    const std::string write_failed = "WriteFile(" + failing + "$VANTA$$\\00000001): " + system_text(broken);
+    const std::string damaged = "ReadFile(" + work + "\\00000001): near 0 " + system_text(ERROR_CRC);
+    const char *fill = "1\r\nerase,verify 0x5a\r\n", *erase = "1\r\nerase 0x5a\r\n", *fill_look = "2\r\nerase,verify 0x5a\r\nlook\r\n";
+    const struct {
+        const char *name;
+        std::string volume;
+        const char *script;
+        Act act;
+        Moment when;
+        bool damaged_reads;
+        std::string status;   // the status box at the end, the record's ending
+        int code;
+        std::string box;      // a box no one answered: its text is in the record
+        Strings left;
+    } rows[] = {
+        {"Abort during the last step's verify", root, fill, ABORT, AT_VERIFY, false, ABORTED, 5, "", {}},
+        {"Abort while the last erase packs the record area", root, erase, ABORT, AT_SMALL_FILE, false, ABORTED, 5, "", {}},
+        {"Close during the last step's verify", root, fill, CLOSE, AT_VERIFY, false, ABORTED, 5, "", {}},
+        {"Close while the last erase packs the record area", root, erase, CLOSE, AT_SMALL_FILE, false, ABORTED, 5, "", {}},
+        {"the session's end during the last step's verify", root, fill, SESSION_END, AT_VERIFY, false, ABORTED, 5, "", {}},
+        {"the session's end while a failure's box waits", failing, "1\r\nerase\r\n", SESSION_END, AT_BOX, false,
+         std::string(ABORTED) + "\r\n" + kept(write_failed), 5, kept(write_failed), {}},
+        {"the session's end while the damaged-sector question waits", root, fill, SESSION_END, AT_BOX, true,
+         std::string(ABORTED) + "\r\n" + kept(damaged), 5, "処理を続けますか？\r\n" + work + "\\00000001: near 0", {}},
+        // every step had done its work: the file left is the run's failure
+        {"the session's end while a held file's box waits", fat, fill_look, SESSION_END, AT_BOX, false,
+         kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\nフォルダを削除できません。", 3, held, {"00000001"}},
+        // a pass follows the moment: the run goes on to it and ends complete
+        {"a shutdown that is cancelled", root, "3\r\nerase,verify 0x5a\r\nlook\r\nerase 0x5a\r\n", CANCELLED_END, AT_LOOK,
+         false, FINISHED, 0, "", {}},
+    };
+    delete_retry_ms = 300;
+    end_process = keep_exit_code;
+    plain_read = file_calls.read, plain_create = file_calls.create;
+    file_calls.read = watched_read, file_calls.create = act_at_small_file;
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string row_work = r.volume + "$VANTA$$";
+        if (r.volume != root)
+            plant_user_files(r.volume);
+        const auto files_before = digest_tree(r.volume);
+        const unsigned long long free_before = free_bytes_of(r.volume);
+        DeleteFileA(report.c_str());
+        memset(&command_line, 0, sizeof command_line);
+        command_line.method = -1, command_line.exit_when_done = 1;
+        snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
+        message_box_proc = r.when == AT_BOX ? MessageBoxA : box;
+        damaged_reads = r.damaged_reads;
+        session_exit_code = quit_code = -1;
+        HANDLE holder = NULL;
+        auto act = [&] {
+            if (r.act == ABORT)
+                press(IDABORT);
+            if (r.act == CLOSE)   // handled once the worker goes on
+                PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+            if (r.act == SESSION_END || r.act == CANCELLED_END) {
+                PostMessageA(dialog, WM_QUERYENDSESSION, 0, 0);
+                PostMessageA(dialog, WM_ENDSESSION, r.act == SESSION_END, 0);
+            }
+        };
+        ControlLog steps(dialog, IDC_STEP), status(dialog, IDC_STATUS);
+        steps.on_text = [&](const std::string &text) {
+            if (text.find(": look") == std::string::npos)
+                return;
+            if (r.volume == fat)   // held past the retries, and two more files that must go
+                holder = hold_open(row_work + "\\00000001", 4000), write_file(row_work + "\\00000002", ""),
+                write_file(row_work + "\\00000003", "");
+            if (r.when == AT_LOOK)
+                act();
+        };
+        status.on_text = [&](const std::string &text) {
+            if (text == "verify" && r.when == AT_VERIFY)
+                hold_a_read = r.act != ABORT, act();
+        };
+        if (r.when == AT_SMALL_FILE)
+            at_small_file = act;
+        start_in(r.volume, r.script, 1);
+        if (r.when == AT_BOX) {
+            ASSERT_TRUE(until([&] { return worker_box(dialog) != NULL; })) << "no box waited";
+            EXPECT_EQ(TRUE, SendMessageA(dialog, WM_QUERYENDSESSION, 0, 0));
+            SendMessageA(dialog, WM_ENDSESSION, TRUE, 0);
+        }
+        ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && quit_code != -1 && (r.act != SESSION_END || session_exit_code != -1); }));
+        until([] { return false; }, 200);   // a late message of the run's must change nothing
+        message_box_proc = box, at_small_file = nullptr, unattended = 0;
+
+        EXPECT_EQ(r.status, outcome(text_of(IDC_STATUS)));
+        EXPECT_EQ(r.code, r.act == SESSION_END ? session_exit_code : quit_code) << "the code the program ends with";
+        bool bom = false;
+        auto records = read_report(report, &bom);
+        ASSERT_EQ(1u, records.size()) << "one run, one record";
+        EXPECT_EQ(std::to_string(r.code), records[0]["exit_code"]);
+        EXPECT_EQ(r.status, outcome(records[0]["ending"]));
+        EXPECT_NE(std::string::npos, records[0]["failures"].find(r.box)) << records[0]["failures"];
+        EXPECT_EQ(r.left, list_folder(row_work)) << "work files left";
+        EXPECT_TRUE(worker_box(dialog) == NULL) << "a box still waits";
+        if (holder)
+            WaitForSingleObject(holder, 30000), CloseHandle(holder);
+        remove_tree(row_work);
+        EXPECT_EQ(free_before, free_bytes_of(r.volume)) << "the volume's space was not given back";
+        EXPECT_EQ(files_before, digest_tree(r.volume)) << "a file outside the work folder changed";
+        EXPECT_EQ("111101", controls());
+    }
+    file_calls.read = plain_read, file_calls.create = plain_create;
+    delete_retry_ms = DELETE_RETRY_MS;
+    DeleteFileA(report.c_str());
+    clear_volume(failing), clear_volume(fat);
+}
+
+// A Start that goes nowhere right after a complete run is a record of its own:
+// nothing of the run before it (its passes, bytes, steps, folder) is carried in.
+TEST_F(DialogBench, AStartThatGoesNowhereRecordsOnlyItself)
+{
+    const std::string report = own_path() + ".nowhere.csv", deep = root + std::string(250 - root.size(), 'f');
+    const struct { const char *name; std::string folder; } rows[] = {
+        {"no folder", ""}, {"a folder of 250 bytes", deep},
+    };
+    snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        DeleteFileA(report.c_str());
+        start_in(root, "1\r\nerase,verify 0x5a\r\n", 1);
+        ASSERT_TRUE(collected());
+        start_in(r.folder, nullptr, 1);
+        bool bom = false;
+        auto records = read_report(report, &bom);
+        ASSERT_EQ(2u, records.size());
+        EXPECT_EQ("1", records[0]["passes"]) << "the complete run before it";
+        EXPECT_EQ(r.folder, records[1]["folder"]);
+        for (const char *field : {"passes", "bytes_written", "bytes_verified", "verify_differences"})
+            EXPECT_EQ("0", records[1][field]) << field;
+        EXPECT_EQ("", records[1]["steps"]);
+        EXPECT_EQ("", records[1]["failures"]);
+        EXPECT_EQ("6", records[1]["exit_code"]);
+    }
+    DeleteFileA(report.c_str());
 }
