@@ -31,6 +31,7 @@ bench: build
 	@bash bench/endings_bench.sh $(BUILD)
 	@bash bench/volume_kinds_bench.sh $(BUILD)
 	@bash bench/space_back_bench.sh $(BUILD)
+	@bash bench/session_end_bench.sh $(BUILD)
 
 # ARGS='D:\data' puts a folder on vanta.exe's command line.
 run: build

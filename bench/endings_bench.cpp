@@ -9,10 +9,15 @@
 //   session: with method 2 (zeros, then verified: the work files keep their
 //          bytes), ends the session as Wine does (wineboot --end-session:
 //          WM_QUERYENDSESSION, WM_ENDSESSION, then the process is ended) and
-//          times until the process has ended, and checks the free space.
+//          times until the process has ended, and checks the free space;
+//   endsession: method 2 started as a scheduled task starts it (/start /exit),
+//          the session's end sent as Windows sends it (WM_QUERYENDSESSION,
+//          then WM_ENDSESSION): times WM_ENDSESSION until its answer (the
+//          program ends itself once its work files are gone and its run
+//          recorded), and counts the work files left and the exit code.
 // Prints one line per round and the figures; asserts nothing about them.
 //
-//   endings_bench VANTA_EXE FOLDER abort|close|session ROUNDS PERCENT_FREE
+//   endings_bench VANTA_EXE FOLDER abort|close|session|endsession ROUNDS PERCENT_FREE
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,7 +57,26 @@ static void press(HWND dialog, int id)
 }
 
 // One round: 0 with the time in *taken, or 1 with the reason printed.
-enum Cut { ABORT, CLOSE, SESSION };
+enum Cut { ABORT, CLOSE, SESSION, ENDSESSION };
+
+// Work files left in the work folder of folder (names of digits only).
+static int work_files_left(const char *folder)
+{
+    char pattern[MAX_PATH];
+    WIN32_FIND_DATAA entry;
+    int left = 0;
+    snprintf(pattern, sizeof pattern, "%s$VANTA$$\\*", folder);
+    HANDLE listing = FindFirstFileA(pattern, &entry);
+    if (listing == INVALID_HANDLE_VALUE)
+        return 0;
+    do
+        left += entry.cFileName[0] >= '0' && entry.cFileName[0] <= '9';
+    while (FindNextFileA(listing, &entry));
+    FindClose(listing);
+    return left;
+}
+static DWORD exit_code_seen;
+static int files_left_seen;
 
 static HANDLE end_session(void)
 {
@@ -69,7 +93,8 @@ static int round_once(const char *exe, const char *folder, int cut_by, double sh
                       unsigned long long *free_at_cut, unsigned long long *free_after)
 {
     char command[MAX_PATH * 2 + 8];
-    snprintf(command, sizeof command, "\"%s\" \"%s\"", exe, folder);
+    snprintf(command, sizeof command, "\"%s\" \"%s\"%s", exe, folder,
+             cut_by == ENDSESSION ? " /method:2 /start /exit" : "");
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -84,8 +109,10 @@ static int round_once(const char *exe, const char *folder, int cut_by, double sh
         Sleep(10);
     int failed = !dialog;
     if (dialog) {
-        SendMessageA(GetDlgItem(dialog, IDC_METHOD), CB_SETCURSEL, cut_by == SESSION ? 2 : 0, 0);
-        press(dialog, IDC_START);
+        if (cut_by != ENDSESSION) {
+            SendMessageA(GetDlgItem(dialog, IDC_METHOD), CB_SETCURSEL, cut_by == SESSION ? 2 : 0, 0);
+            press(dialog, IDC_START);
+        }
         double started = seconds();
         while ((*free_at_cut = free_bytes(folder)) > before * share && seconds() - started < 120)
             Sleep(1);
@@ -93,7 +120,13 @@ static int round_once(const char *exe, const char *folder, int cut_by, double sh
         HANDLE wineboot = NULL;
         if (cut_by == SESSION)
             wineboot = end_session();
-        else
+        else if (cut_by == ENDSESSION) {
+            DWORD_PTR answer = 0;
+            SendMessageTimeoutA(dialog, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer);
+            cut = seconds();
+            // the program ends itself before it answers: the call returns then
+            SendMessageTimeoutA(dialog, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 60000, &answer);
+        } else
             press(dialog, cut_by == CLOSE ? IDCANCEL : IDABORT);
         if (cut_by != ABORT) {
             failed = WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0;
@@ -109,6 +142,8 @@ static int round_once(const char *exe, const char *folder, int cut_by, double sh
             failed = strcmp(status, ABORTED_TEXT) != 0;
         }
         *taken = seconds() - cut;
+        files_left_seen = work_files_left(folder);
+        GetExitCodeProcess(process.hProcess, &exit_code_seen);
         *free_after = free_bytes(folder);
         // NTFS keeps the records and index room the run's files took: a little
         // of the space stays with the file system, never a work file's worth
@@ -125,13 +160,13 @@ static int round_once(const char *exe, const char *folder, int cut_by, double sh
 
 int main(int argc, char **argv)
 {
-    const char *cuts[] = {"abort", "close", "session"};
+    const char *cuts[] = {"abort", "close", "session", "endsession"};
     int cut_by = -1;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 4; ++i)
         if (argc == 6 && strcmp(argv[3], cuts[i]) == 0)
             cut_by = i;
     if (cut_by < 0) {
-        fprintf(stderr, "usage: endings_bench VANTA_EXE FOLDER abort|close|session ROUNDS PERCENT_FREE\n");
+        fprintf(stderr, "usage: endings_bench VANTA_EXE FOLDER abort|close|session|endsession ROUNDS PERCENT_FREE\n");
         return 2;
     }
     int rounds = atoi(argv[4]);
@@ -141,10 +176,14 @@ int main(int argc, char **argv)
         unsigned long long at_cut = 0, after = 0;
         if (round_once(argv[1], argv[2], cut_by, share, &taken, &at_cut, &after))
             return 1;
-        const char *what[] = {"Abort", "Close", "The session's end"};
-        printf("round %d: %s with %llu bytes free, %.3f s until %s, %llu bytes free then\n", round,
-               what[cut_by], at_cut, taken,
-               cut_by == ABORT ? "the status said aborted" : "the process ended", after);
+        const char *what[] = {"Abort", "Close", "The session's end", "WM_ENDSESSION"};
+        const char *until[] = {"the status said aborted", "the process ended", "the process ended",
+                               "its answer (the process ended)"};
+        printf("round %d: %s with %llu bytes free, %.3f s until %s, %llu bytes free then", round,
+               what[cut_by], at_cut, taken, until[cut_by], after);
+        if (cut_by == ENDSESSION)
+            printf(", %d work files left, exit code %lu", files_left_seen, exit_code_seen);
+        printf("\n");
         total += taken;
         worst = taken > worst ? taken : worst;
     }
