@@ -35,6 +35,16 @@ DWORD format_work_file_path(char *path, const char *folder, unsigned number)
     return 0;
 }
 
+int is_work_file_name(const char *name)
+{
+    if (!*name)
+        return 0;
+    for (const char *p = name; *p; ++p)
+        if (*p < '0' || *p > '9')
+            return 0;
+    return 1;
+}
+
 // Low 8 bits of a word read as strtol reads it with base 0; out-of-range
 // values come back clamped to the ends of the 32-bit range.
 static unsigned char word_byte(const char *word, char **end)
@@ -206,9 +216,14 @@ int fill_work_file(const char *path)
         if (limit < sector)
             limit = sector;
         size = next_write_size(free_bytes, size, outran_probe, limit, file_bytes, sector);
-        // more than the whole volume holds: it keeps the pattern in less room
-        // than it takes; random data can't be stored smaller
-        if (!random_mode && probe_volume_bytes && pass_bytes_written > probe_volume_bytes) {
+        // Twice the most the volume has said it had free, and a work file
+        // more, written while it still says it has room: it keeps the pattern
+        // in less room than it takes. Bound by the free space, not the
+        // volume's size: a nearly full 16 TB share would take days per pass.
+        // A volume that says it is full and takes more all the same keeps a
+        // reserve the probe leaves out; random data can't be stored smaller.
+        if (!random_mode && pass_bytes_written > 2 * pass_most_free + MAX_FILE_BYTES &&
+            free_bytes >= probe_cluster_bytes && free_bytes > 0) {
             CloseHandle(file);
             return report_pattern_stored_small();
         }

@@ -16,10 +16,13 @@ static int run_active;
 static int step_number, step_count, step_part, step_parts;
 static int posted_position;
 static double run_fraction_reached;
-static DWORD run_started;
+// The run's time: the tick counter wraps after 49.7 days, and 35 passes over
+// 20 TB take longer, so each reading adds what passed since the one before.
+static DWORD last_tick;
+static unsigned long long run_elapsed_ms;
 // the estimate shown last, in seconds, and when; -1 before the first
 static double time_left_shown = -1;
-static DWORD time_left_tick;
+static unsigned long long time_left_at;
 
 double run_fraction(int step, int count, int part, int parts, double pass_fraction)
 {
@@ -89,6 +92,14 @@ void format_byte_count(char *text, size_t size, unsigned long long bytes)
     text[at] = 0;
 }
 
+static unsigned long long elapsed_now(void)
+{
+    DWORD now = progress_tick();
+    run_elapsed_ms += (DWORD)(now - last_tick);
+    last_tick = now;
+    return run_elapsed_ms;
+}
+
 void begin_run_progress(int count)
 {
     memset(&run_totals, 0, sizeof run_totals);
@@ -96,7 +107,8 @@ void begin_run_progress(int count)
     step_number = 0, step_count = count, step_part = 0, step_parts = 1;
     posted_position = 0;
     run_fraction_reached = 0;
-    run_started = progress_tick();
+    last_tick = progress_tick();
+    run_elapsed_ms = 0;
     time_left_shown = -1;
 }
 
@@ -104,7 +116,7 @@ void end_run_progress(int succeeded)
 {
     if (!run_active)
         return;
-    run_totals.elapsed_ms = progress_tick() - run_started;
+    run_totals.elapsed_ms = elapsed_now();
     if (succeeded && posted_position < RUN_PROGRESS_FULL) {
         posted_position = RUN_PROGRESS_FULL;
         PostMessageA(run_context.owner, WM_RUN_PROGRESS, RUN_PROGRESS_FULL, 0);
@@ -122,6 +134,7 @@ void report_pass_progress(unsigned long long done, unsigned long long whole)
 {
     if (!run_active)
         return;
+    elapsed_now();
     double fraction = run_fraction(step_number, step_count, step_part, step_parts,
                                    whole ? (double)done / (double)whole : 1.0);
     // the bar never moves back, whatever a pass's figures do
@@ -143,13 +156,12 @@ const char *run_time_left_line(void)
     line[0] = 0;
     if (!run_active)
         return line;
-    DWORD now = progress_tick();
-    DWORD elapsed = now - run_started;
+    unsigned long long elapsed = elapsed_now();
     if (elapsed < TIME_LEFT_AFTER_MS || run_fraction_reached <= 0)
         return line;
-    time_left_shown = estimate_time_left(time_left_shown, (now - time_left_tick) / 1000.0,
+    time_left_shown = estimate_time_left(time_left_shown, (elapsed - time_left_at) / 1000.0,
                                          elapsed / 1000.0, run_fraction_reached);
-    time_left_tick = now;
+    time_left_at = elapsed;
     if (time_left_shown < 0)
         return line;
     line[0] = '\r', line[1] = '\n';
@@ -163,7 +175,7 @@ const char *run_summary_text(void)
     char written[40], verified[40], elapsed[64];
     format_byte_count(written, sizeof written, run_totals.bytes_written);
     format_byte_count(verified, sizeof verified, run_totals.bytes_verified);
-    format_elapsed(elapsed, sizeof elapsed, run_totals.elapsed_ms / 1000);
+    format_elapsed(elapsed, sizeof elapsed, (unsigned)(run_totals.elapsed_ms / 1000));
     if (run_totals.bytes_verified)
         snprintf(summary, sizeof summary, program_text(IDS_SUMMARY_VERIFIED), written,
                  run_totals.passes, verified, elapsed);

@@ -22,6 +22,12 @@ static unsigned char expected_block[BYTE_LIST_MAX];
 static unsigned char list_values[BYTE_LIST_MAX];
 static int mismatch_seen;
 static char verify_status[STATUS_TEXT_SIZE];
+// Damaged media in the file being read: the answer about going on past it
+// (0 until asked, once a file) and the sectors gone past.
+static int file_skip_answer;
+static unsigned file_damaged;
+int verify_gives_space_back;
+DWORD verify_give_back_bytes = GIVE_BACK_BYTES;
 
 // Puts the pass's status buffer, cut at 771 characters, into the status box;
 // every text the pass shows there tells of a failure of the run.
@@ -59,90 +65,198 @@ static int block_differs(const unsigned char *data, DWORD length, unsigned long 
     return 0;
 }
 
+// Takes in the bytes read at offset: compared, counted, shown.
+static void take_read(const unsigned char *data, DWORD got, unsigned long long offset)
+{
+    if (compare_bytes && !mismatch_seen)
+        mismatch_seen = block_differs(data, got, offset);
+    verify_read_bytes += got;
+    run_totals.bytes_verified += got;
+    report_pass_progress(verify_read_bytes, verify_whole);
+    // what is left to read, and how fast it goes, as the fill shows its free space
+    show_progress(verify_whole > verify_read_bytes ? verify_whole - verify_read_bytes : 0);
+}
+
+// Moves the file's position to offset: 0, or 3 with the failure reported
+// (reading on from anywhere else would compare the wrong bytes).
+static int seek_to(HANDLE file, const char *path, unsigned long long offset)
+{
+    LONG high = (LONG)(offset >> 32);
+    SetLastError(NO_ERROR);
+    if (file_calls.seek(file, (LONG)(DWORD)offset, &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR) {
+        run_context.last_error = GetLastError();
+        report_pass_error("SetFilePointer(%s): ", path);
+        return 3;
+    }
+    return 0;
+}
+
+static int is_damaged_media(DWORD code)
+{
+    return code == ERROR_CRC || code == ERROR_SECTOR_NOT_FOUND;
+}
+
+// A stretch of a transfer that damaged media refused: read again at its own
+// place in the buffer, and when it is refused again, in halves, down to the
+// sector. Each damaged sector is counted and gone past; the first one of a
+// file is asked about, and the answer holds for the rest of the file. 0 read,
+// 1 the stop, 3 the file given up (reported).
+static int read_around_damage(HANDLE file, const char *path, unsigned long long transfer_start,
+                              unsigned long long offset, DWORD length)
+{
+    if (abort_requested(run_context.abort_flag))
+        return 1;
+    if (seek_to(file, path, offset))
+        return 3;
+    unsigned char *place = run_context.transfer_buffer + (offset - transfer_start);
+    DWORD got = 0;
+    if (file_calls.read(file, place, length, &got, NULL)) {
+        take_read(place, got > length ? length : got, offset);
+        return 0;
+    }
+    DWORD code = GetLastError();
+    if (abort_requested(run_context.abort_flag))
+        return 1;
+    run_context.last_error = code;
+    if (!is_damaged_media(code)) {
+        report_pass_error("ReadFile(%s): ", path);
+        return 3;
+    }
+    if (length > sector_bytes) {
+        DWORD half = (length / 2) & ~(sector_bytes - 1);
+        if (half == 0)
+            half = sector_bytes;
+        int result = read_around_damage(file, path, transfer_start, offset, half);
+        return result ? result : read_around_damage(file, path, transfer_start, offset + half, length - half);
+    }
+    ++file_damaged;
+    ++run_totals.damaged_sectors;
+    if (!file_skip_answer)
+        file_skip_answer = ask_to_skip(path, offset) ? IDYES : IDNO;
+    return file_skip_answer == IDYES ? 0 : 3;
+}
+
+// Reads the open file from offset to its end in whole transfers. 0, 1 the
+// stop, 3 the file given up (reported).
+static int verify_to_end(HANDLE file, const char *path, unsigned long long offset)
+{
+    unsigned long long size = GetFileSize(file, NULL);
+    if (seek_to(file, path, offset))
+        return 3;
+    do {
+        if (abort_requested(run_context.abort_flag))
+            return 1;
+        DWORD got = 0;
+        BOOL read_ok = file_calls.read(file, run_context.transfer_buffer, TRANSFER_SIZE, &got, NULL);
+        if (read_ok) {
+            take_read(run_context.transfer_buffer, got > TRANSFER_SIZE ? TRANSFER_SIZE : got, offset);
+            // nothing delivered below the size: the file shrank, and reading
+            // again would only deliver nothing again
+            if (got == 0)
+                break;
+            offset += got > TRANSFER_SIZE ? TRANSFER_SIZE : got;
+            continue;
+        }
+        DWORD code = GetLastError();
+        // a read cut short by the stop is the stop, not damaged media
+        if (abort_requested(run_context.abort_flag))
+            return 1;
+        run_context.last_error = code;
+        if (!is_damaged_media(code)) {
+            report_pass_error("ReadFile(%s): ", path);
+            return 3;
+        }
+        // one damaged sector is one sector gone past, not the whole transfer
+        // read again a sector further on for every sector it holds
+        DWORD length = size - offset < TRANSFER_SIZE ? (DWORD)(size - offset) : TRANSFER_SIZE;
+        length = (length + sector_bytes - 1) & ~(sector_bytes - 1);
+        int result = read_around_damage(file, path, offset, offset, length ? length : sector_bytes);
+        if (result)
+            return result;
+        offset += length ? length : sector_bytes;
+        if (seek_to(file, path, offset))
+            return 3;
+    } while (offset < size);
+    return 0;
+}
+
+// Only work files are ever deleted: names of digits only.
+static int is_work_file(const char *path)
+{
+    const char *name = strrchr(path, '\\');
+    return is_work_file_name(name ? name + 1 : path);
+}
+
 int verify_file(const char *path)
 {
-    unsigned char *buffer = run_context.transfer_buffer;
-
     if (abort_requested(run_context.abort_flag))
         return 1;
 
-    HANDLE file = file_calls.create(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                    FILE_FLAG_NO_BUFFERING, NULL);
+    // A file that no later step reads again gives its space back as it is
+    // read: from its end, a block at a time, each block read forward and then
+    // cut off, so that the volume is full only for moments. Where the file
+    // can't be opened for that (another program reads it), it is read whole.
+    int give_back = verify_gives_space_back && is_work_file(path);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (give_back)
+        file = file_calls.create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        give_back = 0;
+        file = file_calls.create(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_NO_BUFFERING, NULL);
+    }
     if (file == INVALID_HANDLE_VALUE) {
         run_context.last_error = GetLastError();
         return (int)report_pass_error("CreateFile(%s): ", path);
     }
 
-    // work files stay below 1 GiB; a wider offset keeps a larger stray file
-    // from wrapping the offset round and reading for ever
-    unsigned long long size = GetFileSize(file, NULL);
-    unsigned long long offset = 0;
     mismatch_seen = 0;
-
-    do {
-        if (abort_requested(run_context.abort_flag)) {
-            CloseHandle(file);
-            return 1;
-        }
-        DWORD got = 0;
-        BOOL read_ok = file_calls.read(file, buffer, TRANSFER_SIZE, &got, NULL);
-        if (got > TRANSFER_SIZE)
-            got = TRANSFER_SIZE;
-
-        if (read_ok) {
-            if (compare_bytes && !mismatch_seen)
-                mismatch_seen = block_differs(buffer, got, offset);
-            verify_read_bytes += got;
-            run_totals.bytes_verified += got;
-            report_pass_progress(verify_read_bytes, verify_whole);
-            // what is left to read, and how fast it goes, as the fill shows its free space
-            show_progress(verify_whole > verify_read_bytes ? verify_whole - verify_read_bytes : 0);
-            // nothing delivered below the size: the file shrank, and reading
-            // again would only deliver nothing again
-            if (got == 0)
+    file_skip_answer = 0;
+    file_damaged = 0;
+    int result;
+    if (!give_back) {
+        result = verify_to_end(file, path, 0);
+    } else {
+        // work files stay below 1 GiB; a wider offset keeps a larger stray
+        // file from wrapping round
+        unsigned long long size = GetFileSize(file, NULL);
+        // whole sectors, and whole transfers: each block is read forward as usual
+        DWORD step = verify_give_back_bytes < TRANSFER_SIZE ? TRANSFER_SIZE : verify_give_back_bytes;
+        unsigned long long block = size ? (size - 1) / step * step : 0;
+        for (;; block -= step) {
+            if ((result = verify_to_end(file, path, block)) != 0)
                 break;
-            offset += got;
-            continue;
+            // the block's clusters go back to the volume; should the cut
+            // fail, the deletion after the file gives them back all the same
+            LONG high = (LONG)(block >> 32);
+            SetLastError(NO_ERROR);
+            if (file_calls.seek(file, (LONG)(DWORD)block, &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER ||
+                GetLastError() == NO_ERROR)
+                SetEndOfFile(file);
+            if (block == 0)
+                break;
         }
-
-        DWORD code = GetLastError();
-        // a read cut short by the stop is the stop, not damaged media
-        if (abort_requested(run_context.abort_flag)) {
-            CloseHandle(file);
-            return 1;
-        }
-        run_context.last_error = code;
-        if (code != ERROR_CRC && code != ERROR_SECTOR_NOT_FOUND) {
-            CloseHandle(file);
-            report_pass_error("ReadFile(%s): ", path);
-            return 3;
-        }
-        if (!ask_to_skip(path, offset)) {
-            CloseHandle(file);
-            return 3;
-        }
-        // on past the damaged sector: uncached reads start on a sector boundary
-        offset = (offset + sector_bytes) & ~(unsigned long long)(sector_bytes - 1);
-        LONG high = (LONG)(offset >> 32);
-        SetLastError(NO_ERROR);
-        if (file_calls.seek(file, (LONG)(DWORD)offset, &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
-            GetLastError() != NO_ERROR) {
-            // reading on from anywhere else would compare the wrong bytes
-            run_context.last_error = GetLastError();
-            CloseHandle(file);
-            report_pass_error("SetFilePointer(%s): ", path);
-            return 3;
-        }
-    } while (offset < size);
-
+    }
     CloseHandle(file);
+    if (result == 1)
+        return 1;
+    if (file_damaged && file_skip_answer == IDYES) {
+        snprintf(verify_status, STATUS_TEXT_SIZE, program_text(IDS_DAMAGED_SECTORS), path, file_damaged);
+        show_failure();
+    }
     if (compare_bytes && mismatch_seen) {
         ++run_totals.differing_files;
         snprintf(verify_status, STATUS_TEXT_SIZE, "Verify error in %s", path);
         show_failure();
-        return 3;
+        result = 3;
     }
-    return 0;
+    // read (or given up): what it held is told; a file that can't go now
+    // goes with the deletion at the end of the run
+    if (give_back)
+        DeleteFileA(path);
+    return result;
 }
 
 // The expected bytes for a step's word, as the fill pass reads the same word.

@@ -45,6 +45,8 @@ void release_transfer_buffer(void);
 // ERROR_FILENAME_EXCED_RANGE when the name would not fit: a work-file path is
 // never cut into another name.
 DWORD format_work_file_path(char *path, const char *folder, unsigned number);
+// True for a work file's name: digits only. Only such files are ever deleted.
+int is_work_file_name(const char *name);
 
 // ------------------------------------------------------- fill pass
 
@@ -173,8 +175,9 @@ struct RunTotals {
     unsigned long long bytes_verified;   // read back by its verify passes
     int passes;                          // fill passes that ran
     unsigned long long bytes_out_of_reach;   // free, but not the caller's to write
-    DWORD elapsed_ms;                    // from its first step to its end
+    unsigned long long elapsed_ms;       // from its first step to its end
     int differing_files;                 // files a verify found bytes in that differ
+    unsigned damaged_sectors;            // sectors a verify could not read and went past
 };
 extern RunTotals run_totals;
 
@@ -211,6 +214,14 @@ typedef const char *VerifyArgs[3];
 
 int verify_step(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                 const char *word, const char *work_folder);
+// Set by the runner for a verify whose files no later step reads again: each
+// work file gives its space back while it is read (from its end, 64 MiB at a
+// time, each block cut off once read) and is deleted once read, so that the
+// volume is not held full through the verify.
+extern int verify_gives_space_back;
+#define GIVE_BACK_BYTES 0x4000000     // 64 MiB: one seek and one cut a block, nothing to a disk
+// The block of such a file (GIVE_BACK_BYTES; at least a transfer); tests shorten it.
+extern DWORD verify_give_back_bytes;
 // 0 the walk went through (each file's trouble is shown and kept as a
 // failure of the run, and so is a walk that read no byte after the run wrote
 // some); 1 aborted, or no transfer buffer.

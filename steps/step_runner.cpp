@@ -95,16 +95,6 @@ static void end_at_trailing_blanks(char *line)
         line[--length] = 0;
 }
 
-static int is_work_file_name(const char *name)
-{
-    if (!*name)
-        return 0;
-    for (const char *p = name; *p; ++p)
-        if (*p < '0' || *p > '9')
-            return 0;
-    return 1;
-}
-
 // Work files that could not be deleted: each named with its reason in the
 // status box and kept as a failure of the run, one box for them all.
 static char left_box[2048];
@@ -248,6 +238,9 @@ static int script_path(char *script, size_t size, int method_index)
 static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                          const char *line, int step, int verify_follows)
 {
+    // a verify gives each file's space back as it reads it, unless a later
+    // step reads the file again
+    verify_gives_space_back = !verify_follows;
     const char *word = step_argument(line);
     const char *folder = work_folder_path;
     int keyword = step_keyword(line);

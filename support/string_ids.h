@@ -52,8 +52,10 @@
 #define IDS_NOTHING_TO_VERIFY     441
 #define IDS_KEYWORD_QUESTION      442
 #define IDS_KEYWORD_UNREADABLE    443
+/* A long run: damaged sectors gone past. */
+#define IDS_DAMAGED_SECTORS       444
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_KEYWORD_UNREADABLE
+#define IDS_LAST                  IDS_DAMAGED_SECTORS
 
 #endif

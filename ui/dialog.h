@@ -121,6 +121,10 @@ void on_collect_timer(HWND dialog);
 // and the title shows its percentage.
 void on_run_progress(HWND dialog, int position);
 int start_worker(HWND dialog, int method_index, const char **text);
+// How the worker keeps the system awake for its run (SetThreadExecutionState);
+// tests put in one that keeps the calls.
+typedef EXECUTION_STATE (WINAPI *ExecutionStateProc)(EXECUTION_STATE);
+extern ExecutionStateProc set_execution_state;
 unsigned __stdcall worker_main(void *job);
 int end_worker(HWND dialog, const char **text);
 

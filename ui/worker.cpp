@@ -18,6 +18,7 @@ WipeJob wipe_job;
 volatile LONG abort_flag;
 DWORD stop_wait_ms = STOP_WAIT_MS;
 ExitProcessProc end_process = ExitProcess;
+ExecutionStateProc set_execution_state = SetThreadExecutionState;
 static HCURSOR previous_cursor;
 static char end_worker_text[256];
 // Close, the close request and the window's destruction each stop the run;
@@ -211,8 +212,13 @@ int start_worker(HWND dialog, int method_index, const char **text)
 unsigned __stdcall worker_main(void *job)
 {
     WipeJob *run = (WipeJob *)job;
+    // A wipe left to run overnight must not stop when the PC would sleep; the
+    // display may still turn off. The state belongs to this thread, so it
+    // ends with the run however the run ends.
+    set_execution_state(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     int result = run_steps(run->owner, run->status_id, run->step_id, run->method_index,
                            run->abort_ptr);
+    set_execution_state(ES_CONTINUOUS);
     run->finished = 1;
     PostMessageA(run->owner, WM_WIPE_DONE, 0, 0);
     return (unsigned)result;

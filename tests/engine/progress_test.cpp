@@ -182,15 +182,43 @@ TEST(RunProgress, TheTimeLeftIsSmoothedAndTheBarNeverMovesBack)
     run_context.owner = NULL, progress_tick = GetTickCount;
 }
 
+// 35 passes over 20 TB take about 54 days: the tick counter wraps after 49.7,
+// and the run's time, its time left and its summary must not.
+TEST(RunProgress, ARunLongerThanTheTickCountersFortyNineDaysKeepsItsTime)
+{
+    load_texts(GetModuleHandleA(NULL));
+    run_context.owner = NULL;
+    const DWORD day = 86400000;
+    progress_tick = read_tick, fake_tick = 0xF0000000;   // the counter wraps 3 days in
+    begin_run_progress(1);
+    begin_step_progress(1, 0, 1);
+    const struct { unsigned day; unsigned long long done; const char *line; } days[] = {
+        // a sixth in 9 days: 45 left (1080 hours); each later estimate is on course
+        {9, 1, "\r\n残り約 1080 時間 0 分"}, {18, 2, "\r\n残り約 864 時間 0 分"},
+        {27, 3, "\r\n残り約 648 時間 0 分"}, {36, 4, "\r\n残り約 432 時間 0 分"}, {45, 5, "\r\n残り約 216 時間 0 分"},
+    };
+    for (const auto &d : days) {
+        SCOPED_TRACE("day " + std::to_string(d.day));
+        fake_tick = 0xF0000000 + d.day * day;   // wrapped round from day 3 on
+        report_pass_progress(d.done, 6);
+        EXPECT_EQ(d.line, std::string(run_time_left_line()));
+    }
+    fake_tick = 0xF0000000 + 54u * day;
+    end_run_progress(1);
+    EXPECT_EQ(54ull * day, run_totals.elapsed_ms);
+    EXPECT_EQ("上書き 0 バイト（0 回）、所要時間 1296 時間 0 分", std::string(run_summary_text()));
+    progress_tick = GetTickCount, run_totals = RunTotals();
+}
+
 // The summary under "finished": what was overwritten and verified, and a line
 // of its own for free space the caller could not write, only when there was some.
 TEST(RunProgress, TheSummaryNamesWhatWasDoneAndWhatWasOutOfReach)
 {
     load_texts(GetModuleHandleA(NULL));
     const struct { const char *name; RunTotals totals; const char *text; } rows[] = {
-        {"one pass", {3221225472ull, 0, 1, 0, 125000, 0}, "上書き 3,221,225,472 バイト（1 回）、所要時間 2 分 5 秒"},
-        {"verified", {1024, 1000, 3, 0, 5000, 0}, "上書き 1,024 バイト（3 回）、検証 1,000 バイト、所要時間 5 秒"},
-        {"a reserve out of reach", {4096, 0, 1, 53686272, 0, 0},
+        {"one pass", {3221225472ull, 0, 1, 0, 125000, 0, 0}, "上書き 3,221,225,472 バイト（1 回）、所要時間 2 分 5 秒"},
+        {"verified", {1024, 1000, 3, 0, 5000, 0, 0}, "上書き 1,024 バイト（3 回）、検証 1,000 バイト、所要時間 5 秒"},
+        {"a reserve out of reach", {4096, 0, 1, 53686272, 0, 0, 0},
          "上書き 4,096 バイト（1 回）、所要時間 0 秒\r\nこのアカウントが書き込めない空き領域 53,686,272 バイト"
          "（ディスク クォータ、または管理者やシステム用の予約領域）は消去されていません。"},
     };

@@ -1,6 +1,7 @@
 // The verify pass on a real volume (tmpfs, J:). Reads go through the pass's
 // reader seam, which records where each began and fakes only damaged media.
 #include <gtest/gtest.h>
+#include <set>
 #include "control_log.h"
 #include "engine_checks.h"
 #include "support/messages.h"
@@ -11,10 +12,19 @@ static std::function<DWORD(DWORD)> read_failure;  // the error of a read at a po
 
 static ReadFileProc inner_read;                   // the engine's own, or the strict one
 
+static std::set<DWORD> damaged;                   // sectors a read over fails with a data error
+static std::function<void()> on_read;             // looks at the volume as each read begins
+
 static BOOL WINAPI watched_read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
 {
-    reads.push_back(SetFilePointer(file, 0, NULL, FILE_CURRENT));
+    DWORD at = SetFilePointer(file, 0, NULL, FILE_CURRENT);
+    reads.push_back(at);
+    if (on_read)
+        on_read();
     DWORD code = read_failure ? read_failure(reads.back()) : 0;
+    auto hit = damaged.lower_bound(at);
+    if (hit != damaged.end() && *hit - at < size)
+        code = ERROR_CRC;
     if (!code)
         return inner_read(file, buffer, size, got, overlapped);
     return *got = 0, SetLastError(code), FALSE;
@@ -32,7 +42,12 @@ protected:
         ASSERT_NO_FATAL_FAILURE(use("verify_tmpfs"));
         reads.clear(), inner_read = file_calls.read, file_calls.read = watched_read;
     }
-    void TearDown() override { file_calls.read = inner_read, read_failure = nullptr, dod_fill_byte = -1, PassBench::TearDown(); }
+    void TearDown() override
+    {
+        file_calls.read = inner_read, read_failure = nullptr, dod_fill_byte = -1, damaged.clear(), on_read = nullptr;
+        verify_gives_space_back = 0, verify_give_back_bytes = GIVE_BACK_BYTES, run_totals = RunTotals();
+        PassBench::TearDown();
+    }
     std::string path(const char *name) { return work + "\\" + name; }
 };
 
@@ -99,8 +114,9 @@ TEST_P(DamagedMedia, AsksOnDataErrorsAndWarnsOnOthers)
               boxes.shown[0].text);
     EXPECT_EQ((UINT)(asks ? MB_YESNO | MB_ICONWARNING : MB_OK | MB_ICONWARNING), boxes.shown[0].style);
     EXPECT_TRUE(status.saw("ReadFile(" + file + (asks ? "): near 8388608 " : "): ") + system));
-    const DWORD sector = strict_sector() ? strict_sector() : 512;
-    EXPECT_EQ(goes_on ? 8 * MiB + sector : 8 * MiB, reads.back()) << "Yes goes on at the next sector";
+    // the damaged sector is found in halves of the transfer, down to the
+    // sector; Yes reads the rest of the transfer and goes on after it
+    EXPECT_EQ(goes_on ? 10 * MiB : 8 * MiB, reads.back()) << "the last read";
     EXPECT_EQ(goes_on ? 1 : 0, status.count_starting("Verify error in "));
 }
 
@@ -166,4 +182,81 @@ TEST_F(VerifyPass, ReadingNothingAfterTheRunWroteIsAFailure)
         EXPECT_EQ(r.told ? 1 : 0, run_failure_count());
     }
     memset(&run_totals, 0, sizeof run_totals), clear_run_failures();
+}
+
+// One damaged sector, or a hundred, is one question a file: the transfer that
+// fails is read again in halves down to the sector, each damaged sector is
+// gone past and counted, the bytes around it are still compared, and the
+// answer holds for the rest of the file. Unattended, /skip answers it.
+TEST_F(VerifyPass, DamagedSectorsAreOneQuestionAFileAndCounted)
+{
+    const DWORD sector = strict_sector() ? strict_sector() : 512;
+    std::set<DWORD> one = {5 * MiB + 8192}, hundred;
+    for (DWORD i = 0; i < 100; ++i)
+        hundred.insert(i * 96 * 1024 + 4096);
+    const struct { const char *name; std::set<DWORD> sectors; int attended; } rows[] = {
+        {"one damaged sector", one, 1}, {"a hundred", hundred, 1}, {"one, unattended with /skip", one, 0},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string bytes(12 * MiB, 0x55);
+        bytes[*r.sectors.begin() + 4096] = 0;   // a changed byte just after the first damaged sector
+        ASSERT_TRUE(write_file(path("00000001"), std::string(12 * MiB, 0x55)) && write_file(path("00000002"), bytes));
+        damaged = r.sectors, reads.clear(), boxes.shown.clear(), status.texts.clear(), unattended_texts[0] = 0;
+        run_totals = RunTotals(), clear_run_failures();
+        boxes.answer(IDYES), boxes.answer(IDYES);
+        unattended = !r.attended, skip_damaged_sectors = !r.attended;
+        EXPECT_EQ(0, verify("0x55"));
+        unattended = 0, skip_damaged_sectors = 0;
+        EXPECT_EQ(r.attended ? 2u : 0u, boxes.shown.size()) << "one question a file";
+        EXPECT_EQ(2 * r.sectors.size(), run_totals.damaged_sectors);
+        for (const char *name : {"00000001", "00000002"}) {
+            EXPECT_TRUE(status.saw(path(name) + ": 読めないセクタ " + std::to_string(r.sectors.size()) + " 個を飛ばしました。")) << name;
+        }
+        EXPECT_TRUE(status.saw("Verify error in " + path("00000002"))) << "a byte beside a damaged sector is still compared";
+        EXPECT_FALSE(status.saw("Verify error in " + path("00000001")));
+        // each damaged sector costs a read of each half on the way down from the transfer
+        size_t levels = 0;
+        for (DWORD piece = TRANSFER_SIZE; piece > sector; piece /= 2)
+            ++levels;
+        EXPECT_LE(reads.size(), 2 * (3 + r.sectors.size() * (2 * levels + 1))) << "reads of two 12 MiB files";
+    }
+}
+
+// A file that no later step reads again gives its space back while it is
+// read: from its end, a block at a time (4 MiB here), each block read forward
+// and then cut off, and the file is deleted once read, a differing byte
+// found all the same. A file a later step reads again is read forward and
+// kept, and so is anything that is not a work file.
+TEST_F(VerifyPass, AFileNoLaterStepReadsGivesItsSpaceBackWhileItIsRead)
+{
+    verify_give_back_bytes = 4 * MiB;
+    const struct { const char *name; int gives_back; std::vector<DWORD> reads; std::vector<std::string> left; } rows[] = {
+        {"no later step reads them", 1, {8 * MiB, 4 * MiB, 0, 4 * MiB, 0, 0}, {"notes"}},
+        {"a later step reads them again", 0, {0, 4 * MiB, 8 * MiB, 0, 4 * MiB, 0}, {"00000001", "00000002", "notes"}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string changed(6 * MiB, 0x55);
+        changed[5 * MiB] = 0;
+        ASSERT_TRUE(write_file(path("00000001"), std::string(10 * MiB, 0x55)) && write_file(path("00000002"), changed) &&
+                    write_file(path("notes"), std::string(3000, 0x55)));
+        std::vector<unsigned long long> free_at_read;
+        on_read = [&] { free_at_read.push_back(free_bytes_of(root)); };
+        reads.clear(), status.texts.clear();
+        verify_gives_space_back = r.gives_back;
+        EXPECT_EQ(0, verify("0x55"));
+        EXPECT_EQ(r.reads, reads) << "where each read began";
+        EXPECT_TRUE(status.saw("Verify error in " + path("00000002")));
+        EXPECT_EQ(r.left, list_folder(work));
+        ASSERT_EQ(6u, free_at_read.size());
+        if (r.gives_back) {
+            EXPECT_EQ(free_at_read[0] + 6 * MiB, free_at_read[2]) << "file 1's last blocks given back as they were read";
+            EXPECT_EQ(free_at_read[2] + 4 * MiB, free_at_read[3]) << "file 1 gone once read";
+        } else {
+            EXPECT_EQ(free_at_read[0], free_at_read[5]) << "nothing given back";
+        }
+        for (const std::string &name : list_folder(work))
+            DeleteFileA(path(name.c_str()).c_str());
+    }
 }

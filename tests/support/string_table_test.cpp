@@ -35,7 +35,8 @@ static const struct { UINT id; const char *text; } TEXTS[] = {   // compiled to 
     {441, "%s の作業ファイルから読めるデータがないため、何も検証できませんでした。"},
     {442, "手順ファイル %s の %d 行目「%s」の「%s」は、手順名 erase、verify、erase,verify のどれでもありません。\r\nこのまま続けると、この行は「%s」として実行されます。続けますか？"},
     {443, "手順ファイル %s の %d 行目「%s」を手順として読めないため、消去を始めませんでした。"},
-    {399, ""}, {444, ""} /* none: empty */,
+    {444, "%s: 読めないセクタ %u 個を飛ばしました。"},
+    {399, ""}, {445, ""} /* none: empty */,
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenAndIsKept)

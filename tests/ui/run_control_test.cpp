@@ -22,7 +22,8 @@ static std::string outcome(const std::string &status)
 
 // Every ending through the real dialog on a real volume (tmpfs X:). At
 // "step 2 of N: look" the worker waits in its SetDlgItemTextA: the volume must
-// be full of work files there, and the run may be aborted or closed. Whatever
+// be full of work files there (step 3 verifies them again, so step 1's verify
+// keeps them), and the run may be aborted or closed. Whatever
 // the ending, the free space afterwards is what it was before, and the
 // user's files (a folder whose name leaves no room for a work file's among
 // them, and the target of a link) are as they were.
@@ -35,7 +36,9 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
                 write_file(target + "\\notes", "the user's"));
     user_files = digest_tree(root);
     const unsigned long long free_before = free_bytes_of(root);
-    const char *fill = "2\r\nerase,verify 0x5a\r\nlook\r\n", *fill_more = "3\r\nerase,verify 0x5a\r\nlook\r\nerase\r\n";
+    // a later verify keeps the work files of step 1 at "look"
+    const char *fill = "3\r\nerase,verify 0x5a\r\nlook\r\nverify 0x5a\r\n",
+               *fill_more = "4\r\nerase,verify 0x5a\r\nlook\r\nverify 0x5a\r\nerase\r\n";
     auto warning = [](std::string path, DWORD code) { return path + ": " + system_text(code); };
     const std::string no_room = "CreateFile(" + narrow + "\\$VANTA$$\\00000001): " + system_text(ERROR_FILENAME_EXCED_RANGE);
     const std::string link_text = work + " は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）です。"
@@ -377,6 +380,8 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
             if (text.find(": look") == std::string::npos)
                 return;
             if (r.act == HOLD_A_MOMENT || r.act == HOLD_LONG) {
+                // the verify has given its files back: the work files at the deletion are the test's
+                write_file(row_work + "\\00000001", "a work file");
                 holder = hold_open(row_work + "\\00000001", r.act == HOLD_LONG ? 6000 : 1000);
                 write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
             }
@@ -421,6 +426,15 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
 // The session's end ends the program here by keeping its code.
 static int session_exit_code = -1;
 static VOID WINAPI keep_exit_code(UINT code) { session_exit_code = (int)code; }
+
+// What the run asked of the system's power management, last.
+static volatile EXECUTION_STATE last_state;
+static EXECUTION_STATE WINAPI keep_state(EXECUTION_STATE state)
+{
+    EXECUTION_STATE before = last_state;
+    last_state = state;
+    return before;
+}
 
 // A box of the worker's, a real one, shown on the dialog's behalf.
 static HWND worker_box(HWND dialog)
@@ -473,7 +487,8 @@ static HANDLE WINAPI act_at_small_file(LPCSTR path, DWORD access, DWORD share, L
 // the program ends itself with at the session's end), and what it says is
 // true: a run stopped before its work was done is stopped (5). A shutdown
 // that is cancelled stops nothing. The work files go and the space comes
-// back, but for a file another program holds.
+// back, but for a file another program holds. While the run goes on the
+// system may not sleep; at every ending it may again.
 TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
 {
     enum Act { ABORT, CLOSE, SESSION_END, CANCELLED_END };
@@ -515,7 +530,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
          false, FINISHED, 0, "", {}},
     };
     delete_retry_ms = 300;
-    end_process = keep_exit_code;
+    end_process = keep_exit_code, set_execution_state = keep_state;
     plain_read = file_calls.read, plain_create = file_calls.create;
     file_calls.read = watched_read, file_calls.create = act_at_small_file;
     for (const auto &r : rows) {
@@ -533,7 +548,10 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         damaged_reads = r.damaged_reads;
         session_exit_code = quit_code = -1;
         HANDLE holder = NULL;
+        EXECUTION_STATE state_at_act = 0;
+        last_state = 0;
         auto act = [&] {
+            state_at_act = last_state;
             if (r.act == ABORT)
                 press(IDABORT);
             if (r.act == CLOSE)   // handled once the worker goes on
@@ -548,8 +566,8 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
             if (text.find(": look") == std::string::npos)
                 return;
             if (r.volume == fat)   // held past the retries, and two more files that must go
-                holder = hold_open(row_work + "\\00000001", 4000), write_file(row_work + "\\00000002", ""),
-                write_file(row_work + "\\00000003", "");
+                write_file(row_work + "\\00000001", "a work file"), holder = hold_open(row_work + "\\00000001", 4000),
+                write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
             if (r.when == AT_LOOK)
                 act();
         };
@@ -562,6 +580,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         start_in(r.volume, r.script, 1);
         if (r.when == AT_BOX) {
             ASSERT_TRUE(until([&] { return worker_box(dialog) != NULL; })) << "no box waited";
+            state_at_act = last_state;
             EXPECT_EQ(TRUE, SendMessageA(dialog, WM_QUERYENDSESSION, 0, 0));
             SendMessageA(dialog, WM_ENDSESSION, TRUE, 0);
         }
@@ -571,6 +590,8 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
 
         EXPECT_EQ(r.status, outcome(text_of(IDC_STATUS)));
         EXPECT_EQ(r.code, r.act == SESSION_END ? session_exit_code : quit_code) << "the code the program ends with";
+        EXPECT_EQ(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, state_at_act) << "the system may sleep during the run";
+        EXPECT_EQ(ES_CONTINUOUS, last_state) << "the system is kept awake after the run";
         bool bom = false;
         auto records = read_report(report, &bom);
         ASSERT_EQ(1u, records.size()) << "one run, one record";
@@ -587,7 +608,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         EXPECT_EQ("111101", controls());
     }
     file_calls.read = plain_read, file_calls.create = plain_create;
-    delete_retry_ms = DELETE_RETRY_MS;
+    delete_retry_ms = DELETE_RETRY_MS, set_execution_state = SetThreadExecutionState;
     DeleteFileA(report.c_str());
     clear_volume(failing), clear_volume(fat);
 }
