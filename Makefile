@@ -32,6 +32,8 @@ bench: build
 	@bash bench/volume_kinds_bench.sh $(BUILD)
 	@bash bench/space_back_bench.sh $(BUILD)
 	@bash bench/session_end_bench.sh $(BUILD)
+	@bash bench/damaged_bench.sh $(BUILD)
+	@bash bench/full_share_bench.sh $(BUILD)
 
 # ARGS='D:\data' puts a folder on vanta.exe's command line.
 run: build

@@ -12,7 +12,9 @@
 #                   included, and one line tells how many bytes it held;
 #                   with ",sync" it is mounted -o sync (see below); with ",4k"
 #                   its blocks are 4096 bytes (a small volume's are 1024),
-#                   as a disk of 4096-byte sectors needs
+#                   as a disk of 4096-byte sectors needs; with ",ram" its
+#                   image lives on a tmpfs of its own, so that a blkio
+#                   throttle alone sets the disk's speed (benches)
 #       KIND ntfs   SIZE for truncate
 #       KIND exfat  SIZE for truncate; exfat-fuse on a loop device (Wine 8
 #                   still reports such a drive as NTFS)
@@ -78,15 +80,16 @@ release() {
     if mountpoint -q "$dir" 2>/dev/null; then
         umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null || true
     fi
-    if mountpoint -q "$dir.backing" 2>/dev/null; then
-        umount "$dir.backing" 2>/dev/null || umount -l "$dir.backing" 2>/dev/null || true
-    fi
-    rmdir "$dir.backing" 2>/dev/null || true
     if [ -f "$state" ]; then
         wait_closed "$root/$name.img" "$(cat "$state")" || true
         losetup -d "$(cat "$state")" 2>/dev/null || true
         rm -f "$state"
     fi
+    # a failing disk's files, or an image kept in memory, after its loop device
+    if mountpoint -q "$dir.backing" 2>/dev/null; then
+        umount "$dir.backing" 2>/dev/null || umount -l "$dir.backing" 2>/dev/null || true
+    fi
+    rmdir "$dir.backing" 2>/dev/null || true
     rm -f "$root/$name.img" "$root/$name.state"
     rmdir "$dir" 2>/dev/null || true
 }
@@ -189,12 +192,19 @@ mount)
         map_drive "$dir" "$letter" "$loop"
         ;;
     ext4|ntfs|exfat|btrfs)
+        if [ "$kind" = ext4 ] && [[ ",$options," == *,ram,* ]]; then
+            # the image in memory: the disk's speed is then a blkio throttle's alone
+            mkdir -p "$dir.backing"
+            mount -t tmpfs -o "size=$size,mode=0700" "vanta-$name-image" "$dir.backing" ||
+                die "cannot mount tmpfs on $dir.backing"
+            ln -sfn "$dir.backing/image" "$img"
+        fi
         truncate -s "$size" "$img"
         case "$kind" in
         ext4)
             block=""
             for word in ${options//,/ }; do
-                case "$word" in bare|sync) ;; 4k) block="-b 4096" ;; *) die "$name: unknown ext4 option '$word'" ;; esac
+                case "$word" in bare|sync|ram) ;; 4k) block="-b 4096" ;; *) die "$name: unknown ext4 option '$word'" ;; esac
             done
             mkfs.ext4 -q -F -m "${percent:-0}" $block "$img" || die "mkfs.ext4 failed"
             ;;
