@@ -48,8 +48,13 @@
 #define IDS_START_WITHOUT_FOLDER  438
 #define IDS_REPORT_FAILED         439
 #define IDS_TWO_FOLDERS           440
+/* Records a fleet and an auditor rely on: a report held by another program,
+   a solid-state disk, a switch given twice. */
+#define IDS_REPORT_ELSEWHERE      450
+#define IDS_SOLID_STATE           451
+#define IDS_SWITCH_TWICE          452
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_TWO_FOLDERS
+#define IDS_LAST                  IDS_SWITCH_TWICE
 
 #endif

@@ -203,3 +203,49 @@ DWORD run_child_process(const char *name)
     CloseHandle(process.hThread), CloseHandle(process.hProcess);
     return code;
 }
+
+std::string from_utf8(const std::string &text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+    std::string ansi(text.size() * 2 + 1, '\0');
+    int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), n, &ansi[0], (int)ansi.size(), NULL, NULL);
+    return ansi.substr(0, m);
+}
+
+Records read_report(const std::string &path, bool *bom)
+{
+    std::string bytes;
+    Records records;
+    *bom = read_file(path, &bytes) && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    if (!*bom)
+        return records;
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false, started = false;
+    for (size_t i = 3; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (quoted && c == '"' && i + 1 < bytes.size() && bytes[i + 1] == '"')
+            field += '"', ++i;
+        else if (c == '"')
+            quoted = !quoted, started = true;
+        else if (!quoted && c == ',')
+            rows.back().push_back(from_utf8(field)), field.clear();
+        else if (!quoted && c == '\r')
+            continue;
+        else if (!quoted && c == '\n')
+            rows.back().push_back(from_utf8(field)), field.clear(), rows.emplace_back();
+        else
+            field += c;
+    }
+    (void)started;
+    for (size_t r = 1; r < rows.size(); ++r) {
+        if (rows[r].size() != rows[0].size())
+            continue;
+        std::map<std::string, std::string> record;
+        for (size_t f = 0; f < rows[0].size(); ++f)
+            record[rows[0][f]] = rows[r][f];
+        records.push_back(record);
+    }
+    return records;
+}

@@ -4,6 +4,7 @@
 #define VANTA_TESTS_TEST_HELPERS_H
 
 #include <windows.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,14 @@ bool write_file_at(const std::string &path, unsigned long offset, const std::str
 std::vector<std::string> list_folder(const std::string &folder);   // names, sorted, no . or ..
 void remove_tree(const std::string &folder);
 unsigned long long free_bytes_of(const std::string &root);          // the caller's share
+
+// UTF-8 back to the ANSI code page, for comparing with the program's texts.
+std::string from_utf8(const std::string &text);
+// The records of a run report: each a map from the header's field names to
+// the values (quotes undone, line breaks kept); none when the file has no
+// byte-order mark. A line whose field count is not the header's is no record.
+typedef std::vector<std::map<std::string, std::string>> Records;
+Records read_report(const std::string &path, bool *bom);
 
 // Work that must run in a process of its own (it may end the process): a
 // static TestChild names it, run_child_process(name) runs it and gives its

@@ -33,6 +33,7 @@ protected:
     volatile LONG box_count = 0;
     std::function<int(const BoxRecord &)> answer;   // IDOK when unset
     bool quit_seen = false;                         // a quit with code 0
+    int quit_code = -1;                             // the last quit's code
 
     static int WINAPI box(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
     {
@@ -73,7 +74,7 @@ protected:
         for (DWORD start = GetTickCount();; MsgWaitForMultipleObjects(0, 0, 0, 10, QS_ALLINPUT)) {
             for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE); )
                 if (m.message == WM_QUIT)
-                    quit_seen = m.wParam == 0;
+                    quit_seen = m.wParam == 0, quit_code = (int)m.wParam;
                 else if (!IsDialogMessageA(dialog, &m))
                     DispatchMessageA(&m);
             if (done() || GetTickCount() - start >= limit_ms)

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <algorithm>
 #include <random>
+#include <set>
 #include "engine/engine_checks.h"
 #include "test_helpers.h"
 #include "ui/resource.h"
@@ -435,55 +436,6 @@ DWORD run_unattended(const std::string &exe, const std::string &arguments, const
     return code;
 }
 
-// UTF-8 back to the ANSI code page, for comparing with the program's texts.
-std::string from_utf8(const std::string &text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
-    std::string ansi(text.size() * 2 + 1, '\0');
-    int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), n, &ansi[0], (int)ansi.size(), NULL, NULL);
-    return ansi.substr(0, m);
-}
-
-// The records of a report: each a map from the header's field names to the
-// values (quotes undone, line breaks kept); "" when the file has no byte-order mark.
-std::vector<std::map<std::string, std::string>> read_report(const std::string &path, bool *bom)
-{
-    std::string bytes;
-    std::vector<std::map<std::string, std::string>> records;
-    *bom = read_file(path, &bytes) && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
-    if (!*bom)
-        return records;
-    std::vector<std::vector<std::string>> rows(1);
-    std::string field;
-    bool quoted = false, started = false;
-    for (size_t i = 3; i < bytes.size(); ++i) {
-        char c = bytes[i];
-        if (quoted && c == '"' && i + 1 < bytes.size() && bytes[i + 1] == '"')
-            field += '"', ++i;
-        else if (c == '"')
-            quoted = !quoted, started = true;
-        else if (!quoted && c == ',')
-            rows.back().push_back(from_utf8(field)), field.clear();
-        else if (!quoted && c == '\r')
-            continue;
-        else if (!quoted && c == '\n')
-            rows.back().push_back(from_utf8(field)), field.clear(), rows.emplace_back();
-        else
-            field += c;
-    }
-    (void)started;
-    for (size_t r = 1; r < rows.size(); ++r) {
-        if (rows[r].size() != rows[0].size())
-            continue;
-        std::map<std::string, std::string> record;
-        for (size_t f = 0; f < rows[0].size(); ++f)
-            record[rows[0][f]] = rows[r][f];
-        records.push_back(record);
-    }
-    return records;
-}
-
 } // namespace
 
 // vanta.exe run by a script: switches, exit codes and the report. Each row
@@ -499,7 +451,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         twenty_passes += "erase\r\n";
     remove_tree(scratch);
     ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=4\r\n0=zeros\r\n1=differs\r\n2=typo\r\n3=none\r\n4=long\r\n") &&
+    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=4\r\n0=zeros\r\n1=differs\r\n2=typo\r\n3=@SUM(1)\r\n4=long\r\n") &&
                 write_file(scratch + "\\vanta4.run", twenty_passes) &&
                 write_file(scratch + "\\vanta0.run", "1\r\nerase\r\n") &&
                 write_file(scratch + "\\vanta1.run", "2\r\nerase,verify random\r\nverify 0\r\n") &&
@@ -515,12 +467,14 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         const char *ending;   // the start of the record's ending
         bool writes;          // the volume was filled
         bool close = false;   // Close is pressed half way through the first pass
+        const char *method_name = nullptr;   // as the record gives it, when it matters
     } rows[] = {
         {"complete", "\"" + chosen + "\" /method:0" + run, 0, FINISHED, true},
         {"a verify finds differing bytes", "\"" + chosen + "\" -METHOD:1" + run, 4, "Verify error in ", true},
         {"a work file that can't be made", "\"" + deep + "\" /method:0" + run, 3, "CreateFile(", false},
         {"a word the passes can't read", "\"" + chosen + "\" /method:2" + run, 2, "手順ファイル ", false},
-        {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false},
+        // a method name from the settings file that a spreadsheet would run
+        {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false, false, "'@SUM(1)"},
         {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, CANNOT_CREATE, false},
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
@@ -528,6 +482,8 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"a method that does not exist", "\"" + chosen + "\" /method:7" + run, 1, "消去方法 7 はありません。", false},
         {"/start without a folder", "/method:0" + run, 1, "/start には消去するフォルダの指定が必要です。", false},
         {"two folders", "\"" + chosen + "\" \"" + beside + "\"" + run, 1, "フォルダが 2 つ指定されています: ", false},
+        {"a switch given twice with two values", "\"" + chosen + "\" /method:0 /method:1" + run, 1,
+         "コマンドラインの /method:0 と /method:1 は、同じスイッチに違う値を指定しています。", false},
         {"Close during the run", "\"" + chosen + "\" /method:4" + run, 5, "中断しました。", false, true},
     };
     // with a person at the window, a wrong line is a box and nothing starts;
@@ -555,6 +511,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     }
     DeleteFileA(report.c_str());
     size_t records = 0;
+    std::set<std::string> run_ids;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         DWORD started = GetTickCount();
@@ -571,6 +528,14 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         EXPECT_NE("", record["computer"]);
         EXPECT_NE("", record["user"]);
         EXPECT_EQ(25u, record["started"].size()) << record["started"] << ": a time with its zone";
+        EXPECT_EQ(36u, record["run_id"].size()) << record["run_id"];
+        EXPECT_TRUE(run_ids.insert(record["run_id"]).second) << "a run ID again: " << record["run_id"];
+        // Wine says nothing of the disk beneath but a bus
+        for (const char *field : {"disk_vendor", "disk_model", "disk_serial", "solid_state", "trim"})
+            EXPECT_EQ("", record[field]) << field;
+        if (r.method_name) {
+            EXPECT_EQ(r.method_name, record["method_name"]);
+        }
         unsigned long long written = strtoull(record["bytes_written"].c_str(), NULL, 10);
         if (r.writes) {
             EXPECT_GE(written + (1 << 20), free_before) << "bytes written against the free space";
@@ -630,3 +595,76 @@ int erase_unattended_child()
            strtoull(record["bytes_written"].c_str(), NULL, 10) == 0;
 }
 TestChild erase_unattended("erase-unattended", erase_unattended_child);
+
+// Eight runs ending at once on one report that does not exist yet, as a
+// fleet's scheduled tasks do on a share. A placeholder holds the report's
+// name (and vanishes when let go) until every run has reached its record, so
+// that all of them make the file or append to it in the same moment: eight
+// whole records under one header, nothing beside it.
+TEST(RunReports, EightRunsEndingAtOnceGiveEightWholeRecordsUnderOneHeader)
+{
+    const std::string root = volume_root("program_tmpfs"), scratch = current_directory() + "\\fleet",
+                      copy = scratch + "\\vanta.exe", report = scratch + "\\fleet.csv";
+    ASSERT_NE("", root) << "no volume program_tmpfs on this bench";
+    clear_volume(root), remove_tree(scratch);
+    ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0=look\r\n") &&
+                write_file(scratch + "\\vanta0.run", "1\r\nlook\r\n"));
+    HANDLE placeholder = CreateFileA(report.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, NULL,
+                                     CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, placeholder);
+    std::vector<PROCESS_INFORMATION> runs;
+    std::set<std::string> folders;
+    for (int i = 0; i < 8; ++i) {
+        std::string folder = root + "run" + std::to_string(i), command = "\"" + copy + "\" \"" + folder +
+                             "\" /method:0 /start /exit /report:\"" + report + "\"";
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+        folders.insert(folder);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+        CloseHandle(process.hThread), runs.push_back(process);
+    }
+    // each run shows its ending before it writes its record
+    int at_record = 0;
+    for (DWORD start = GetTickCount(); at_record < 8 && GetTickCount() - start < 60000; Sleep(20)) {
+        at_record = 0;
+        for (const auto &process : runs) {
+            HWND dialog = dialog_of(process.dwProcessId);
+            at_record += dialog && window_text(dialog, IDC_STATUS).compare(0, strlen(FINISHED), FINISHED) == 0;
+        }
+    }
+    EXPECT_EQ(8, at_record) << "runs at their record";
+    CloseHandle(placeholder);
+    for (const auto &process : runs) {
+        DWORD code = 0xFFFFFFFF;
+        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &code);
+        else
+            TerminateProcess(process.hProcess, 99);
+        EXPECT_EQ(0u, code) << "exit code";
+        CloseHandle(process.hProcess);
+    }
+    std::string bytes;
+    bool bom = false;
+    ASSERT_TRUE(read_file(report, &bytes));
+    Records records = read_report(report, &bom);
+    EXPECT_TRUE(bom);
+    size_t headers = 0;
+    for (size_t at = 0; (at = bytes.find("version,computer,", at)) != std::string::npos; ++at)
+        ++headers;
+    EXPECT_EQ(1u, headers) << bytes;
+    EXPECT_EQ(std::string::npos, bytes.find("\xEF\xBB\xBF", 3)) << "a second byte-order mark";
+    ASSERT_EQ(8u, records.size()) << "whole records, one a run";
+    std::set<std::string> recorded, run_ids;
+    for (auto &record : records) {
+        recorded.insert(record["folder"]);
+        run_ids.insert(record["run_id"]);
+        EXPECT_EQ("0", record["exit_code"]);
+    }
+    EXPECT_EQ(folders, recorded);
+    EXPECT_EQ(8u, run_ids.size()) << "a run ID for each run";
+    EXPECT_EQ(Texts({"fleet.csv", "vanta.exe", "vanta.ini", "vanta0.run"}), list_folder(scratch)) << "a record beside the report";
+    clear_volume(root), remove_tree(scratch);
+}
