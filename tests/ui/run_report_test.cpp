@@ -132,28 +132,45 @@ static HANDLE hold(const std::string &path, DWORD ms, bool spreadsheet)
 
 // Writes as Windows makes them when another handle has locked the range at
 // the file's end, which Wine does not enforce: refused, the first
-// locked_writes of them.
+// locked_writes of them. With a writer coming, another writer tries the
+// report just as its header goes out (where it must find it held). The last
+// write that went out is kept.
 static volatile LONG locked_writes;
-static BOOL WINAPI write_past_a_lock(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+static std::string writer_coming, last_write;
+static DWORD writer_found = ~0u;
+static BOOL WINAPI write_as_windows(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
+    if (!writer_coming.empty() && size >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
+        HANDLE other = CreateFileA(writer_coming.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        writer_found = other == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (other != INVALID_HANDLE_VALUE) {
+            DWORD put = 0;
+            WriteFile(other, "\"another\"\r\n", 11, &put, NULL);
+            CloseHandle(other);
+        }
+    }
     if (InterlockedDecrement(&locked_writes) >= 0) {
         *written = 0;
         SetLastError(ERROR_LOCK_VIOLATION);
         return FALSE;
     }
-    return WriteFile(file, data, size, written, overlapped);
+    BOOL wrote = WriteFile(file, data, size, written, overlapped);
+    if (wrote)
+        last_write.assign((const char *)data, *written);
+    return wrote;
 }
 
 // A report held by another program at the run's end: the record waits for
 // it within the retry time, then goes beside it and says where; only a
 // record written nowhere makes the run a failure, and says why. Readers that
-// let others write never hold it up. Locks are Windows' (a seam), holders
-// real processes.
+// let others write never hold it up, and no writer gets in while a report is
+// made. Locks are Windows' (a seam), holders real processes.
 TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
 {
-    enum { NO_ONE, READER, SPREADSHEET };
+    enum { NO_ONE, READER, SPREADSHEET, WRITER };
     enum { REPORT, BESIDE, NOWHERE };
-    const std::string gone = scratch + "\\gone", missing = gone + "\\report.csv";
+    const std::string missing = scratch + "\\gone\\report.csv";
     const struct {
         const char *name;
         int holder;
@@ -163,8 +180,11 @@ TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
         std::string report;
         int lands, code;
         DWORD reason;
+        bool made_empty = false;   // the report made ready beforehand, empty
     } rows[] = {
-        {"a new report: its header and the first record", NO_ONE, 0, 0, 0, report, REPORT, 0, 0},
+        {"a new report: its header and first record in one write, no writer between", WRITER, 0, 0, 20000, report, REPORT, 0, 0},
+        {"an empty report made ready beforehand: the same", WRITER, 0, 0, 20000, report, REPORT, 0, 0, true},
+        {"a report of records: the record alone", NO_ONE, 0, 0, 0, report, REPORT, 0, 0},
         {"a reader that lets others write: not waited for", READER, 3000, 0, 0, report, REPORT, 0, 0},
         {"a spreadsheet for a moment", SPREADSHEET, 800, 0, 20000, report, REPORT, 0, 0},
         {"a spreadsheet past the retries", SPREADSHEET, 1500, 0, 300, report, BESIDE, 0, ERROR_SHARING_VIOLATION},
@@ -175,19 +195,29 @@ TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
     std::set<std::string> run_ids;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
+        if (r.made_empty) {
+            ASSERT_TRUE(write_file(report, ""));
+        }
         std::string before;
         bool bom = false;
         read_file(report, &before);
         const size_t records = read_report(report, &bom).size();
-        report_retry_ms = r.retry_ms, locked_writes = r.locked_writes, report_write = write_past_a_lock;
+        report_retry_ms = r.retry_ms, locked_writes = r.locked_writes, report_write = write_as_windows;
+        writer_coming = r.holder == WRITER ? report : "", writer_found = ~0u, last_write.clear();
         snprintf(command_line.report, sizeof command_line.report, "%s", r.report.c_str());
         HANDLE holder = NULL;
-        const std::string status = run([&] { holder = r.holder ? hold(report, r.hold_ms, r.holder == SPREADSHEET) : NULL; });
+        const std::string status = run([&] {
+            if (r.holder == READER || r.holder == SPREADSHEET)
+                holder = hold(report, r.hold_ms, r.holder == SPREADSHEET);
+        });
         EXPECT_EQ(r.code, quit_code) << "exit code";
         EXPECT_EQ(0u, status.find(FINISHED)) << status;
         if (holder) {
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder, 20000));
             CloseHandle(holder);
+        }
+        if (r.holder == WRITER) {
+            EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, writer_found) << "another writer got in while the report was made";
         }
 
         // the files beside the report, and what the record's place says of it
@@ -207,6 +237,9 @@ TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
             EXPECT_TRUE(bom);
             EXPECT_EQ(status, written.back()["ending"]);
             EXPECT_EQ(std::string::npos, status.find("記録")) << status;
+            std::string after;
+            read_file(report, &after);
+            EXPECT_EQ(before + last_write, after) << "the record in one write";
         } else {
             std::string after;
             read_file(report, &after);
