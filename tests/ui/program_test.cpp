@@ -444,7 +444,7 @@ DWORD run_unattended(const std::string &exe, const std::string &arguments, const
 // case on a real volume, and no box waits for anyone.
 TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
 {
-    std::string scratch = current_directory() + "\\unattended", copy = scratch + "\\vanta.exe", report = scratch + "\\report.csv";
+    std::string scratch = current_directory() + "\\unattended", copy = scratch + "\\vanta.exe", report = scratch + "\\reportア.csv";
     std::string deep = root + std::string(246, 'L'), work = chosen + "\\$VANTA$$", beside = root + "beside";
     std::string twenty_passes = "20\r\n";
     for (int pass = 0; pass < 20; ++pass)
@@ -460,6 +460,10 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     ASSERT_TRUE(CreateDirectoryA(deep.c_str(), NULL) && CreateDirectoryA((beside + "\\$VANTA$$").c_str(), NULL));
     before = hash_tree(volume), free_before = free_bytes_of(root);
     const std::string run = " /start /exit /report:\"" + report + "\"";
+    const std::string two_reports = "コマンドラインの /report:" + report + " と /report:" + scratch +
+                                    "\\reportヂ.csv は、同じスイッチに違う値を指定しています。";
+    std::string report_in_capitals = report;
+    CharUpperA(&report_in_capitals[0]);
     const struct {
         const char *name;
         std::string arguments;
@@ -484,6 +488,10 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"two folders", "\"" + chosen + "\" \"" + beside + "\"" + run, 1, "フォルダが 2 つ指定されています: ", false},
         {"a switch given twice with two values", "\"" + chosen + "\" /method:0 /method:1" + run, 1,
          "コマンドラインの /method:0 と /method:1 は、同じスイッチに違う値を指定しています。", false},
+        // ア and ヂ differ in a trail byte that a case-blind compare of bytes folds
+        {"two reports", "\"" + chosen + "\"" + run + " \"/report:" + scratch + "\\reportヂ.csv\"", 1, two_reports.c_str(), false},
+        {"a switch given twice with one value, spelled apart", "\"" + root + "gone\" /method:0 -METHOD:00" + run +
+         " \"/REPORT:" + report_in_capitals + "\"", 6, CANNOT_CREATE, false},
         {"Close during the run", "\"" + chosen + "\" /method:4" + run, 5, "中断しました。", false, true},
     };
     // with a person at the window, a wrong line is a box and nothing starts;

@@ -19,27 +19,6 @@ TEST(RunReport, AFieldIsQuotedItsQuotesDoubledAndNoSpreadsheetRunsIt)
     }
 }
 
-TEST(CommandLine, ASwitchGivenTwiceWithAnotherValueIsAWrongLine)
-{
-    load_texts(GetModuleHandleA(NULL));
-    const std::string twice = " は、同じスイッチに違う値を指定しています。";
-    const struct { const char *line; int method; const char *report; std::string error; } rows[] = {
-        {"v.exe D:\\ /method:1 /method:2", 1, "", "コマンドラインの /method:1 と /method:2" + twice},
-        {"v.exe D:\\ /method:1 -METHOD:01 /yes /yes", 1, "", ""},
-        {"v.exe D:\\ /report:a.csv /report:b.csv", -1, "a.csv", "コマンドラインの /report:a.csv と /report:b.csv" + twice},
-        {"v.exe D:\\ /report:C:\\v.csv /REPORT:\"c:\\V.CSV\"", -1, "C:\\v.csv", ""},
-        // ア and ヂ differ in a trail byte that a case-blind byte compare folds
-        {"v.exe D:\\ /report:ア.csv /report:ヂ.csv", -1, "ア.csv", "コマンドラインの /report:ア.csv と /report:ヂ.csv" + twice}};
-    for (const auto &r : rows) {
-        SCOPED_TRACE(r.line);
-        CommandLine parsed;
-        EXPECT_EQ(!r.error.empty(), parse_command_line(r.line, &parsed));
-        EXPECT_EQ(r.method, parsed.method);
-        EXPECT_EQ(r.report, std::string(parsed.report));
-        EXPECT_EQ(r.error, parsed.error);
-    }
-}
-
 // The dialog's bench with a report in a folder of the test's own, the
 // program ending with its exit code (/exit), every seam Win32's own after.
 class ReportBench : public DialogBench {
