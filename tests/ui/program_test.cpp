@@ -74,8 +74,9 @@ struct Program {
     Texts settle(int method, const std::string &wanted, int to_question = IDNO, DWORD limit = 120000)
     {
         Texts boxes;
+        // the last run's ending, still there until the posted Start is taken, is not this one's
         if (method >= 0)
-            start_method(method);
+            SetDlgItemTextA(dialog, IDC_STATUS, ""), start_method(method);
         for (DWORD waited = 0; waited < limit; waited += 20, Sleep(20))
             if (HWND box = find(dialog)) {
                 boxes.push_back(window_text(box, 0xFFFF));
