@@ -335,9 +335,9 @@ DWORD write_run_report(const char *ending, int exit_code, char *note)
         length = compose_record(ending_with_note, exit_code);
         if (!beside_code)
             beside_code = length ? append_record(beside, length) : ERROR_NO_UNICODE_TRANSLATION;
-        if (!beside_code)
+        if (!beside_code) {
             code = 0;
-        else {
+        } else {
             // written nowhere: both reasons
             compose_note(failed, code, IDS_REPORT_FAILED, command_line.report, "");
             compose_note(note, beside_code, IDS_REPORT_FAILED, beside, "");
