@@ -11,6 +11,7 @@
 #define SMOOTHING 0.3               // share of a new estimate in the one shown
 
 RunTotals run_totals;
+int run_on_solid_state;
 
 static int run_active;
 static int step_number, step_count, step_part, step_parts;
@@ -188,6 +189,10 @@ const char *run_summary_text(void)
         format_byte_count(unreached, sizeof unreached, run_totals.bytes_out_of_reach);
         summary[length++] = '\r', summary[length++] = '\n';
         snprintf(summary + length, sizeof summary - length, program_text(IDS_OUT_OF_REACH), unreached);
+    }
+    if (run_on_solid_state) {
+        size_t length = strlen(summary);
+        snprintf(summary + length, sizeof summary - length, "\r\n%s", program_text(IDS_SOLID_STATE));
     }
     return summary;
 }

@@ -194,8 +194,12 @@ void report_pass_progress(unsigned long long done, unsigned long long whole);
 // gone on long enough for an estimate; else the empty text.
 const char *run_time_left_line(void);
 // One line: bytes overwritten, passes, bytes verified if any, time taken;
-// then a line for free space out of the caller's reach, if there was any.
+// then a line for free space out of the caller's reach, if there was any, and
+// one for a solid-state disk, whose spare blocks no free-space erase reaches.
 const char *run_summary_text(void);
+// 1 when the run's volume lies on a solid-state disk (no seek penalty, as the
+// system says); the program sets it at a run's start.
+extern int run_on_solid_state;
 
 // The arithmetic behind them.
 double run_fraction(int step, int count, int part, int parts, double pass_fraction);

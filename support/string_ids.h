@@ -54,8 +54,13 @@
 #define IDS_KEYWORD_UNREADABLE    443
 /* A long run: damaged sectors gone past. */
 #define IDS_DAMAGED_SECTORS       444
+/* Records a fleet and an auditor rely on: a report held by another program,
+   a solid-state disk, a switch given twice. */
+#define IDS_REPORT_ELSEWHERE      445
+#define IDS_SOLID_STATE           446
+#define IDS_SWITCH_TWICE          447
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_DAMAGED_SECTORS
+#define IDS_LAST                  IDS_SWITCH_TWICE
 
 #endif

@@ -204,8 +204,7 @@ DWORD run_child_process(const char *name)
     return code;
 }
 
-// UTF-8 back to the ANSI code page, for comparing with the program's texts.
-static std::string from_utf8(const std::string &text)
+std::string from_utf8(const std::string &text)
 {
     std::wstring wide(text.size() + 1, L'\0');
     int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
@@ -214,12 +213,10 @@ static std::string from_utf8(const std::string &text)
     return ansi.substr(0, m);
 }
 
-// The records of a report: each a map from the header's field names to the
-// values (quotes undone, line breaks kept); "" when the file has no byte-order mark.
-std::vector<std::map<std::string, std::string>> read_report(const std::string &path, bool *bom)
+Records read_report(const std::string &path, bool *bom)
 {
     std::string bytes;
-    std::vector<std::map<std::string, std::string>> records;
+    Records records;
     *bom = read_file(path, &bytes) && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
     if (!*bom)
         return records;

@@ -42,11 +42,13 @@ std::vector<std::string> list_folder(const std::string &folder);   // names, sor
 void remove_tree(const std::string &folder);
 unsigned long long free_bytes_of(const std::string &root);          // the caller's share
 
-// A report as vanta writes it (CSV, UTF-8 with a byte-order mark): each record
-// a map from the header's field names to its values in the ANSI code page
-// (quotes undone, line breaks kept); *bom false and no records when the file
-// has no byte-order mark.
-std::vector<std::map<std::string, std::string>> read_report(const std::string &path, bool *bom);
+// UTF-8 back to the ANSI code page, for comparing with the program's texts.
+std::string from_utf8(const std::string &text);
+// The records of a run report: each a map from the header's field names to
+// the values (quotes undone, line breaks kept); none when the file has no
+// byte-order mark. A line whose field count is not the header's is no record.
+typedef std::vector<std::map<std::string, std::string>> Records;
+Records read_report(const std::string &path, bool *bom);
 
 // Work that must run in a process of its own (it may end the process): a
 // static TestChild names it, run_child_process(name) runs it and gives its

@@ -77,9 +77,18 @@ static void wrong(CommandLine *parsed, UINT id, const char *first, const char *s
         snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
 }
 
+// Two spellings of one file name: Windows' file names ignore case.
+static int same_file_name(const char *first, const char *second)
+{
+    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT, first, -1, second, -1) ==
+           CSTR_EQUAL;
+}
+
 int parse_command_line(const char *line, CommandLine *parsed)
 {
     char token[COMMAND_LINE_FOLDER_SIZE + 16];
+    // a switch given again must say the same: these are their first tokens
+    char method_token[sizeof token], report_token[sizeof token];
     const char *rest = after_program_path(line), *p = rest;
     int cut, switches = 0;
 
@@ -115,11 +124,20 @@ int parse_command_line(const char *line, CommandLine *parsed)
             long method = value && *value ? strtol(value, &end, 10) : -1;
             if (!value || !*value || *end || method < 0 || method > 9)
                 wrong(parsed, IDS_NO_SUCH_METHOD, value ? value : "", "");
-            else
+            else if (parsed->method >= 0 && parsed->method != (int)method)
+                wrong(parsed, IDS_SWITCH_TWICE, method_token, token);
+            else if (parsed->method < 0) {
                 parsed->method = (int)method;
+                snprintf(method_token, sizeof method_token, "%s", token);
+            }
         } else if (switch_is(token, "report", &value) && value && *value && !cut &&
                    strlen(value) < sizeof parsed->report) {
-            snprintf(parsed->report, sizeof parsed->report, "%s", value);
+            if (parsed->report[0] && !same_file_name(parsed->report, value))
+                wrong(parsed, IDS_SWITCH_TWICE, report_token, token);
+            else if (!parsed->report[0]) {
+                snprintf(parsed->report, sizeof parsed->report, "%s", value);
+                snprintf(report_token, sizeof report_token, "%s", token);
+            }
         } else {
             wrong(parsed, IDS_BAD_SWITCH, token, "");
         }

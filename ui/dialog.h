@@ -55,18 +55,71 @@ int parse_command_line(const char *line, CommandLine *parsed);
 // ------------------------------------------------------- the run's report
 
 // Appends the record of the run that has just ended to command_line.report
-// (CSV, UTF-8 with a byte-order mark when the file is new, a header line
-// first). 0, or the system's error code.
-DWORD write_run_report(const char *ending, int exit_code);
-// Takes what the report needs before a run begins: the time, the folder,
-// its volume and free space, the method.
+// (CSV, UTF-8; the process that makes the file writes its byte-order mark and
+// header line in the same write as its record). A report another program
+// holds is tried again every REPORT_RETRY_INTERVAL_MS for report_retry_ms;
+// then the record goes to a file beside it named with the computer and the
+// time. 0 when the record is written somewhere, else the report's error code.
+// note (STATUS_TEXT_SIZE bytes) gets the line the status box adds: empty when
+// the report took the record, else the file that did, or why none did.
+DWORD write_run_report(const char *ending, int exit_code, char *note);
+// Takes what the report needs before a run begins: a new run ID, the time,
+// the folder, its volume, the disk beneath and its free space, the method.
+// From here until write_run_report has written the record the system shows
+// no box of its own for a drive without its medium (SEM_FAILCRITICALERRORS):
+// a scheduled task naming an empty card reader must not wait for a person.
 void begin_run_report(const char *folder, int method_index);
+
+#define REPORT_RETRY_MS          30000
+#define REPORT_RETRY_INTERVAL_MS 100
+// How long a report held by another program is tried: REPORT_RETRY_MS; tests
+// shorten it.
+extern DWORD report_retry_ms;
+// The report's writes (WriteFile); tests put in one that meets a locked range,
+// which Wine does not enforce.
+typedef BOOL (WINAPI *ReportWriteProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+extern ReportWriteProc report_write;
+
+// Appends text to a record's line as one CSV field: quoted, its quotes
+// doubled, a comma before it unless it is the first; a text that a
+// spreadsheet would run as a formula (or one that starts with an apostrophe,
+// so that one leading apostrophe can always be taken off again) gets a
+// leading apostrophe. Cut where the line (REPORT_LINE_SIZE bytes) is full.
+#define REPORT_LINE_SIZE 16384
+void add_report_field(char *line, const char *text);
+
+// The run's ID, a GUID in lowercase text, in every record: new_run_id makes a
+// new one at each run's start (a resumed run will keep its own instead).
+extern char run_id[40];
+void new_run_id(void);
+
+// The disk beneath a volume, as the system describes it; each text is empty
+// where the system does not say (Wine says little: a bus and nothing more).
+struct DiskInfo {
+    char bus[24];            // "NVMe", "SATA", "USB", ...
+    char vendor[64];
+    char model[128];
+    char serial[128];
+    char solid_state[4];     // "yes" (no seek penalty), "no", or empty
+    char trim[4];            // "yes", "no", or empty
+};
+// Asks the volume of root ("D:\", a mount point's folder) through
+// IOCTL_STORAGE_QUERY_PROPERTY, on a handle opened without access rights (no
+// administrator needed).
+void query_disk(const char *root, DiskInfo *disk);
+// The query's DeviceIoControl; tests put in one that answers as a disk would.
+typedef BOOL (WINAPI *DiskIoControlProc)(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+extern DiskIoControlProc disk_io_control;
 
 // ------------------------------------------------------- run control
 
 #define WM_WIPE_DONE  0x500    // posted by the worker when its run has ended
 #define STOP_WAIT_MS  15000    // the bound of every wait for the worker
 #define BOX_LOOK_MS   50       // at the session's end, how often a wait looks for a worker's box
+// At the session's end a held work file or report is tried again this long at
+// most: the stop, the deletion and the record must fit in the few seconds
+// Windows waits.
+#define SESSION_END_RETRY_MS 1000
 // A worker that posted its end but did not end within the wait is collected
 // by a timer once it has.
 #define COLLECT_TIMER_ID     1

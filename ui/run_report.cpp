@@ -1,7 +1,10 @@
 // The record of a run for an auditor: one line a run appended to the file
 // that /report names, comma-separated (CSV) in UTF-8 with a byte-order mark,
 // so that Excel and PowerShell's Import-Csv read its Japanese texts as they
-// are; a header line names the fields when the file is new.
+// are; a header line names the fields when the file is new. Many PCs append
+// to one report, often on a share, and a spreadsheet may hold it open: a
+// record goes out whole in one write, and is never lost without a word.
+#include <objbase.h>
 #include <stdio.h>
 #include <string.h>
 #include "ui/dialog.h"
@@ -10,12 +13,20 @@
 #include "steps/step_runner.h"
 #include "support/messages.h"
 
-#define REPORT_LINE_SIZE 16384
-
+// The byte-order mark and the header, written in one with the first record.
+// Fields added since the first version come last, so that a report begun by
+// an older vanta keeps its columns.
 static const char REPORT_HEADER[] =
+    "\xEF\xBB\xBF"
     "version,computer,user,started,ended,folder,volume,volume_label,volume_serial,file_system,"
     "volume_bytes,method,method_name,steps,passes,bytes_written,bytes_verified,"
-    "verify_differences,free_before,free_after,out_of_reach,failures,ending,exit_code\r\n";
+    "verify_differences,free_before,free_after,out_of_reach,failures,ending,exit_code,"
+    "run_id,disk_bus,disk_vendor,disk_model,disk_serial,solid_state,trim\r\n";
+#define REPORT_HEADER_LENGTH ((DWORD)sizeof REPORT_HEADER - 1)
+
+DWORD report_retry_ms = REPORT_RETRY_MS;
+ReportWriteProc report_write = WriteFile;
+char run_id[40];
 
 static struct {
     char started[40];
@@ -27,7 +38,44 @@ static struct {
     unsigned long long volume_bytes, free_before;
     int method;
     char method_name[256];
+    DiskInfo disk;
 } report_run;
+
+// The header, then the record as UTF-8: what goes out in one write.
+static char report_out[REPORT_HEADER_LENGTH + REPORT_LINE_SIZE * 3];
+
+// The error mode the process had before a run turned the system's boxes off.
+static UINT error_mode_before;
+static int error_mode_held;
+
+static void hold_error_mode(void)
+{
+    if (error_mode_held)
+        return;
+    // SetErrorMode is the only way to read the mode that works on Windows XP
+    error_mode_before = SetErrorMode(SEM_FAILCRITICALERRORS);
+    SetErrorMode(error_mode_before | SEM_FAILCRITICALERRORS);
+    error_mode_held = 1;
+}
+
+static void release_error_mode(void)
+{
+    if (!error_mode_held)
+        return;
+    SetErrorMode(error_mode_before);
+    error_mode_held = 0;
+}
+
+void new_run_id(void)
+{
+    GUID guid;
+    run_id[0] = 0;
+    if (CoCreateGuid(&guid) != S_OK)
+        return;
+    snprintf(run_id, sizeof run_id, "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+             (unsigned long)guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+             guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+}
 
 // Local time with its offset from UTC, as ISO 8601 writes it.
 static void local_time(char *text, size_t size)
@@ -50,6 +98,8 @@ static unsigned long long free_bytes_of(const char *folder)
 
 void begin_run_report(const char *folder, int method_index)
 {
+    hold_error_mode();
+    new_run_id();
     memset(&report_run, 0, sizeof report_run);
     local_time(report_run.started, sizeof report_run.started);
     snprintf(report_run.folder, sizeof report_run.folder, "%s", folder);
@@ -63,22 +113,25 @@ void begin_run_report(const char *folder, int method_index)
         ULARGE_INTEGER total;
         if (GetDiskFreeSpaceExA(report_run.root, NULL, &total, NULL))
             report_run.volume_bytes = total.QuadPart;
+        query_disk(report_run.root, &report_run.disk);
     }
+    run_on_solid_state = strcmp(report_run.disk.solid_state, "yes") == 0;
     report_run.free_before = free_bytes_of(folder);
 }
 
-// Appends text as one CSV field: quoted, its quotes doubled, a comma before
-// it unless it is the first; cut where the line is full.
-static void add_field(char *line, const char *text)
+void add_report_field(char *line, const char *text)
 {
     // room is kept for the closing quote and the line's end
     const size_t last = REPORT_LINE_SIZE - 8;
     size_t at = strlen(line);
-    if (at + 4 > last)
+    if (at + 5 > last)
         return;
     if (at)
         line[at++] = ',';
     line[at++] = '"';
+    // a spreadsheet runs a field that starts so as a formula
+    if (*text && strchr("=+-@\t\r'", *text))
+        line[at++] = '\'';
     for (; *text && at + 2 < last; ++text) {
         if (*text == '"')
             line[at++] = '"';
@@ -92,41 +145,40 @@ static void add_number(char *line, unsigned long long number)
 {
     char text[32];
     snprintf(text, sizeof text, "%llu", number);
-    add_field(line, text);
+    add_report_field(line, text);
 }
 
-DWORD write_run_report(const char *ending, int exit_code)
+// The record's line, as UTF-8 behind the header in report_out. Its length,
+// or 0 when its text has no UTF-8 form.
+static DWORD compose_record(const char *ending, int exit_code)
 {
     static char line[REPORT_LINE_SIZE];
     static WCHAR wide[REPORT_LINE_SIZE];
-    static char utf8[REPORT_LINE_SIZE * 3];
     char text[MAX_PATH];
     DWORD size;
 
-    if (!command_line.report[0])
-        return 0;
     line[0] = 0;
-    add_field(line, program_text(IDS_VERSION));
+    add_report_field(line, program_text(IDS_VERSION));
     text[0] = 0, size = sizeof text;
     GetComputerNameA(text, &size);
-    add_field(line, text);
+    add_report_field(line, text);
     text[0] = 0, size = sizeof text;
     GetUserNameA(text, &size);
-    add_field(line, text);
-    add_field(line, report_run.started);
+    add_report_field(line, text);
+    add_report_field(line, report_run.started);
     local_time(text, sizeof text);
-    add_field(line, text);
-    add_field(line, report_run.folder);
-    add_field(line, report_run.root);
-    add_field(line, report_run.label);
+    add_report_field(line, text);
+    add_report_field(line, report_run.folder);
+    add_report_field(line, report_run.root);
+    add_report_field(line, report_run.label);
     snprintf(text, sizeof text, "%04lX-%04lX", report_run.serial >> 16, report_run.serial & 0xFFFF);
-    add_field(line, report_run.root[0] ? text : "");
-    add_field(line, report_run.file_system);
+    add_report_field(line, report_run.root[0] ? text : "");
+    add_report_field(line, report_run.file_system);
     add_number(line, report_run.volume_bytes);
     snprintf(text, sizeof text, "%d", report_run.method);
-    add_field(line, report_run.method >= 0 ? text : "");
-    add_field(line, report_run.method_name);
-    add_field(line, run_script_steps);
+    add_report_field(line, report_run.method >= 0 ? text : "");
+    add_report_field(line, report_run.method_name);
+    add_report_field(line, run_script_steps);
     add_number(line, (unsigned long long)run_totals.passes);
     add_number(line, run_totals.bytes_written);
     add_number(line, run_totals.bytes_verified);
@@ -138,31 +190,164 @@ DWORD write_run_report(const char *ending, int exit_code)
     char failures[STATUS_TEXT_SIZE + sizeof unattended_texts + 2];
     snprintf(failures, sizeof failures, "%s%s%s", run_failure_count() ? run_failure_text() : "",
              run_failure_count() && unattended_texts[0] ? "\r\n" : "", unattended_texts);
-    add_field(line, failures);
-    add_field(line, ending);
+    add_report_field(line, failures);
+    add_report_field(line, ending);
     snprintf(text, sizeof text, "%d", exit_code);
-    add_field(line, text);
+    add_report_field(line, text);
+    add_report_field(line, run_id);
+    add_report_field(line, report_run.disk.bus);
+    add_report_field(line, report_run.disk.vendor);
+    add_report_field(line, report_run.disk.model);
+    add_report_field(line, report_run.disk.serial);
+    add_report_field(line, report_run.disk.solid_state);
+    add_report_field(line, report_run.disk.trim);
     strcat(line, "\r\n");
 
     // the ANSI code page's text as UTF-8, which every spreadsheet reads alike
+    if (!report_out[0])
+        memcpy(report_out, REPORT_HEADER, REPORT_HEADER_LENGTH);
+    char *utf8 = report_out + REPORT_HEADER_LENGTH;
     int characters = MultiByteToWideChar(CP_ACP, 0, line, -1, wide, REPORT_LINE_SIZE);
-    int length = characters ? WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, NULL, NULL) : 0;
-    if (length <= 1)
-        return ERROR_NO_UNICODE_TRANSLATION;
+    int length = characters ? WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, REPORT_LINE_SIZE * 3, NULL, NULL)
+                            : 0;
+    return length > 1 ? (DWORD)(length - 1) : 0;
+}
 
-    HANDLE file = CreateFileA(command_line.report, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+static int is_empty(HANDLE file)
+{
+    DWORD high = 0;
+    return GetFileSize(file, &high) == 0 && high == 0;
+}
+
+// One try at appending the composed record of record_length bytes to path.
+// 0, or the system's error code.
+static DWORD append_once(const char *path, DWORD record_length)
+{
+    int header = 0;
+    // other writers and readers go on meanwhile: a record is one write to the file's end
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // the process that makes the file writes the header, with its record;
+        // another writer finds the file held meanwhile and tries again
+        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        header = 1;
+    } else if (file != INVALID_HANDLE_VALUE && is_empty(file)) {
+        // an empty file made ready beforehand: its header goes first, and no
+        // other writer gets in between
+        CloseHandle(file);
+        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        header = file != INVALID_HANDLE_VALUE && is_empty(file);
+    }
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
-    DWORD written = 0, code = 0;
-    if (GetFileSize(file, NULL) == 0) {
-        static const char bom_and_header[] = "\xEF\xBB\xBF";
-        if (!WriteFile(file, bom_and_header, 3, &written, NULL) ||
-            !WriteFile(file, REPORT_HEADER, sizeof REPORT_HEADER - 1, &written, NULL))
-            code = GetLastError();
-    }
-    if (!code && (!WriteFile(file, utf8, (DWORD)(length - 1), &written, NULL) || written != (DWORD)(length - 1)))
+    const char *from = header ? report_out : report_out + REPORT_HEADER_LENGTH;
+    DWORD length = record_length + (header ? REPORT_HEADER_LENGTH : 0), written = 0, code = 0;
+    if (!report_write(file, from, length, &written, NULL))
         code = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    else if (written != length)
+        code = ERROR_HANDLE_DISK_FULL;   // a short count: the volume is full
     CloseHandle(file);
+    return code;
+}
+
+// Waits ms while the window goes on painting; nothing else of its queue is
+// taken, so no command comes in the middle of a run's end.
+static void wait_painting(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    for (DWORD spent = 0; spent < ms; spent = GetTickCount() - start) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, ms - spent, QS_PAINT);
+        MSG message;
+        while (PeekMessageA(&message, NULL, WM_PAINT, WM_PAINT, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+}
+
+// Appends the composed record to path, trying again while another program
+// holds the file (a spreadsheet opens it for writing and lets others only
+// read) or locks a range of it, or another writer makes or empties it
+// meanwhile, for report_retry_ms. 0, or the last try's error code.
+static DWORD append_record(const char *path, DWORD record_length)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD code = append_once(path, record_length);
+        int again = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+                    code == ERROR_FILE_EXISTS || code == ERROR_FILE_NOT_FOUND;
+        if (!again || GetTickCount() - start >= report_retry_ms)
+            return code;
+        wait_painting(REPORT_RETRY_INTERVAL_MS);
+    }
+}
+
+// The file beside report for a record the report could not take, named with
+// the computer and the time: report-PC1-20261207T213000.csv for report.csv.
+static DWORD name_file_beside(const char *report, char *beside)
+{
+    size_t length = strlen(report), name = 0, dot = length;
+    for (size_t i = 0; i < length; ++i) {
+        if (report[i] == '\\' || report[i] == '/' || report[i] == ':')
+            name = i + 1, dot = length;
+        else if (report[i] == '.' && i > name)
+            dot = i;
+        else if (IsDBCSLeadByte((BYTE)report[i]) && i + 1 < length)
+            ++i;   // a 0x5C trail byte is no separator
+    }
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = sizeof computer;
+    if (!GetComputerNameA(computer, &size))
+        computer[0] = 0;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    int written = snprintf(beside, MAX_PATH, "%.*s-%s-%04u%02u%02uT%02u%02u%02u%s", (int)dot, report, computer,
+                           now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, report + dot);
+    return written < 0 || written >= MAX_PATH ? ERROR_FILENAME_EXCED_RANGE : 0;
+}
+
+// text (STATUS_TEXT_SIZE bytes) with the system's reason for code, without the line break it ends in.
+static void compose_note(char *text, DWORD code, UINT id, const char *first, const char *second)
+{
+    run_context.last_error = code;
+    format_system_error(text, STATUS_TEXT_LIMIT, program_text(id), first, second);
+    size_t length = strlen(text);
+    while (length && (text[length - 1] == '\r' || text[length - 1] == '\n'))
+        text[--length] = 0;
+}
+
+DWORD write_run_report(const char *ending, int exit_code, char *note)
+{
+    char beside[MAX_PATH], failed[STATUS_TEXT_SIZE];
+    static char ending_with_note[STATUS_TEXT_SIZE * 2 + 2];
+
+    note[0] = 0;
+    if (!command_line.report[0]) {
+        release_error_mode();
+        return 0;
+    }
+    DWORD length = compose_record(ending, exit_code);
+    DWORD code = length ? append_record(command_line.report, length) : ERROR_NO_UNICODE_TRANSLATION;
+    if (code && length) {
+        // the record goes beside the report, and says so there and in the status box
+        DWORD beside_code = name_file_beside(command_line.report, beside);
+        compose_note(note, code, IDS_REPORT_ELSEWHERE, beside, command_line.report);
+        snprintf(ending_with_note, sizeof ending_with_note, "%s\r\n%s", ending, note);
+        length = compose_record(ending_with_note, exit_code);
+        if (!beside_code)
+            beside_code = length ? append_record(beside, length) : ERROR_NO_UNICODE_TRANSLATION;
+        if (!beside_code) {
+            code = 0;
+        } else {
+            // written nowhere: both reasons
+            compose_note(failed, code, IDS_REPORT_FAILED, command_line.report, "");
+            compose_note(note, beside_code, IDS_REPORT_FAILED, beside, "");
+            size_t have = strlen(failed);
+            snprintf(failed + have, sizeof failed - have, "\r\n%s", note);
+            strcpy(note, failed);
+        }
+    } else if (code) {
+        compose_note(note, code, IDS_REPORT_FAILED, command_line.report, "");
+    }
+    release_error_mode();
     return code;
 }

@@ -296,20 +296,21 @@ static void collect_run(HWND dialog, DWORD exit_code)
     end_run_record(dialog, ending, code);
 }
 
-// The report of the run, when one is asked for. A report that can't be
-// written is said in the status box and makes a success a failure: the
+// The report of the run, when one is asked for. Where the record went
+// instead of the report, or why it went nowhere, is said in the status box
+// under the ending; a record written nowhere makes a success a failure: the
 // auditor's record is missing.
 static int write_record(HWND dialog, const char *ending, int exit_code)
 {
-    DWORD failed = write_run_report(ending, exit_code);
-    if (!failed)
-        return exit_code;
-    char text[STATUS_TEXT_SIZE], status[STATUS_TEXT_SIZE];
-    run_context.last_error = failed;
-    format_system_error(text, STATUS_TEXT_LIMIT, program_text(IDS_REPORT_FAILED), command_line.report);
-    snprintf(status, sizeof status, "%s\r\n%s", ending, text);
-    set_status(dialog, status);
-    return exit_code == EXIT_CODE_DONE ? EXIT_CODE_FAILED : exit_code;
+    char note[STATUS_TEXT_SIZE], status[STATUS_TEXT_SIZE];
+    DWORD failed = write_run_report(ending, exit_code, note);
+    if (note[0]) {
+        // the note is shown whole: the ending gives way
+        int room = (int)(sizeof status - strlen(note) - 3);
+        snprintf(status, sizeof status, "%.*s\r\n%s", room > 0 ? room : 0, ending, note);
+        set_status(dialog, status);
+    }
+    return failed && exit_code == EXIT_CODE_DONE ? EXIT_CODE_FAILED : exit_code;
 }
 
 int end_run_record(HWND dialog, const char *ending, int exit_code)
@@ -424,9 +425,14 @@ int on_end_session(HWND dialog)
                                 STATUS_TEXT_SIZE))
             blocked = block(dialog, reason);
     }
-    // no one will answer a box now: a question takes the unattended answer
+    // no one will answer a box now: a question takes the unattended answer;
+    // a held work file or report is tried again only as long as Windows waits
     session_ending = 1;
     unattended = 1;
+    if (delete_retry_ms > SESSION_END_RETRY_MS)
+        delete_retry_ms = SESSION_END_RETRY_MS;
+    if (report_retry_ms > SESSION_END_RETRY_MS)
+        report_retry_ms = SESSION_END_RETRY_MS;
     int code = stop_run_and_record(dialog);
     if (blocked && unblock)
         unblock(dialog);

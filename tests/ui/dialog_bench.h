@@ -14,6 +14,7 @@
 #include "ui/work_folder.h"
 #include "engine/wipe_engine.h"
 #include <commctrl.h>
+#include <algorithm>
 
 using Strings = std::vector<std::string>;
 
@@ -21,6 +22,25 @@ using Strings = std::vector<std::string>;
 inline std::string beside_exe(const std::string &tail)
 {
     return own_path().substr(0, own_path().size() - (tail == "ini" ? 3 : 4)) + tail;
+}
+
+// Starts another Windows program that holds path open for ms: as a reader
+// that lets others write but not delete, or with mode "spreadsheet" as a
+// spreadsheet holds its workbook (others may only read). Returns once it has
+// the file (its process, or null).
+inline HANDLE hold_open(const std::string &path, DWORD ms, const std::string &mode = "")
+{
+    std::string exe = std::string("Z:") + (getenv("VANTA_HOLD_FILE") ? getenv("VANTA_HOLD_FILE") : "");
+    std::replace(exe.begin(), exe.end(), '/', '\\');
+    std::string command = "\"" + exe + "\" \"" + path + "\" " + std::to_string(ms) + " vanta_hold_ready " + mode;
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "vanta_hold_ready");
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        CloseHandle(process.hThread), WaitForSingleObject(ready, 10000);
+    CloseHandle(ready);
+    return process.hProcess;
 }
 
 class DialogBench : public ::testing::Test {
@@ -33,7 +53,7 @@ protected:
     volatile LONG box_count = 0;
     std::function<int(const BoxRecord &)> answer;   // IDOK when unset
     bool quit_seen = false;                         // a quit with code 0
-    int quit_code = -1;                             // the code of the last quit
+    int quit_code = -1;                             // the last quit's code
 
     static int WINAPI box(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
     {
@@ -55,7 +75,7 @@ protected:
         CloseHandle(wipe_job.thread), ZeroMemory((void *)&wipe_job, sizeof wipe_job);
         abort_flag = work_folder_created = work_folder_path[0] = 0;
         stop_wait_ms = STOP_WAIT_MS;
-        unattended = 0, end_process = ExitProcess;
+        unattended = 0, end_process = ExitProcess, delete_retry_ms = DELETE_RETRY_MS, report_retry_ms = REPORT_RETRY_MS;
         memset(&command_line, 0, sizeof command_line), command_line.method = -1;
         DestroyWindow(dialog), until([] { return true; });
         message_box_proc = MessageBoxA;

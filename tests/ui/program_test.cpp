@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <algorithm>
 #include <random>
+#include <set>
 #include "engine/engine_checks.h"
 #include "test_helpers.h"
 #include "ui/resource.h"
@@ -73,8 +74,9 @@ struct Program {
     Texts settle(int method, const std::string &wanted, int to_question = IDNO, DWORD limit = 120000)
     {
         Texts boxes;
+        // the last run's ending, still there until the posted Start is taken, is not this one's
         if (method >= 0)
-            start_method(method);
+            SetDlgItemTextA(dialog, IDC_STATUS, ""), start_method(method);
         for (DWORD waited = 0; waited < limit; waited += 20, Sleep(20))
             if (HWND box = find(dialog)) {
                 boxes.push_back(window_text(box, 0xFFFF));
@@ -455,14 +457,14 @@ DWORD run_unattended(const std::string &exe, const std::string &arguments, const
 // case on a real volume, and no box waits for anyone.
 TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
 {
-    std::string scratch = current_directory() + "\\unattended", copy = scratch + "\\vanta.exe", report = scratch + "\\report.csv";
+    std::string scratch = current_directory() + "\\unattended", copy = scratch + "\\vanta.exe", report = scratch + "\\reportア.csv";
     std::string deep = root + std::string(246, 'L'), work = chosen + "\\$VANTA$$", beside = root + "beside";
     std::string twenty_passes = "20\r\n";
     for (int pass = 0; pass < 20; ++pass)
         twenty_passes += "erase\r\n";
     remove_tree(scratch);
     ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=4\r\n0=zeros\r\n1=differs\r\n2=typo\r\n3=none\r\n4=long\r\n") &&
+    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=4\r\n0=zeros\r\n1=differs\r\n2=typo\r\n3=@SUM(1)\r\n4=long\r\n") &&
                 write_file(scratch + "\\vanta4.run", twenty_passes) &&
                 write_file(scratch + "\\vanta0.run", "1\r\nerase\r\n") &&
                 write_file(scratch + "\\vanta1.run", "2\r\nerase,verify random\r\nverify 0\r\n") &&
@@ -471,6 +473,10 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     ASSERT_TRUE(CreateDirectoryA(deep.c_str(), NULL) && CreateDirectoryA((beside + "\\$VANTA$$").c_str(), NULL));
     before = hash_tree(volume), free_before = free_bytes_of(root);
     const std::string run = " /start /exit /report:\"" + report + "\"";
+    const std::string two_reports = "コマンドラインの /report:" + report + " と /report:" + scratch +
+                                    "\\reportヂ.csv は、同じスイッチに違う値を指定しています。";
+    std::string report_in_capitals = report;
+    CharUpperA(&report_in_capitals[0]);
     const struct {
         const char *name;
         std::string arguments;
@@ -478,12 +484,14 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         const char *ending;   // the start of the record's ending
         bool writes;          // the volume was filled
         bool close = false;   // Close is pressed half way through the first pass
+        const char *method_name = nullptr;   // as the record gives it, when it matters
     } rows[] = {
         {"complete", "\"" + chosen + "\" /method:0" + run, 0, FINISHED, true},
         {"a verify finds differing bytes", "\"" + chosen + "\" -METHOD:1" + run, 4, "Verify error in ", true},
         {"a work file that can't be made", "\"" + deep + "\" /method:0" + run, 3, "CreateFile(", false},
         {"a word the passes can't read", "\"" + chosen + "\" /method:2" + run, 2, "手順ファイル ", false},
-        {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false},
+        // a method name from the settings file that a spreadsheet would run
+        {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false, false, "'@SUM(1)"},
         {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, CANNOT_CREATE, false},
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
@@ -491,6 +499,12 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"a method that does not exist", "\"" + chosen + "\" /method:7" + run, 1, "消去方法 7 はありません。", false},
         {"/start without a folder", "/method:0" + run, 1, "/start には消去するフォルダの指定が必要です。", false},
         {"two folders", "\"" + chosen + "\" \"" + beside + "\"" + run, 1, "フォルダが 2 つ指定されています: ", false},
+        {"a switch given twice with two values", "\"" + chosen + "\" /method:0 /method:1" + run, 1,
+         "コマンドラインの /method:0 と /method:1 は、同じスイッチに違う値を指定しています。", false},
+        // ア and ヂ differ in a trail byte that a case-blind compare of bytes folds
+        {"two reports", "\"" + chosen + "\"" + run + " \"/report:" + scratch + "\\reportヂ.csv\"", 1, two_reports.c_str(), false},
+        {"a switch given twice with one value, spelled apart", "\"" + root + "gone\" /method:0 -METHOD:00" + run +
+         " \"/REPORT:" + report_in_capitals + "\"", 6, CANNOT_CREATE, false},
         {"Close during the run", "\"" + chosen + "\" /method:4" + run, 5, "中断しました。", false, true},
     };
     // with a person at the window, a wrong line is a box and nothing starts;
@@ -518,6 +532,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     }
     DeleteFileA(report.c_str());
     size_t records = 0;
+    std::set<std::string> run_ids;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         DWORD started = GetTickCount();
@@ -534,6 +549,14 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         EXPECT_NE("", record["computer"]);
         EXPECT_NE("", record["user"]);
         EXPECT_EQ(25u, record["started"].size()) << record["started"] << ": a time with its zone";
+        EXPECT_EQ(36u, record["run_id"].size()) << record["run_id"];
+        EXPECT_TRUE(run_ids.insert(record["run_id"]).second) << "a run ID again: " << record["run_id"];
+        // Wine says nothing of the disk beneath but a bus
+        for (const char *field : {"disk_vendor", "disk_model", "disk_serial", "solid_state", "trim"})
+            EXPECT_EQ("", record[field]) << field;
+        if (r.method_name) {
+            EXPECT_EQ(r.method_name, record["method_name"]);
+        }
         unsigned long long written = strtoull(record["bytes_written"].c_str(), NULL, 10);
         if (r.writes) {
             EXPECT_GE(written + (1 << 20), free_before) << "bytes written against the free space";
@@ -593,3 +616,56 @@ int erase_unattended_child()
            strtoull(record["bytes_written"].c_str(), NULL, 10) == 0;
 }
 TestChild erase_unattended("erase-unattended", erase_unattended_child);
+
+// Eight runs ending at once on one report that does not exist yet, as a
+// fleet's scheduled tasks do on a share. A placeholder holds the report's
+// name (and vanishes when let go) until every run has reached its record, so
+// that all of them make the file or append to it in the same moment: eight
+// whole records under one header (a second one would read as a record),
+// nothing beside it.
+TEST(RunReports, EightRunsEndingAtOnceGiveEightWholeRecordsUnderOneHeader)
+{
+    const std::string root = volume_root("program_tmpfs"), scratch = current_directory() + "\\fleet",
+                      copy = scratch + "\\vanta.exe", report = scratch + "\\fleet.csv";
+    ASSERT_NE("", root) << "no volume program_tmpfs on this bench";
+    clear_volume(root), remove_tree(scratch), CreateDirectoryA(scratch.c_str(), NULL);
+    ASSERT_TRUE(CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) &&
+                write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0=look\r\n") &&
+                write_file(scratch + "\\vanta0.run", "1\r\nlook\r\n"));
+    HANDLE placeholder = CreateFileA(report.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, NULL,
+                                     CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    std::vector<PROCESS_INFORMATION> runs(8);
+    std::set<std::string> folders, recorded, run_ids;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::string folder = root + "run" + std::to_string(i);
+        std::string command = "\"" + copy + "\" \"" + folder + "\" /method:0 /start /exit /report:\"" + report + "\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL) && folders.insert(folder).second &&
+                    CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &runs[i]));
+    }
+    // a run shows its ending before it writes its record; one that has ended is past it
+    for (DWORD start = GetTickCount(), at_record = 0; at_record < 8 && GetTickCount() - start < 60000; Sleep(20)) {
+        at_record = 0;
+        for (const auto &run : runs)
+            at_record += !WaitForSingleObject(run.hProcess, 0) || (dialog_of(run.dwProcessId) &&
+                         window_text(dialog_of(run.dwProcessId), IDC_STATUS).compare(0, strlen(FINISHED), FINISHED) == 0);
+    }
+    CloseHandle(placeholder);
+    for (const auto &run : runs) {
+        DWORD code = 99;
+        WaitForSingleObject(run.hProcess, 30000), GetExitCodeProcess(run.hProcess, &code);
+        EXPECT_EQ(0u, code) << "exit code";
+        TerminateProcess(run.hProcess, 99), CloseHandle(run.hProcess), CloseHandle(run.hThread);
+    }
+    bool bom = false;
+    Records records = read_report(report, &bom);
+    EXPECT_TRUE(bom);
+    EXPECT_EQ(8u, records.size()) << "whole records, one a run";
+    for (auto &record : records)
+        recorded.insert(record["folder"]), run_ids.insert(record["run_id"]);
+    EXPECT_EQ(folders, recorded);
+    EXPECT_EQ(8u, run_ids.size()) << "a run ID for each run";
+    EXPECT_EQ(Texts({"fleet.csv", "vanta.exe", "vanta.ini", "vanta0.run"}), list_folder(scratch)) << "a record beside the report";
+    clear_volume(root), remove_tree(scratch);
+}

@@ -295,23 +295,6 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     EXPECT_NE(std::string::npos, summary.find("、所要時間 ")) << summary;
 }
 
-// Starts another Windows program that holds path open without letting it be
-// deleted, for ms; returns once it has the file (its process, or null).
-static HANDLE hold_open(const std::string &path, DWORD ms)
-{
-    std::string exe = std::string("Z:") + (getenv("VANTA_HOLD_FILE") ? getenv("VANTA_HOLD_FILE") : "");
-    std::replace(exe.begin(), exe.end(), '/', '\\');
-    std::string command = "\"" + exe + "\" \"" + path + "\" " + std::to_string(ms) + " vanta_hold_ready";
-    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "vanta_hold_ready");
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        CloseHandle(process.hThread), WaitForSingleObject(ready, 10000);
-    CloseHandle(ready);
-    return process.hProcess;
-}
-
 // The code a write past the failing disk's limit gets, as any program sees it.
 static DWORD failing_write_code(const std::string &root)
 {
