@@ -406,9 +406,10 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
     clear_volume(failing), clear_volume(fat);
 }
 
-// The session's end ends the program here by keeping its code.
+// The session's end ends the program here by keeping its code, and when.
 static int session_exit_code = -1;
-static VOID WINAPI keep_exit_code(UINT code) { session_exit_code = (int)code; }
+static DWORD session_ended_at;
+static VOID WINAPI keep_exit_code(UINT code) { session_exit_code = (int)code, session_ended_at = GetTickCount(); }
 
 // What the run asked of the system's power management, last.
 static volatile EXECUTION_STATE last_state;
@@ -581,6 +582,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         EXPECT_EQ(std::to_string(r.code), records[0]["exit_code"]);
         EXPECT_EQ(r.status, outcome(records[0]["ending"]));
         EXPECT_NE(std::string::npos, records[0]["failures"].find(r.box)) << records[0]["failures"];
+        EXPECT_EQ(r.damaged_reads ? "1" : "0", records[0]["damaged_sectors"]) << "damaged sectors gone past or given up at";
         EXPECT_EQ(r.left, list_folder(row_work)) << "work files left";
         EXPECT_TRUE(worker_box(dialog) == NULL) << "a box still waits";
         if (holder)
@@ -622,5 +624,45 @@ TEST_F(DialogBench, AStartThatGoesNowhereRecordsOnlyItself)
         EXPECT_EQ("", records[1]["failures"]);
         EXPECT_EQ("6", records[1]["exit_code"]);
     }
+    DeleteFileA(report.c_str());
+}
+
+// At the session's end a report another program holds (a spreadsheet) is tried
+// again for a second, not for the half minute of any other ending: the stop,
+// the deletion and the record fit in the few seconds Windows waits, and the
+// record goes to a file beside the report, which the status box names.
+TEST_F(DialogBench, AtTheSessionsEndAHeldReportIsTriedASecondNotHalfAMinute)
+{
+    const std::string report = own_path() + ".held.csv", beside = own_path() + ".held-*.csv";
+    ASSERT_TRUE(write_file(report, "\xEF\xBB\xBF"));
+    HANDLE holder = hold_open(report, 60000, "spreadsheet");
+    ASSERT_TRUE(holder != NULL);
+    snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
+    command_line.exit_when_done = 1;
+    end_process = keep_exit_code, session_exit_code = -1;
+    plain_read = file_calls.read, file_calls.read = watched_read;
+    DWORD asked = 0;
+    ControlLog status(dialog, IDC_STATUS);
+    status.on_text = [&](const std::string &text) {
+        if (text != "verify")
+            return;
+        hold_a_read = true, asked = GetTickCount();
+        PostMessageA(dialog, WM_QUERYENDSESSION, 0, 0);
+        PostMessageA(dialog, WM_ENDSESSION, TRUE, 0);
+    };
+    start_in(root, "1\r\nerase,verify 0x5a\r\n", 1);
+    ASSERT_TRUE(until([&] { return session_exit_code != -1; }, 60000));
+    file_calls.read = plain_read;
+    EXPECT_EQ(5, session_exit_code);
+    EXPECT_LT(session_ended_at - asked, 4000u) << "Windows waits about 5 s for the answer";
+    EXPECT_NE(std::string::npos, text_of(IDC_STATUS).find("この実行の記録は ")) << text_of(IDC_STATUS);
+    WIN32_FIND_DATAA found;
+    HANDLE listing = FindFirstFileA(beside.c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing) << "no record beside the report";
+    FindClose(listing);
+    bool bom = false;
+    EXPECT_EQ(1u, read_report(own_path().substr(0, own_path().rfind('\\') + 1) + found.cFileName, &bom).size());
+    TerminateProcess(holder, 0), CloseHandle(holder);
+    DeleteFileA((own_path().substr(0, own_path().rfind('\\') + 1) + found.cFileName).c_str());
     DeleteFileA(report.c_str());
 }
