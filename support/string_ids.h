@@ -54,8 +54,13 @@
 #define IDS_KEYWORD_UNREADABLE    443
 /* A long run: damaged sectors gone past. */
 #define IDS_DAMAGED_SECTORS       444
+/* A long run goes on from the step it was in. */
+#define IDS_RESUME_QUESTION       445
+#define IDS_RESUME_IMPOSSIBLE     446
+#define IDS_RESUME_LATER          447
+#define IDS_NOTHING_TO_RESUME     448
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_DAMAGED_SECTORS
+#define IDS_LAST                  IDS_NOTHING_TO_RESUME
 
 #endif

@@ -40,11 +40,11 @@ void command_line_folder(const char *line, char *folder);
 // ------------------------------------------------------- command line
 
 // What the command line asks for. Switches (/ or -, case ignored,
-// /name:value): /method:N, /start, /exit, /yes, /skip, /report:FILE, /?.
+// /name:value): /method:N, /start, /exit, /yes, /skip, /resume, /report:FILE, /?.
 struct CommandLine {
     char folder[COMMAND_LINE_FOLDER_SIZE];   // the one plain token, or empty
     int method;                              // -1: not given
-    int start, exit_when_done, yes, skip, help;
+    int start, exit_when_done, yes, skip, help, resume;
     char report[MAX_PATH];                   // empty: no report
     char error[STATUS_TEXT_SIZE];            // why the line is wrong
 };
