@@ -17,6 +17,8 @@ static int run_active;
 static int step_number, step_count, step_part, step_parts;
 static int posted_position;
 static double run_fraction_reached;
+// The share a run that went on from a later step had done before this part.
+static double part_start_fraction;
 // The run's time: the tick counter wraps after 49.7 days, and 35 passes over
 // 20 TB take longer, so each reading adds what passed since the one before.
 static DWORD last_tick;
@@ -108,9 +110,16 @@ void begin_run_progress(int count)
     step_number = 0, step_count = count, step_part = 0, step_parts = 1;
     posted_position = 0;
     run_fraction_reached = 0;
+    part_start_fraction = 0;
     last_tick = progress_tick();
     run_elapsed_ms = 0;
     time_left_shown = -1;
+}
+
+void skip_run_progress(int steps_done)
+{
+    part_start_fraction = run_fraction_reached = run_fraction(steps_done + 1, step_count, 0, 1, 0);
+    report_pass_progress(0, 1);
 }
 
 void end_run_progress(int succeeded)
@@ -158,10 +167,13 @@ const char *run_time_left_line(void)
     if (!run_active)
         return line;
     unsigned long long elapsed = elapsed_now();
-    if (elapsed < TIME_LEFT_AFTER_MS || run_fraction_reached <= 0)
+    // what this part has done in its elapsed time (the whole run, unless it
+    // went on from a later step) tells the time the rest will take
+    double done = part_start_fraction < 1 ? (run_fraction_reached - part_start_fraction) / (1 - part_start_fraction) : 0;
+    if (elapsed < TIME_LEFT_AFTER_MS || done <= 0)
         return line;
     time_left_shown = estimate_time_left(time_left_shown, (elapsed - time_left_at) / 1000.0,
-                                         elapsed / 1000.0, run_fraction_reached);
+                                         elapsed / 1000.0, done);
     time_left_at = elapsed;
     if (time_left_shown < 0)
         return line;

@@ -185,6 +185,9 @@ extern RunTotals run_totals;
 // an "erase,verify" step has two), the run ends (a run whose every step
 // succeeded is full). Outside a run the passes' reports go nowhere.
 void begin_run_progress(int step_count);
+// A run that goes on from step steps_done + 1: the steps before count as
+// done, and the time left is reckoned from this part's own pace.
+void skip_run_progress(int steps_done);
 void begin_step_progress(int step, int part, int parts);
 void end_run_progress(int succeeded);
 // The passes: how far the current one has come (a fill: bytes written of the

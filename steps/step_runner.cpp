@@ -17,6 +17,14 @@ char run_script_steps[STATUS_TEXT_SIZE];
 
 // The final deletion goes on after an abort: it gives the space back.
 static volatile LONG never_aborted;
+int run_resumed_from;
+int run_resume_step;
+int resume_found_nothing;
+volatile LONG keep_journal_at_stop;
+// What the work folder's journal says (read at the start, written at each
+// step), and the step the journal on the disk names (0: none is there).
+static RunJournal run_journal;
+static int journal_step_on_disk;
 static char runner_status[STATUS_TEXT_SIZE];
 static char step_text[STATUS_TEXT_SIZE];
 static char deletion_status[STATUS_TEXT_SIZE];
@@ -360,15 +368,49 @@ static int check_script(HWND owner, FILE *steps, const char *script, int count)
     return RUN_DONE;
 }
 
-// Before anything is written: the transfer buffer, the work folder, and the
-// method's script read whole and checked, open after its count line. 0 with
-// *opened and *step_count set, or the result that ends the run (the script
-// closed, the reason in the status box).
+// The journal of an interrupted run in the work folder. 0: none this run can
+// take for its own (none, one that fails its check, another folder's: the
+// rules for an existing folder hold); 1: the folder is ours, run_journal
+// holds what the journal says and *resume the step to go on from (0: step
+// 1); -1: the user said not to start.
+static int consider_journal(HWND owner, int method_index, unsigned long long hash, int *resume)
+{
+    char question[STATUS_TEXT_SIZE];
+    *resume = 0;
+    if (read_journal(work_folder_path, &run_journal) != 0 || _stricmp(run_journal.folder, work_folder_path) != 0)
+        return 0;
+    // another method, or a script changed since, can't go on where it stopped
+    int same = hash && run_journal.method == method_index && run_journal.script_hash == hash;
+    if (unattended) {
+        if (!resume_interrupted_run)
+            return 0;
+        *resume = same ? run_journal.step : 0;
+        return 1;
+    }
+    if (same) {
+        snprintf(question, sizeof question, program_text(IDS_RESUME_QUESTION), run_journal.started,
+                 run_journal.step, run_journal.steps, run_journal.step);
+        if (show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES)
+            *resume = run_journal.step;
+        return 1;
+    }
+    snprintf(question, sizeof question, program_text(IDS_RESUME_IMPOSSIBLE), run_journal.started,
+             run_journal.step, run_journal.steps);
+    return show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES ? 1 : -1;
+}
+
+// Before anything is written: the transfer buffer, the work folder (with an
+// interrupted run's leftovers deleted when its journal shows they are ours),
+// and the method's script read whole and checked, open after its count line.
+// 0 with *opened, *step_count and *resume (the step to go on from, 0 for
+// none) set, or the result that ends the run (the script closed, the reason
+// in the status box).
 static int open_method(HWND owner, int method_index, char *script, size_t script_size,
-                       FILE **opened, int *step_count)
+                       FILE **opened, int *step_count, int *resume)
 {
     char line[STEP_LINE_SIZE];
     const char *text = "";
+    unsigned long long hash = 0;
 
     // a run that stopped before its steps left the buffer held: use it again
     if (!run_context.transfer_buffer) {
@@ -380,16 +422,42 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
         }
     }
 
-    if (create_work_folder(owner, &text) != 0) {
-        set_status_text(text);
-        run_exit_code = EXIT_CODE_FOLDER;
-        return RUN_REPORTED;
-    }
-
     run_exit_code = EXIT_CODE_METHOD;
     int result = script_path(script, script_size, method_index);
     if (result != RUN_DONE)
         return result;
+    int ours = consider_journal(owner, method_index, script_hash(script, &hash) ? hash : 0, resume);
+    if (ours < 0) {
+        set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
+        run_exit_code = EXIT_CODE_FOLDER;
+        return RUN_REPORTED;
+    }
+    work_folder_ours = ours;
+    if (create_work_folder(owner, &text) != 0) {
+        work_folder_ours = 0;
+        set_status_text(text);
+        run_exit_code = EXIT_CODE_FOLDER;
+        return RUN_REPORTED;
+    }
+    work_folder_ours = 0;
+    if (ours) {
+        // the interrupted run's: its folder goes at the end if that run made
+        // it, its ID goes on if this run does, and its leftovers go first
+        work_folder_created = run_journal.created;
+        journal_step_on_disk = run_journal.step;
+        if (*resume) {
+            snprintf(run_id, sizeof run_id, "%s", run_journal.run_id);
+        } else {
+            delete_journal(work_folder_path);
+            journal_step_on_disk = 0;
+        }
+        if ((result = delete_work_files(owner, run_context.status_id, 0, run_context.abort_flag,
+                                        work_folder_path)) != RUN_DONE)
+            return run_exit_code = result == RUN_STOPPED ? EXIT_CODE_STOPPED : EXIT_CODE_FAILED, result;
+    }
+    if (resume_interrupted_run && unattended && !*resume)
+        resume_found_nothing = 1;
+    run_exit_code = EXIT_CODE_METHOD;
     if (abort_requested(run_context.abort_flag))
         return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
 
@@ -424,9 +492,32 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
         fclose(steps);
         return RUN_INTERNAL;
     }
+    // a journal that names a step past the script's end is no place to go on from
+    if (*resume > count)
+        *resume = 0;
+    run_journal.script_hash = hash;
     *opened = steps;
     *step_count = count;
     return RUN_DONE;
+}
+
+// Writes where the run stands at the start of a step: the step to go on
+// from, were the run stopped in it. A journal that can't be written loses
+// only the chance to go on; the erase itself is not touched.
+static void note_step_in_journal(int method_index, int step, int count, const RunJournal *before)
+{
+    run_journal = *before;
+    snprintf(run_journal.folder, sizeof run_journal.folder, "%s", work_folder_path);
+    run_journal.method = method_index;
+    run_journal.step = step;
+    run_journal.steps = count;
+    snprintf(run_journal.run_id, sizeof run_journal.run_id, "%s", run_id);
+    run_journal.created = work_folder_created != 0;
+    run_journal.passes = before->passes + run_totals.passes;
+    run_journal.bytes_written = before->bytes_written + run_totals.bytes_written;
+    run_journal.bytes_verified = before->bytes_verified + run_totals.bytes_verified;
+    if (write_journal(work_folder_path, &run_journal) == 0)
+        journal_step_on_disk = step;
 }
 
 int run_steps(HWND owner, int status_id, int step_id, int method_index,
@@ -445,20 +536,39 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     memset(&run_totals, 0, sizeof run_totals);
     run_script_steps[0] = 0;
     run_exit_code = EXIT_CODE_FAILED;
+    run_resumed_from = run_resume_step = resume_found_nothing = 0;
+    journal_step_on_disk = 0;
 
     FILE *steps = NULL;
-    int count = 0;
-    int result = open_method(owner, method_index, script, sizeof script, &steps, &count);
+    int count = 0, resume = 0;
+    int result = open_method(owner, method_index, script, sizeof script, &steps, &count, &resume);
     if (result != RUN_DONE) {
         // a stop asked for meanwhile (Abort during a question, the session's
         // end answering it No) is what ended the run, whatever the reason shown
         if (abort_requested(abort_flag))
-            return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
+            result = RUN_STOPPED, run_exit_code = EXIT_CODE_STOPPED;
+        // an interrupted run's journal it went on from stays for the next
+        // time only when the session's end stopped this one too
+        if (journal_step_on_disk && result == RUN_STOPPED && keep_journal_at_stop)
+            run_resume_step = journal_step_on_disk;
+        else if (journal_step_on_disk)
+            delete_journal(work_folder_path);
         return result;
     }
+    // the totals of the parts before this one, and when the first began
+    RunJournal before = run_journal;
+    if (resume) {
+        run_resumed_from = resume;
+    } else {
+        memset(&before, 0, sizeof before);
+        journal_local_time(before.started, sizeof before.started);
+    }
+    before.script_hash = run_journal.script_hash;
     begin_run_progress(count);
+    if (resume > 1)
+        skip_run_progress(resume - 1);
 
-    int step;
+    int step, last_erase = 0;
     for (step = 1; step <= count; ++step) {
         if (abort_requested(abort_flag)) {
             result = RUN_STOPPED;
@@ -475,6 +585,13 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         char *cr = strchr(line, '\r');
         if (cr)
             *cr = 0;
+        int keyword = step_keyword(line);
+        int erases = keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY;
+        // the steps the interrupted part had done
+        if (step < resume) {
+            last_erase = erases ? step : last_erase;
+            continue;
+        }
         snprintf(step_text, sizeof step_text, program_text(IDS_STEP_FORMAT), step, count, line);
         SetDlgItemTextA(owner, step_id, step_text);
         // the label shows the line as read; the word ends at its last
@@ -482,8 +599,14 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // "random " or a script saved with bare LF ends still say random
         end_at_trailing_blanks(line);
 
-        result = run_step_line(owner, status_id, step_id, abort_flag, line, step,
-                               verify_follows(steps, count - step));
+        // a stop deletes the work files: a verify, or a step a verify comes
+        // after, goes on from the erase that wrote the files it reads
+        int again = verify_follows(steps, count - step);
+        last_erase = erases ? step : last_erase;
+        int go_on_from = (keyword == STEP_VERIFY || (keyword < 0 && again)) && last_erase ? last_erase : step;
+        note_step_in_journal(method_index, go_on_from, count, &before);
+
+        result = run_step_line(owner, status_id, step_id, abort_flag, line, step, again);
         if (result != RUN_DONE)
             break;
     }
@@ -499,6 +622,13 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     int deleted = delete_work_files(owner, status_id, step_id, &never_aborted, work_folder_path);
     if (result == RUN_DONE)
         result = deleted;
+    // The session's end keeps the journal, to go on at the next Start; Abort
+    // and Close were the user's choice to stop, and every other ending has
+    // ended the run: its journal goes.
+    if (journal_step_on_disk && result == RUN_STOPPED && keep_journal_at_stop)
+        run_resume_step = journal_step_on_disk;
+    else
+        delete_journal(work_folder_path);
     // what went wrong on the way stays in view, whatever came after it
     if (run_failure_count() > 0) {
         set_status_text(run_failure_text());

@@ -67,6 +67,52 @@ int keyword_mistyped(const char *line);
 int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
                       const char *folder);
 
+// ------------------------------------------------------- the journal
+
+// Where a long run stands, written at the start of each step into its work
+// folder (JOURNAL_NAME is no work file's name), so that a run the session's
+// end or a power cut interrupted can go on from the step it was in.
+#define JOURNAL_NAME "vanta.journal"
+#define TEXT_HASH_START 0xCBF29CE484222325ull
+struct RunJournal {
+    char folder[MAX_PATH];            // the work folder, as the run named it
+    int method;                       // the method's index
+    unsigned long long script_hash;   // of the script's bytes (text_hash)
+    int step, steps;                  // the step to go on from, of how many
+    char run_id[40];                  // the run's ID, kept by every part
+    char started[40];                 // when its first part began (local time)
+    int created;                      // the run made the work folder
+    int passes;                       // totals of the parts so far
+    unsigned long long bytes_written, bytes_verified;
+};
+// The run's ID: a GUID, new for each run; a run that goes on keeps its first part's.
+extern char run_id[40];
+// /resume: an unattended run goes on from its folder's journal (see run_steps).
+extern volatile LONG resume_interrupted_run;
+// Set by the window thread when the session ends: a run stopped then keeps
+// its journal (its work files still go), to go on at the next Start.
+extern volatile LONG keep_journal_at_stop;
+// The step this run went on from (0: it began at step 1); the step a run
+// that kept its journal can go on from next time (0: it kept none); the
+// /resume of an unattended run found no journal to go on from.
+extern int run_resumed_from;
+extern int run_resume_step;
+extern int resume_found_nothing;
+
+// FNV-1a (64 bits) of length bytes, going on from hash (TEXT_HASH_START).
+unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash);
+// The hash of a script's bytes: 1, or 0 when it can't be read.
+int script_hash(const char *script, unsigned long long *hash);
+// Replaces the work folder's journal in one move (a new file written
+// through, then moved over the old one): 0, or the error code.
+DWORD write_journal(const char *work_folder, const RunJournal *journal);
+// 0 with *journal read, or the error code (ERROR_INVALID_DATA: a journal
+// whose check fails, cut short or changed, is none).
+DWORD read_journal(const char *work_folder, RunJournal *journal);
+void delete_journal(const char *work_folder);
+// The local time as a journal keeps it ("2026-12-07 21:30").
+void journal_local_time(char *text, size_t size);
+
 // ------------------------------------------------------- settings file
 
 // The value of key in section of the settings file, or the empty text. The

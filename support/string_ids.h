@@ -59,8 +59,13 @@
 #define IDS_REPORT_ELSEWHERE      445
 #define IDS_SOLID_STATE           446
 #define IDS_SWITCH_TWICE          447
+/* A long run goes on from the step it was in. */
+#define IDS_RESUME_QUESTION       448
+#define IDS_RESUME_IMPOSSIBLE     449
+#define IDS_RESUME_LATER          450
+#define IDS_NOTHING_TO_RESUME     451
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_SWITCH_TWICE
+#define IDS_LAST                  IDS_NOTHING_TO_RESUME
 
 #endif

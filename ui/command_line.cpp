@@ -119,6 +119,8 @@ int parse_command_line(const char *line, CommandLine *parsed)
             parsed->yes = 1;
         } else if (switch_is(token, "skip", &value) && !value) {
             parsed->skip = 1;
+        } else if (switch_is(token, "resume", &value) && !value) {
+            parsed->resume = 1;
         } else if (switch_is(token, "method", &value)) {
             char *end = NULL;
             long method = value && *value ? strtol(value, &end, 10) : -1;

@@ -76,6 +76,7 @@ void init_dialog(HWND dialog)
         SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, (WPARAM)command_line.method, 0);
     answer_yes_to_folder = command_line.yes;
     skip_damaged_sectors = command_line.skip;
+    resume_interrupted_run = command_line.resume;
     unattended = command_line.start && command_line.exit_when_done;
     if (wrong) {
         // nothing starts; with /exit no box waits: the exit code and the report say it

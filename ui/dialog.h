@@ -40,11 +40,11 @@ void command_line_folder(const char *line, char *folder);
 // ------------------------------------------------------- command line
 
 // What the command line asks for. Switches (/ or -, case ignored,
-// /name:value): /method:N, /start, /exit, /yes, /skip, /report:FILE, /?.
+// /name:value): /method:N, /start, /exit, /yes, /skip, /resume, /report:FILE, /?.
 struct CommandLine {
     char folder[COMMAND_LINE_FOLDER_SIZE];   // the one plain token, or empty
     int method;                              // -1: not given
-    int start, exit_when_done, yes, skip, help;
+    int start, exit_when_done, yes, skip, help, resume;
     char report[MAX_PATH];                   // empty: no report
     char error[STATUS_TEXT_SIZE];            // why the line is wrong
 };
@@ -88,9 +88,8 @@ extern ReportWriteProc report_write;
 #define REPORT_LINE_SIZE 16384
 void add_report_field(char *line, const char *text);
 
-// The run's ID, a GUID in lowercase text, in every record: new_run_id makes a
-// new one at each run's start (a resumed run will keep its own instead).
-extern char run_id[40];
+// Makes run_id (steps/step_runner.h) a new GUID in lowercase text at each
+// run's start; a run that goes on from its journal takes its first part's.
 void new_run_id(void);
 
 // The disk beneath a volume, as the system describes it; each text is empty

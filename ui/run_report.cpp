@@ -21,12 +21,12 @@ static const char REPORT_HEADER[] =
     "version,computer,user,started,ended,folder,volume,volume_label,volume_serial,file_system,"
     "volume_bytes,method,method_name,steps,passes,bytes_written,bytes_verified,"
     "verify_differences,free_before,free_after,out_of_reach,failures,ending,exit_code,"
-    "run_id,disk_bus,disk_vendor,disk_model,disk_serial,solid_state,trim,damaged_sectors\r\n";
+    "run_id,disk_bus,disk_vendor,disk_model,disk_serial,solid_state,trim,damaged_sectors,"
+    "resumed_from_step\r\n";
 #define REPORT_HEADER_LENGTH ((DWORD)sizeof REPORT_HEADER - 1)
 
 DWORD report_retry_ms = REPORT_RETRY_MS;
 ReportWriteProc report_write = WriteFile;
-char run_id[40];
 
 static struct {
     char started[40];
@@ -202,6 +202,8 @@ static DWORD compose_record(const char *ending, int exit_code)
     add_report_field(line, report_run.disk.solid_state);
     add_report_field(line, report_run.disk.trim);
     add_number(line, run_totals.damaged_sectors);
+    snprintf(text, sizeof text, "%d", run_resumed_from);
+    add_report_field(line, run_resumed_from ? text : "");
     strcat(line, "\r\n");
 
     // the ANSI code page's text as UTF-8, which every spreadsheet reads alike

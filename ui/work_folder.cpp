@@ -9,6 +9,7 @@
 
 char work_folder_path[MAX_PATH];
 LONG work_folder_created;
+int work_folder_ours;
 GetFileAttributesProc work_folder_attributes = GetFileAttributesA;
 static char link_text[STATUS_TEXT_SIZE];
 
@@ -127,6 +128,9 @@ int create_work_folder(HWND dialog, const char **text)
         show_message_box(dialog, link_text, MB_ICONWARNING);
         *text = link_text;
         return 1;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && work_folder_ours) {
+        // an interrupted run's, its journal says: no one else's files in it
+        return ready_for_work_files(dialog, text);
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         char question[STATUS_TEXT_SIZE];
         snprintf(question, sizeof question, "%s\r\n%s\r\n%s",

@@ -11,6 +11,10 @@
 extern char work_folder_path[MAX_PATH];
 // 1 when this program created the folder and so removes it at the end.
 extern LONG work_folder_created;
+// 1 when the folder holds the journal of an interrupted run of this one's
+// (the runner has read it): it is used without the question about an
+// existing folder, and work_folder_created is left to the runner.
+extern int work_folder_ours;
 // The look-up of the work folder (GetFileAttributesA); tests put in one that
 // fails the way a locked or absent medium does.
 typedef DWORD (WINAPI *GetFileAttributesProc)(LPCSTR);

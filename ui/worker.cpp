@@ -198,6 +198,7 @@ int start_worker(HWND dialog, int method_index, const char **text)
     wipe_job.ended = 0;
     stop_waited = 0;
     session_ending = 0;
+    keep_journal_at_stop = 0;
 
     uintptr_t thread = _beginthreadex(NULL, 0, worker_main, &wipe_job, 0, &thread_id);
     if (!thread) {
@@ -280,8 +281,21 @@ static void collect_run(HWND dialog, DWORD exit_code)
     // that came after every step had done its work changes nothing
     int code = exit_code == RUN_DONE ? EXIT_CODE_DONE
                : exit_code == RUN_STOPPED ? EXIT_CODE_STOPPED : run_exit_code;
+    if (resume_found_nothing) {
+        size_t length = strlen(ending);
+        snprintf(ending + length, sizeof ending - length, "\r\n%s", program_text(IDS_NOTHING_TO_RESUME));
+    }
+    if (run_resume_step) {
+        // the session's end: the folder keeps the journal the next Start goes on from
+        char later[STATUS_TEXT_SIZE];
+        size_t length = strlen(ending);
+        snprintf(later, sizeof later, program_text(IDS_RESUME_LATER), run_resume_step);
+        snprintf(ending + length, sizeof ending - length, "\r\n%s", later);
+        work_folder_created = 0;
+        work_folder_path[0] = 0;
+    }
     // a folder that stays says so under the reason: the files left in it
-    if (remove_work_folder(dialog, &text) != 0) {
+    else if (remove_work_folder(dialog, &text) != 0) {
         size_t length = strlen(ending);
         snprintf(ending + length, sizeof ending - length, "%s%s", length ? "\r\n" : "", text);
         if (code == EXIT_CODE_DONE)
@@ -426,9 +440,11 @@ int on_end_session(HWND dialog)
             blocked = block(dialog, reason);
     }
     // no one will answer a box now: a question takes the unattended answer;
-    // a held work file or report is tried again only as long as Windows waits
+    // a held work file or report is tried again only as long as Windows waits;
+    // the run keeps its journal, to go on where it stopped at the next Start
     session_ending = 1;
     unattended = 1;
+    keep_journal_at_stop = 1;
     if (delete_retry_ms > SESSION_END_RETRY_MS)
         delete_retry_ms = SESSION_END_RETRY_MS;
     if (report_retry_ms > SESSION_END_RETRY_MS)

@@ -138,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
             Script{"3\r\nwipe\r\nverify\r\n", 2, {}, 0, false, false, true, 0},
             Script{"3\r\nerase 0x11\r\n", 2, {}, 0, false, false, true, 0},
             Script{"1\r\nwipe\r\nerase 1\r\nverify 1\r\n", 0, {"step 1 of 1: wipe"}, 0, false, false, false, 256},
-            Script{"1\r\nwipe\r\n", 2, {}, 0, false, false, true, 257},
+            // (found before the work folder is looked at: no question about it)
+            Script{"1\r\nwipe\r\n", 2, {}, 0, false, false, true, 257, 0},
             Script{"  +4 steps\r\n erase 1\r\nwipe\r\n\r\n\tverify 1\r\n", 0,
                    {"step 1 of 4:  erase 1", "step 2 of 4: wipe", "step 3 of 4: ", "step 4 of 4: \tverify 1"}, 0, false, false, false, 0},
             Script{"2\nwipe\nverify \t0x56\n", 3, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 3, false, false, false, 0},
@@ -232,6 +233,138 @@ TEST_P(WordCheck, AnUnreadableWordIsAskedAboutBeforeAnythingIsWritten)
         EXPECT_EQ(r.result == 0 ? 2 : 0, steps.count_starting("step ")) << "steps begun";
         EXPECT_EQ(r.result == 0 ? EXIT_CODE_DONE : EXIT_CODE_METHOD, run_exit_code);
         steps.texts.clear();
+        remove_tree(work);
+    }
+}
+
+// A run the session's end interrupted left its journal (and maybe its work
+// files) in the work folder; the next Start finds it. The same method and
+// script: asked whether to go on (Yes: from the journal's step, the run's ID
+// kept; No: from step 1), leftovers deleted without the question about an
+// existing folder, the journal proving them ours. Another method or a
+// changed script can't go on, and the question says so. A journal that fails
+// its check, or another folder's, proves nothing: the existing-folder rules
+// hold. Unattended, /resume goes on without a question; without it, today's
+// rules.
+class Resume : public StepRunner {};
+INSTANTIATE_TEST_SUITE_P(Once, Resume, ::testing::Values(std::make_tuple("steps_tmpfs", Script{"", 2, {}, 0, false, false, true, 0})));
+
+TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
+{
+    const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
+    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nerase,verify 0x44\r\n";
+    ASSERT_TRUE(write_file(script, steps_text));
+    const unsigned long long hash = text_hash(steps_text.data(), steps_text.size(), TEXT_HASH_START);
+    enum Kind { MATCHING, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
+    const std::string resume_question = "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 2/4 で中断されました。\r\n"
+                                        "手順 2 から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
+                      impossible = "このフォルダの前回の実行（2026-12-07 21:30 開始）は手順 2/4 で中断されましたが、"
+                                   "消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
+                                   "前回の作業ファイルを削除して手順 1 から始めますか？",
+                      folder_question = "処理を続けますか？\r\n" + work + "\r\n";
+    const struct {
+        const char *name;
+        Kind kind;
+        bool leftovers;
+        int attended, resume_switch, answer, result;
+        std::string box;        // the question asked (the folder question by its first lines), or none
+        int first_step;         // 0: no step ran
+        bool same_id, journal_left;
+    } rows[] = {
+        {"the same method, Yes", MATCHING, true, 1, 0, IDYES, 0, resume_question, 2, true, false},
+        {"the same method, No", MATCHING, true, 1, 0, IDNO, 0, resume_question, 1, false, false},
+        {"a journal alone, Yes", MATCHING, false, 1, 0, IDYES, 0, resume_question, 2, true, false},
+        {"another method, Yes", OTHER_METHOD, true, 1, 0, IDYES, 0, impossible, 1, false, false},
+        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, impossible, 0, false, true},
+        {"another folder's journal", OTHER_FOLDER, true, 1, 0, IDYES, 0, folder_question, 1, false, false},
+        {"a journal that fails its check", DAMAGED, true, 1, 0, IDYES, 0, folder_question, 1, false, false},
+        {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, false},
+        {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, false},
+        {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
+        if (r.leftovers) {
+            ASSERT_TRUE(write_file(in_work("00000001"), std::string(1 << 20, 0x22)) && write_file(in_work("00000002"), "x"));
+        }
+        RunJournal journal = {};
+        snprintf(journal.folder, sizeof journal.folder, "%s", r.kind == OTHER_FOLDER ? "Q:\\elsewhere\\$VANTA$$" : work.c_str());
+        journal.method = r.kind == OTHER_METHOD ? 1 : 0;
+        journal.script_hash = r.kind == CHANGED_SCRIPT ? hash + 1 : hash;
+        journal.step = 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
+        snprintf(journal.run_id, sizeof journal.run_id, "%s", "first-part");
+        snprintf(journal.started, sizeof journal.started, "%s", "2026-12-07 21:30");
+        ASSERT_EQ(0u, write_journal(work.c_str(), &journal));
+        if (r.kind == DAMAGED) {
+            ASSERT_TRUE(write_file_at(in_work(JOURNAL_NAME), 20, "#"));
+        }
+        boxes.shown.clear(), boxes.replies.clear(), steps.texts.clear();
+        boxes.answer(r.answer);
+        unattended = !r.attended, resume_interrupted_run = r.resume_switch;
+        snprintf(run_id, sizeof run_id, "%s", "this-part");
+        work_folder_created = 0;
+
+        EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
+        unattended = 0, resume_interrupted_run = 0;
+
+        ASSERT_EQ(r.box.empty() ? 0u : 1u, boxes.shown.size());
+        if (!r.box.empty()) {
+            EXPECT_EQ(r.box, boxes.shown[0].text.substr(0, r.box.size()));
+        }
+        if (r.first_step) {
+            ASSERT_FALSE(steps.texts.empty());
+            EXPECT_EQ("step " + std::to_string(r.first_step) + " of 4: ", steps.texts[0].substr(0, 13));
+            EXPECT_EQ(size_t(5 - r.first_step), steps.texts.size());
+        } else {
+            EXPECT_EQ(std::vector<std::string>{}, steps.texts);
+        }
+        EXPECT_EQ(r.first_step > 1 ? r.first_step : 0, run_resumed_from);
+        EXPECT_EQ(r.same_id ? "first-part" : "this-part", std::string(run_id));
+        EXPECT_EQ(!r.attended && r.resume_switch && r.first_step == 1, resume_found_nothing != 0) << "/resume with nothing to go on from";
+        EXPECT_EQ(r.journal_left, GetFileAttributesA(in_work(JOURNAL_NAME).c_str()) != INVALID_FILE_ATTRIBUTES);
+        if (r.first_step) {   // the run ended: its work files went, the leftovers with them
+            EXPECT_EQ(std::vector<std::string>{}, list_folder(work));
+            // the folder goes at the end if the run it belongs to made it
+            EXPECT_EQ(r.kind == MATCHING || r.kind == OTHER_METHOD ? 1 : 0, work_folder_created);
+        } else if (r.leftovers) {   // nothing started: the folder as it was
+            EXPECT_EQ(3u, list_folder(work).size());
+        }
+        remove_tree(work);
+    }
+}
+
+// The session's end keeps the journal (the work files still go), naming the
+// step to go on from: the one the run was in, or for a step a verify comes
+// after, the erase that wrote what the verify reads. Abort, the user's
+// choice, and a run that had done all its steps, delete it.
+TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
+{
+    const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
+    const char *four = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nerase 0x44\r\n", *looked = "3\r\nerase 0x11\r\nlook\r\nverify 0x11\r\n";
+    const struct { const char *name, *script, *at; int keep, result, kept_step; } rows[] = {
+        {"the session's end in step 2", four, "step 2 of 4: erase 0x22", 1, 1, 2},
+        {"the session's end at a step a verify comes after", looked, "step 2 of 3: look", 1, 1, 1},
+        {"Abort in step 2", four, "step 2 of 4: erase 0x22", 0, 1, 0},
+        {"the session's end after the last step", four, "作業ファイルを削除しています...", 1, 0, 0},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_TRUE(write_file(script, r.script));
+        steps.on_text = status.on_text = [&](const std::string &text) {
+            if (text == r.at)
+                abort_flag = 1;
+        };
+        keep_journal_at_stop = r.keep;
+        EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
+        keep_journal_at_stop = 0, abort_flag = 0;
+        steps.on_text = status.on_text = nullptr;
+        EXPECT_EQ(r.kept_step, run_resume_step);
+        RunJournal journal = {};
+        EXPECT_EQ(r.kept_step ? 0u : (DWORD)ERROR_FILE_NOT_FOUND, read_journal(work.c_str(), &journal));
+        EXPECT_EQ(r.kept_step, journal.step);
+        EXPECT_EQ(r.kept_step ? std::vector<std::string>{JOURNAL_NAME} : std::vector<std::string>{}, list_folder(work))
+            << "the work files went";
         remove_tree(work);
     }
 }

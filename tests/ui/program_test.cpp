@@ -365,9 +365,9 @@ static BOOL CALLBACK count_own_windows(HWND window, LPARAM count)
 // The session ends half way through a fill of the 35-pass method, as Wine
 // ends it (wineboot --end-session: WM_QUERYENDSESSION, WM_ENDSESSION, then
 // the process is ended), in a run a scheduled task started: the run stops,
-// and before its answer the work files and the folder it made are gone, the
-// space is back, the user's files are as they were, and one record says the
-// run was stopped; the program ends itself with that code (5), before the
+// and before its answer the work files are gone (the journal stays, to go on
+// at the next Start), the user's files are as they were, and one record says
+// the run was stopped; the program ends itself with that code (5), before the
 // system would end it with 0. Wine ends every process with a window, so this
 // one has none.
 TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
@@ -400,9 +400,11 @@ TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
     auto records = read_report(report, &bom);
     ASSERT_EQ(1u, records.size()) << "one run, one record";
     EXPECT_EQ("5", records[0]["exit_code"]);
-    EXPECT_EQ("中断しました。", records[0]["ending"]);
+    EXPECT_EQ("中断しました。\r\n同じフォルダで次に開始すると、手順 1 から続けられます。", records[0]["ending"]);
     DeleteFileA(report.c_str());
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "work folder left behind";
+    // the work files are gone; the journal stays, to go on at the next Start
+    EXPECT_EQ(Texts{"vanta.journal"}, list_folder(work));
+    remove_tree(work);
     EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
     EXPECT_EQ(before, hash_tree(volume));
     printf("    session ended mid-fill: program gone, work files deleted, %lu ms after wineboot started\n", ended);
@@ -511,7 +513,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     // /? shows how to use the program, in a box
     const struct { const char *name, *switches; std::string box; } attended[] = {
         {"an unknown switch", " /bogus /start", "コマンドラインの /bogus は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。"},
-        {"/?", " /?", "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/report:ファイル]"},
+        {"/?", " /?", "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:ファイル]"},
     };
     for (const auto &a : attended) {
         SCOPED_TRACE(a.name);
@@ -668,4 +670,141 @@ TEST(RunReports, EightRunsEndingAtOnceGiveEightWholeRecordsUnderOneHeader)
     EXPECT_EQ(8u, run_ids.size()) << "a run ID for each run";
     EXPECT_EQ(Texts({"fleet.csv", "vanta.exe", "vanta.ini", "vanta0.run"}), list_folder(scratch)) << "a record beside the report";
     clear_volume(root), remove_tree(scratch);
+}
+
+namespace {
+
+// A method of four passes, in a copy of vanta.exe of its own under scratch.
+const char FOUR_PASSES[] = "4\r\nerase random\r\nerase 0x55\r\nerase random\r\nerase 0xaa\r\n";
+
+std::string four_pass_program(const std::string &scratch)
+{
+    remove_tree(scratch);
+    std::string copy = scratch + "\\vanta.exe";
+    if (!CreateDirectoryA(scratch.c_str(), NULL) || !CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) ||
+        !write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0=four\r\n") ||
+        !write_file(scratch + "\\vanta0.run", FOUR_PASSES))
+        return "";
+    return copy;
+}
+
+// The four-pass method run on folder as a scheduled task runs it, cut short
+// in its second pass by the session's end (as wineboot ends it) or by the
+// process being killed, then started again with /resume. *first: the first
+// part's exit code; *journal: the journal it left; *second: the second part's.
+// "" when all of that happened, else what did not.
+std::string interrupt_and_go_on(const std::string &exe, const std::string &folder, const std::string &report,
+                                bool killed, DWORD *first, std::string *journal, DWORD *second)
+{
+    std::string command = "\"" + exe + "\" \"" + folder + "\" /method:0 /start /exit /report:\"" + report + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return "vanta.exe did not start";
+    CloseHandle(process.hThread);
+    unsigned long long at_start = free_bytes_of(folder);
+    std::string step;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(1)) {
+        HWND dialog = dialog_of(process.dwProcessId);
+        step = dialog ? window_text(dialog, IDC_STEP) : "";
+        if (step.compare(0, 12, "step 2 of 4:") == 0 && free_bytes_of(folder) < at_start / 2)
+            break;
+    }
+    if (step.compare(0, 12, "step 2 of 4:") != 0) {
+        TerminateProcess(process.hProcess, 99), CloseHandle(process.hProcess);
+        return "never half way through pass 2 (" + step + ")";
+    }
+    if (killed) {
+        TerminateProcess(process.hProcess, 99);
+    } else {
+        char end_session[] = "wineboot.exe --end-session";
+        PROCESS_INFORMATION wineboot = {};
+        if (CreateProcessA(NULL, end_session, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &wineboot))
+            WaitForSingleObject(wineboot.hProcess, 30000), CloseHandle(wineboot.hThread), CloseHandle(wineboot.hProcess);
+    }
+    WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, first);
+    CloseHandle(process.hProcess);
+    read_file(folder + "$VANTA$$\\vanta.journal", journal);
+    *second = run_unattended(exe, "\"" + folder + "\" /method:0 /start /exit /resume /report:\"" + report + "\"");
+    return "";
+}
+
+// The side of proof_residue.sh: the four-pass method on VANTA_PROOF_FOLDER
+// (the volume's root), cut short in pass 2 (VANTA_PROOF_KILL set: killed, else
+// the session's end) and gone on with. 0 when it went on from pass 2 and
+// ended complete with its work folder gone.
+int erase_resumed_child()
+{
+    const char *folder = getenv("VANTA_PROOF_FOLDER");
+    std::string scratch = current_directory() + "\\resumed", report = scratch + "\\report.csv";
+    std::string exe = four_pass_program(scratch), journal;
+    if (!folder || exe.empty())
+        return printf("no folder, or no copy of vanta.exe\n"), 1;
+    DWORD first = 0, second = 0;
+    std::string why = interrupt_and_go_on(exe, folder, report, getenv("VANTA_PROOF_KILL") != NULL, &first, &journal, &second);
+    bool bom = false;
+    auto records = read_report(report, &bom);
+    printf("%s in pass 2: exit code %lu, the journal says step %s; with /resume: exit code %lu, resumed from step %s,"
+           " %s passes\n", getenv("VANTA_PROOF_KILL") ? "killed" : "the session's end", first,
+           journal.find("\r\nstep=") == std::string::npos ? "?" : journal.substr(journal.find("\r\nstep=") + 7, 1).c_str(),
+           second, records.empty() ? "?" : records.back()["resumed_from_step"].c_str(),
+           records.empty() ? "?" : records.back()["passes"].c_str());
+    remove_tree(scratch);
+    bool gone = GetFileAttributesA((std::string(folder) + "$VANTA$$").c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (!why.empty() || second != 0 || records.empty() || records.back()["resumed_from_step"] != "2" || !gone)
+        return printf("FAILED: %s\n", why.empty() ? "the run did not go on from pass 2 to a complete end" : why.c_str()), 1;
+    return 0;
+}
+TestChild erase_resumed("erase-resumed", erase_resumed_child);
+
+} // namespace
+
+// A long run goes on from the pass it was in: the four-pass method, cut short
+// in pass 2 by the session's end (its record says so, and where to go on
+// from) or by the process being killed (no record), leaves its journal; with
+// /resume the run goes on from pass 2 (its leftovers deleted without a
+// question, the first part's run ID kept), writes three passes, and leaves no
+// work folder and no journal; the user's files are as they were.
+TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
+{
+    int own_windows = 0;
+    EnumWindows(count_own_windows, (LPARAM)&own_windows);
+    ASSERT_EQ(0, own_windows) << "the session's end would end this test as well";
+    const std::string scratch = current_directory() + "\\going_on", report = scratch + "\\report.csv";
+    const std::string exe = four_pass_program(scratch), work = chosen + "\\$VANTA$$";
+    ASSERT_FALSE(exe.empty());
+    const struct { const char *name; bool killed; DWORD first_code; size_t records; } rows[] = {
+        {"the session's end", false, 5, 2}, {"a killed process", true, 99, 1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        DeleteFileA(report.c_str());
+        DWORD first = 0, second = 0;
+        std::string journal;
+        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &first, &journal, &second));
+        EXPECT_EQ(r.first_code, first) << "the first part's exit code";
+        EXPECT_NE(std::string::npos, journal.find("\r\nstep=2\r\nsteps=4\r\n")) << journal.substr(0, 200);
+        EXPECT_EQ(0u, second) << "the part that went on";
+        bool bom = false;
+        auto records = read_report(report, &bom);
+        ASSERT_EQ(r.records, records.size());
+        auto &last = records.back();
+        EXPECT_EQ("2", last["resumed_from_step"]);
+        EXPECT_EQ("3", last["passes"]) << "passes 2 to 4";
+        unsigned long long written = strtoull(last["bytes_written"].c_str(), NULL, 10);
+        EXPECT_LE(written, 3 * free_before);
+        EXPECT_GE(written + (3 << 20), 3 * free_before) << "three passes over the free space";
+        if (r.records == 2) {
+            EXPECT_EQ("", records[0]["resumed_from_step"]);
+            EXPECT_EQ(records[0]["run_id"], last["run_id"]) << "the run keeps its ID";
+            EXPECT_NE("", last["run_id"]);
+            EXPECT_EQ("5", records[0]["exit_code"]);
+        }
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "work folder or journal left";
+        EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
+        EXPECT_EQ(before, hash_tree(volume));
+    }
+    remove_tree(scratch);
 }

@@ -171,7 +171,34 @@ names_round() {
     [ "$5" -eq 0 ] 2>/dev/null || fail "names deleted with their folder must be gone after the erase"
 }
 
+# resumed_round VOLUME session|kill: marker files planted and deleted, then a
+# four-pass method cut short in its second pass (the session's end, or the
+# process killed) and gone on with (/resume) from the root: no marker may be
+# left, nor the work folder or its journal.
+resumed_round() {
+    local volume="$1" how="$2" dir="$volumes/$1" marker="vanta-proof-$1-resumed-$2" drive="VANTA_VOLUME_${1^^}"
+    local before deleted after kind letter options
+    mountpoint -q "$dir" || { fail "$volume is not mounted"; return; }
+    . "$volumes/$volume.state"
+    mkdir -p "$dir/planted" && plant_plain "$dir/planted" "$marker" 300 6
+    before="$(markers "$volume" "$marker")"
+    rm -r "$dir/planted"
+    deleted="$(markers "$volume" "$marker")"
+    if [ "$how" = kill ]; then export VANTA_PROOF_KILL=1; else unset VANTA_PROOF_KILL; fi
+    VANTA_PROOF_FOLDER="${!drive}\\" "$VANTA_BUILD_DIR/wine-run.sh" "$program_test" --child erase-resumed >"$out" 2>&1 ||
+        fail "the erase did not go on to a complete end"
+    unset VANTA_PROOF_KILL
+    sed 's/\r$//; s/^/    /' "$out" | iconv -f CP932 -t UTF-8
+    after="$(markers "$volume" "$marker")"
+    echo "$volume, four passes cut short in pass 2 ($how) and gone on with: in the raw image $before markers" \
+         "before the deletion, $deleted after it, $after after the erase"
+    [ "$deleted" -ge 300 ] 2>/dev/null || fail "the deletion must leave the markers (or this proves nothing)"
+    [ "$after" -eq 0 ] 2>/dev/null || fail "the erase that went on must leave no marker"
+    [ ! -e "$dir/\$VANTA\$\$" ] || fail "the work folder or its journal was left"
+}
+
 for volume in proof_ext4 proof_ntfs proof_exfat; do names_round "$volume"; done
+for how in session kill; do resumed_round proof_ext4 "$how"; done
 for row in proof_ext4:0 proof_ntfs:1 proof_ntfs:2; do round "${row%:*}" "${row#*:}" 300 6; done
 for method in 0 1 2; do round proof_exfat "$method" 300 6; done
 round proof_btrfs 1 100 6
