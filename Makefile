@@ -34,6 +34,7 @@ bench: build
 	@bash bench/session_end_bench.sh $(BUILD)
 	@bash bench/damaged_bench.sh $(BUILD)
 	@bash bench/full_share_bench.sh $(BUILD)
+	@bash bench/journal_bench.sh $(BUILD)
 
 # ARGS='D:\data' puts a folder on vanta.exe's command line.
 run: build

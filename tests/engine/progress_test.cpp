@@ -210,6 +210,30 @@ TEST(RunProgress, ARunLongerThanTheTickCountersFortyNineDaysKeepsItsTime)
     progress_tick = GetTickCount, run_totals = RunTotals();
 }
 
+// A run that goes on from step 2 of 4: the bar starts at a quarter, and the
+// time left comes from this part's own pace, not from a quarter done in no
+// time: half of step 2 in 10 s is an eighth of the run, with five eighths left.
+TEST(RunProgress, ARunThatGoesOnFromALaterStepReckonsTheTimeLeftFromItsOwnPace)
+{
+    load_texts(GetModuleHandleA(NULL));
+    WNDCLASSA kind = {};
+    kind.lpfnWndProc = keep_positions, kind.lpszClassName = "vanta positions";
+    RegisterClassA(&kind);
+    run_context.owner = CreateWindowA("vanta positions", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    progress_tick = read_tick, fake_tick = 1000;
+    begin_run_progress(4);
+    skip_run_progress(1);
+    EXPECT_EQ(std::vector<int>{250}, positions_posted()) << "the step done before counts";
+    fake_tick = 11000;
+    begin_step_progress(2, 0, 1);
+    report_pass_progress(1, 2);
+    EXPECT_EQ(std::vector<int>{375}, positions_posted());
+    EXPECT_EQ("\r\n残り約 50 秒", std::string(run_time_left_line()));
+    end_run_progress(0);
+    DestroyWindow(run_context.owner);
+    run_context.owner = NULL, progress_tick = GetTickCount;
+}
+
 // The summary under "finished": what was overwritten and verified, and a line
 // of its own for free space the caller could not write, only when there was some.
 TEST(RunProgress, TheSummaryNamesWhatWasDoneAndWhatWasOutOfReach)
