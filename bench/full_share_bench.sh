@@ -18,25 +18,16 @@ bench=full_share_bench name=bench_full_share letter=s
 . "$(dirname "${BASH_SOURCE[0]}")/bench-volume.sh"
 vanta="$build/ui/vanta.exe"
 [ -f "$vanta" ] || die "build first (make build BUILD=...): no $vanta"
-group=/sys/fs/cgroup/blkio/vanta_full_share_bench
-[ -d /sys/fs/cgroup/blkio ] || die "no cgroup v1 blkio controller to throttle the disk with"
 dropper=""
 release_all() {
     [ -z "$dropper" ] || kill "$dropper" 2>/dev/null || true
-    if [ -d "$group" ]; then
-        while read -r pid; do echo "$pid" > /sys/fs/cgroup/blkio/cgroup.procs 2>/dev/null || true; done < "$group/cgroup.procs"
-        rmdir "$group" 2>/dev/null || true
-    fi
     release
 }
 trap release_all EXIT
 
 "$harness/volume.sh" mount "$name" ext4 "$size" "$letter" 0,sync,ram,4k >/dev/null
-dir="$build/volumes/$name" loop="$(cat "$build/volumes/$name.loop")"
-device="$(lsblk -dno MAJ:MIN "$loop" | tr -d ' ')"
-mkdir -p "$group"
-echo "$device $((rate * 1000000))" > "$group/blkio.throttle.write_bps_device"
-echo "$device $((rate * 1000000))" > "$group/blkio.throttle.read_bps_device"
+dir="$build/volumes/$name"
+throttle_disk "$rate" reads
 ( while :; do echo 1 > /proc/sys/vm/drop_caches; sleep 0.1; done ) &
 dropper=$!
 wineserver -k 2>/dev/null || true     # Wine maps drive letters when it starts
@@ -45,9 +36,7 @@ echo "== the time each method keeps the $size volume under 1% free, at $rate MB/
 for method in $methods; do
     samples="$build/volumes/$bench.samples"
     : > "$samples"
-    # every process of the run, Wine's included, reads and writes through the throttle
-    ( echo "$BASHPID" > "$group/cgroup.procs"
-      exec "$build/wine-run.sh" "$vanta" 'S:\' "/method:$method" /start /exit ) >"$out" 2>&1 &
+    in_throttle "$build/wine-run.sh" "$vanta" 'S:\' "/method:$method" /start /exit >"$out" 2>&1 &
     run=$!
     start=$(date +%s.%N)
     while kill -0 "$run" 2>/dev/null; do

@@ -12,22 +12,10 @@ bench=journal_bench name=bench_journal letter=s
 . "$(dirname "${BASH_SOURCE[0]}")/bench-volume.sh"
 exe="$build/bench/journal_bench.exe"
 [ -f "$exe" ] || die "build first (make build BUILD=...): no $exe"
-group=/sys/fs/cgroup/blkio/vanta_journal_bench
-[ -d /sys/fs/cgroup/blkio ] || die "no cgroup v1 blkio controller to throttle the disk with"
-release_throttle() {
-    if [ -d "$group" ]; then
-        while read -r pid; do echo "$pid" > /sys/fs/cgroup/blkio/cgroup.procs 2>/dev/null || true; done < "$group/cgroup.procs"
-        rmdir "$group" 2>/dev/null || true
-    fi
-    release
-}
-trap release_throttle EXIT
 "$harness/volume.sh" mount "$name" ext4 256m "$letter" 0,sync,ram,4k >/dev/null
-loop="$(cat "$build/volumes/$name.loop")"
-mkdir -p "$group"
-echo "$(lsblk -dno MAJ:MIN "$loop" | tr -d ' ') 200000000" > "$group/blkio.throttle.write_bps_device"
+throttle_disk 200
 wineserver -k 2>/dev/null || true     # Wine maps drive letters when it starts
 echo "== the journal, on ext4 written through at 200 MB/s"
-( echo "$BASHPID" > "$group/cgroup.procs"
-  exec "$build/wine-run.sh" "$exe" 'S:\$VANTA$$' "$rounds" ) >"$out" 2>&1 || { sed 's/\r$//' "$out" >&2; die "the bench failed"; }
+in_throttle "$build/wine-run.sh" "$exe" 'S:\$VANTA$$' "$rounds" >"$out" 2>&1 ||
+    { sed 's/\r$//' "$out" >&2; die "the bench failed"; }
 sed 's/\r$//; s/^/   /' "$out"

@@ -18,25 +18,10 @@ vanta="$build/ui/vanta.exe"
 for f in "$vanta" "$build/bench/endings_bench.exe"; do
     [ -f "$f" ] || die "build first (make build BUILD=...): no $f"
 done
-group=/sys/fs/cgroup/blkio/vanta_session_end_bench
-[ -d /sys/fs/cgroup/blkio ] || die "no cgroup v1 blkio controller to throttle the disk with"
-release_throttle() {
-    if [ -d "$group" ]; then
-        while read -r pid; do echo "$pid" > /sys/fs/cgroup/blkio/cgroup.procs 2>/dev/null || true; done < "$group/cgroup.procs"
-        rmdir "$group" 2>/dev/null || true
-    fi
-    release
-}
-trap release_throttle EXIT
-
 "$harness/volume.sh" mount "$name" ext4 256m "$letter" 0,sync >/dev/null
-loop="$(cat "$build/volumes/$name.loop")"
-mkdir -p "$group"
-echo "$(lsblk -dno MAJ:MIN "$loop" | tr -d ' ') $((rate * 1000000))" > "$group/blkio.throttle.write_bps_device"
+throttle_disk "$rate"
 wineserver -k 2>/dev/null || true     # Wine maps drive letters when it starts
 echo "== the session ends half way through a fill at $rate MB/s (ext4, write-through), $rounds rounds"
-# every process of the round, Wine's included, writes through the throttle
-( echo "$BASHPID" > "$group/cgroup.procs"
-  exec "$build/wine-run.sh" "$build/bench/endings_bench.exe" "Z:${vanta//\//\\}" 'S:\' endsession "$rounds" 50 ) >"$out" 2>&1 ||
+in_throttle "$build/wine-run.sh" "$build/bench/endings_bench.exe" "Z:${vanta//\//\\}" 'S:\' endsession "$rounds" 50 >"$out" 2>&1 ||
     { sed 's/\r$//' "$out" >&2; die "the rounds failed"; }
 sed 's/\r$//; s/^/   /' "$out"

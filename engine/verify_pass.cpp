@@ -92,9 +92,18 @@ static int seek_to(HANDLE file, const char *path, unsigned long long offset)
     return 0;
 }
 
-static int is_damaged_media(DWORD code)
+// A read that failed: 1 the stop (a read cut short by it is the stop, not
+// damaged media), 3 a failure reported, 0 damaged media to go round.
+static int read_failed(const char *path)
 {
-    return code == ERROR_CRC || code == ERROR_SECTOR_NOT_FOUND;
+    DWORD code = GetLastError();
+    if (abort_requested(run_context.abort_flag))
+        return 1;
+    run_context.last_error = code;
+    if (code == ERROR_CRC || code == ERROR_SECTOR_NOT_FOUND)
+        return 0;
+    report_pass_error("ReadFile(%s): ", path);
+    return 3;
 }
 
 // A stretch of a transfer that damaged media refused: read again at its own
@@ -115,14 +124,9 @@ static int read_around_damage(HANDLE file, const char *path, unsigned long long 
         take_read(place, got > length ? length : got, offset);
         return 0;
     }
-    DWORD code = GetLastError();
-    if (abort_requested(run_context.abort_flag))
-        return 1;
-    run_context.last_error = code;
-    if (!is_damaged_media(code)) {
-        report_pass_error("ReadFile(%s): ", path);
-        return 3;
-    }
+    int failed = read_failed(path);
+    if (failed)
+        return failed;
     if (length > sector_bytes) {
         DWORD half = (length / 2) & ~(sector_bytes - 1);
         if (half == 0)
@@ -158,15 +162,9 @@ static int verify_to_end(HANDLE file, const char *path, unsigned long long offse
             offset += got > TRANSFER_SIZE ? TRANSFER_SIZE : got;
             continue;
         }
-        DWORD code = GetLastError();
-        // a read cut short by the stop is the stop, not damaged media
-        if (abort_requested(run_context.abort_flag))
-            return 1;
-        run_context.last_error = code;
-        if (!is_damaged_media(code)) {
-            report_pass_error("ReadFile(%s): ", path);
-            return 3;
-        }
+        int failed = read_failed(path);
+        if (failed)
+            return failed;
         // one damaged sector is one sector gone past, not the whole transfer
         // read again a sector further on for every sector it holds
         DWORD length = size - offset < TRANSFER_SIZE ? (DWORD)(size - offset) : TRANSFER_SIZE;

@@ -87,6 +87,18 @@ static LRESULT CALLBACK keep_positions(HWND window, UINT message, WPARAM wparam,
         posted.push_back((int)wparam);
     return DefWindowProcA(window, message, wparam, lparam);
 }
+// The run's window: a window that keeps the positions posted to it, on the
+// test's clock from start_tick.
+static void open_position_window(DWORD start_tick)
+{
+    load_texts(GetModuleHandleA(NULL));
+    WNDCLASSA kind = {};
+    kind.lpfnWndProc = keep_positions, kind.lpszClassName = "vanta positions";
+    RegisterClassA(&kind);
+    run_context.owner = CreateWindowA("vanta positions", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    progress_tick = read_tick, fake_tick = start_tick;
+}
+
 static std::vector<int> positions_posted()
 {
     posted.clear();
@@ -148,12 +160,7 @@ TEST(RunProgress, DurationsReadAsTheyShouldAtEveryBoundary)
 // is full only at a successful end.
 TEST(RunProgress, TheTimeLeftIsSmoothedAndTheBarNeverMovesBack)
 {
-    load_texts(GetModuleHandleA(NULL));
-    WNDCLASSA kind = {};
-    kind.lpfnWndProc = keep_positions, kind.lpszClassName = "vanta positions";
-    RegisterClassA(&kind);
-    run_context.owner = CreateWindowA("vanta positions", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-    progress_tick = read_tick, fake_tick = 5000;
+    open_position_window(5000);
     begin_run_progress(2);
     const struct { DWORD at; int step, part, parts; unsigned long long done, whole; std::vector<int> posted; const char *line; } steps[] = {
         {5000, 1, 0, 1, 0, 100, {}, ""},
@@ -215,12 +222,7 @@ TEST(RunProgress, ARunLongerThanTheTickCountersFortyNineDaysKeepsItsTime)
 // time: half of step 2 in 10 s is an eighth of the run, with five eighths left.
 TEST(RunProgress, ARunThatGoesOnFromALaterStepReckonsTheTimeLeftFromItsOwnPace)
 {
-    load_texts(GetModuleHandleA(NULL));
-    WNDCLASSA kind = {};
-    kind.lpfnWndProc = keep_positions, kind.lpszClassName = "vanta positions";
-    RegisterClassA(&kind);
-    run_context.owner = CreateWindowA("vanta positions", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-    progress_tick = read_tick, fake_tick = 1000;
+    open_position_window(1000);
     begin_run_progress(4);
     skip_run_progress(1);
     EXPECT_EQ(std::vector<int>{250}, positions_posted()) << "the step done before counts";
