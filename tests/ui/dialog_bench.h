@@ -115,6 +115,15 @@ protected:
     bool collected() { return until([] { return wipe_job.thread_id == 0; }); }
     std::string text_of(int id) { return window_text(dialog, id); }
     void press(int id) { SendMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
+    // A row's volume before the row: the user's files (planted on a volume
+    // other than the bench's own), its work folder and its free space.
+    struct RowVolume { std::string work; std::map<std::string, std::string> files; unsigned long long free; };
+    RowVolume row_volume(const std::string &volume)
+    {
+        if (volume != root)
+            plant_user_files(volume);
+        return RowVolume{volume + "$VANTA$$", digest_tree(volume), free_bytes_of(volume)};
+    }
     std::string controls()   // list, folder, Browse, Start, Abort, Close: 1 enabled, 0 grey
     {
         std::string on;

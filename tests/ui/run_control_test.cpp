@@ -353,11 +353,10 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        const std::string row_work = r.volume + "$VANTA$$";
-        if (r.volume != root)
-            plant_user_files(r.volume);
-        const auto files_before = digest_tree(r.volume);
-        const unsigned long long free_before = free_bytes_of(r.volume);
+        const RowVolume before = row_volume(r.volume);
+        const std::string &row_work = before.work;
+        const auto &files_before = before.files;
+        const unsigned long long free_before = before.free;
         ControlLog steps(dialog, IDC_STEP), status(dialog, IDC_STATUS);
         HANDLE holder = NULL;
         int bar_at_deletion = -1;
@@ -527,11 +526,10 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
     file_calls.read = watched_read, file_calls.create = act_at_small_file;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        const std::string row_work = r.volume + "$VANTA$$";
-        if (r.volume != root)
-            plant_user_files(r.volume);
-        const auto files_before = digest_tree(r.volume);
-        const unsigned long long free_before = free_bytes_of(r.volume);
+        const RowVolume before = row_volume(r.volume);
+        const std::string &row_work = before.work;
+        const auto &files_before = before.files;
+        const unsigned long long free_before = before.free;
         DeleteFileA(report.c_str());
         memset(&command_line, 0, sizeof command_line);
         command_line.method = -1, command_line.exit_when_done = 1;
