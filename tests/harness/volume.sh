@@ -23,8 +23,12 @@
 #       KIND fat    a tmpfs of SIZE that Wine takes for FAT: the drive's device
 #                   is a loop device holding a FAT image, files go to the tmpfs
 #       KIND failing  a disk that starts failing: a tmpfs of SIZE behind a FUSE
-#                   pass-through (failing_fs.py) whose writes past byte OPTION
+#                   pass-through (fuse_disk.py) whose writes past byte OPTION
 #                   (8m) of a file fail with EIO
+#       KIND gated  a tmpfs of SIZE (OPTION: more of its mount options) behind
+#                   the same pass-through, which holds a request where a test
+#                   wants the program to be: the test writes
+#                   $VANTA_BUILD_DIR/volumes/NAME.gate (see fuse_disk.py)
 #   volume.sh unmount NAME LETTER
 #   volume.sh detach NAME
 #       unmounts an ntfs, ext4, exfat or btrfs volume but keeps its image (and
@@ -90,7 +94,7 @@ release() {
         umount "$dir.backing" 2>/dev/null || umount -l "$dir.backing" 2>/dev/null || true
     fi
     rmdir "$dir.backing" 2>/dev/null || true
-    rm -f "$root/$name.img" "$root/$name.state"
+    rm -f "$root/$name.img" "$root/$name.state" "$root/$name.gate" "$root/$name.gate.state"
     rmdir "$dir" 2>/dev/null || true
 }
 
@@ -172,14 +176,22 @@ mount)
             die "cannot mount tmpfs on $dir"
         map_drive "$dir" "$letter"
         ;;
-    failing)
+    failing|gated)
         mkdir -p "$dir.backing"
-        mount -t tmpfs -o "size=$size,mode=0777" "vanta-$name" "$dir.backing" ||
+        backing_options=""
+        [ "$kind" = failing ] || backing_options="${option:+,$option}"
+        mount -t tmpfs -o "size=$size,mode=0777$backing_options" "vanta-$name" "$dir.backing" ||
             die "cannot mount tmpfs on $dir.backing"
+        if [ "$kind" = failing ]; then
+            set -- fail "${option:-8m}"
+        else
+            rm -f "$root/$name.gate" "$root/$name.gate.state"
+            set -- gate "$root/$name.gate"
+        fi
         ( exec </dev/null >"$root/$name.log" 2>&1
-          setsid /usr/bin/python3 "$here/failing_fs.py" "$dir.backing" "$dir" "${option:-8m}" & )
+          setsid /usr/bin/python3 "$here/fuse_disk.py" "$dir.backing" "$dir" "$@" & )
         for _ in $(seq 1 100); do mountpoint -q "$dir" && break; sleep 0.05; done
-        mountpoint -q "$dir" || die "failing_fs.py did not mount $dir: $(cat "$root/$name.log")"
+        mountpoint -q "$dir" || die "fuse_disk.py did not mount $dir: $(cat "$root/$name.log")"
         map_drive "$dir" "$letter"
         ;;
     fat)

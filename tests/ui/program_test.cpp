@@ -2,10 +2,10 @@
 // window on real volumes. The user's files are hashed with SHA-256 around
 // complete, verified, aborted and badly configured runs: every byte must stay.
 #include <windows.h>
-#include <wincrypt.h>
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 #include "engine/engine_checks.h"
@@ -97,39 +97,109 @@ struct Program {
     }
 };
 
-std::string sha256_of(const std::string &path)
-{
-    static HCRYPTPROV provider;
-    std::string bytes;
-    HCRYPTHASH hash;
-    BYTE value[32];
-    DWORD length = sizeof value;
-    char hex[80] = "unreadable";
-    if ((provider || CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) &&
-        read_file(path, &bytes) && CryptCreateHash(provider, 0x800C /* SHA-256 */, 0, 0, &hash)) {
-        CryptHashData(hash, (const BYTE *)bytes.data(), (DWORD)bytes.size(), 0);
-        CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0), CryptDestroyHash(hash);
-        for (DWORD i = 0; i < length; ++i)
-            snprintf(hex + 2 * i, 3, "%02x", value[i]);
+// The gate of a volume that a FUSE pass-through serves (harness/fuse_disk.py):
+// a write or read of the work files held where a test wants the run to be,
+// so that an Abort, a Close or the session's end meets the run there and
+// nowhere else, however busy the machine.
+struct Gate {
+    std::string control;   // the control file, as Windows names it
+
+    explicit Gate(const char *volume)
+    {
+        const char *build = getenv("VANTA_BUILD_DIR");
+        control = std::string("Z:") + (build ? build : "") + "/volumes/" + volume + ".gate";
+        std::replace(control.begin(), control.end(), '/', '\\');
     }
-    return std::to_string(bytes.size()) + " " + hex;
+    ~Gate() { open(); }
+    // The control replaced whole, in one move.
+    bool say(const std::string &words)
+    {
+        return write_file(control + ".new", words + "\n") &&
+               MoveFileExA((control + ".new").c_str(), control.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    // The first write (read) of a work file that takes the run past bytes
+    // written (read) from now on waits until the gate opens.
+    bool hold(const char *kind, unsigned long long bytes) { return say(std::string(kind) + " " + std::to_string(bytes) + " $VANTA$$/0"); }
+    void open() { say(""); }
+    // Until a request waits at the gate: true, or false after limit ms.
+    bool held(DWORD limit = 60000)
+    {
+        std::string state;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < limit; Sleep(5))
+            if (read_file(control + ".state", &state) && state.compare(0, 5, "held ") == 0)
+                return true;
+        return false;
+    }
+};
+
+// Until done() or limit ms: the last look's answer.
+bool wait_for(const std::function<bool()> &done, DWORD limit = 60000)
+{
+    for (DWORD start = GetTickCount(); !done(); Sleep(5))
+        if (GetTickCount() - start >= limit)
+            return done();
+    return true;
 }
 
-// Every file and folder under path: its name, and size and SHA-256 for a
-// file. The work folder of the chosen folder is not the user's: left out.
-std::map<std::string, std::string> hash_tree(const std::string &path)
+// The window thread has taken a stop (Abort, Close, the session's end): the
+// status says so, or the process has ended already.
+bool stop_taken(HANDLE process, HWND dialog)
 {
-    std::map<std::string, std::string> hashes;
-    for (const std::string &name : list_folder(path)) {
-        std::string entry = path + "\\" + name;
-        if (entry.substr(2) == "\\chosen\\$VANTA$$")
-            continue;
-        bool folder = (GetFileAttributesA(entry.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        hashes[entry] = folder ? "folder" : sha256_of(entry);
-        if (folder)
-            hashes.merge(hash_tree(entry));
+    return wait_for([&] { return !WaitForSingleObject(process, 0) || window_text(dialog, IDC_STATUS) == "中断しています..."; });
+}
+
+// A Unix path of the build tree as Windows names it (Wine's Z: drive).
+std::string build_path(const std::string &tail)
+{
+    std::string path = std::string("Z:") + (getenv("VANTA_BUILD_DIR") ? getenv("VANTA_BUILD_DIR") : "") + "/" + tail;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+// user_files.sh (beside this test's source) run natively on the program
+// volume's backing store: the user's files made there, or hashed.
+bool user_files(const std::string &arguments)
+{
+    const char *script = getenv("VANTA_USER_FILES"), *build = getenv("VANTA_BUILD_DIR");
+    return script && build &&
+           run_unix("'" + std::string(script) + "' " + arguments);
+}
+
+// Every folder, file and link of the program volume but the chosen folder's
+// work folder: a file's SHA-256, a link's target. Hashed on the volume's
+// backing store, where the bytes are.
+typedef std::map<std::string, std::string> Hashes;
+Hashes hash_tree()
+{
+    const std::string out = build_path("volumes/program_gated.hashes");
+    std::string text;
+    DeleteFileA(out.c_str());
+    if (!user_files("hash '" + std::string(getenv("VANTA_BUILD_DIR")) + "/volumes/program_gated.backing' '" +
+                    getenv("VANTA_BUILD_DIR") + "/volumes/program_gated.hashes'") ||
+        !wait_for([&] { return read_file(out, &text); }))
+        return Hashes{{"", "no hashes"}};
+    Hashes hashes;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        size_t tab = text.rfind('\t', end);
+        if (tab != std::string::npos && tab > at)
+            hashes[text.substr(at, tab - at)] = text.substr(tab + 1, end - tab - 1);
     }
     return hashes;
+}
+
+// What differs between two hashings: a line for each path changed, gone or new.
+std::string changes(const Hashes &before, const Hashes &after)
+{
+    std::string lines;
+    for (const auto &[path, hash] : before)
+        if (!after.count(path))
+            lines += "gone: " + path + "\n";
+        else if (after.at(path) != hash)
+            lines += "changed: " + path + "\n";
+    for (const auto &entry : after)
+        if (!before.count(entry.first))
+            lines += "new: " + entry.first + "\n";
+    return lines;
 }
 
 // Only work files may be in a work folder that a run left.
@@ -207,81 +277,58 @@ TestChild reserve("reserve", reserve_child);
 // it, some named like work files, some with 0x5C trail bytes in their names.
 class UserFiles : public ::testing::Test {
 protected:
-    std::string root = volume_root("program_tmpfs"), volume = root.substr(0, 2), chosen = root + "chosen";
-    std::map<std::string, std::string> before;
+    std::string root = volume_root("program_gated"), volume = root.substr(0, 2), chosen = root + "chosen";
+    Hashes before;
     unsigned long long free_before = 0;
 
     void SetUp() override
     {
-        ASSERT_NE("chosen", chosen) << "no volume program_tmpfs on this bench";
-        clear_volume(root), write_file(root + "abc", "abc");
-        ASSERT_EQ("3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
-                  sha256_of(root + "abc"));
-        const char *folders[] = {"beside", "beside\\表", "chosen", "chosen\\ソ", "chosen\\0000"};
-        const char *names[] = {"%8.8u", "%u", "file%u.bin", "表%u", "ソ %u.txt"};
-        std::mt19937 random(20261207);
-        for (const char *folder : folders)
-            CreateDirectoryA((root + folder).c_str(), NULL);
-        for (unsigned i = 0; i < 1200; ++i) {
-            char name[32];
-            std::string bytes(random() % (i % 40 ? 12000 : 400000), '\0');
-            for (char &c : bytes)
-                c = (char)random();
-            snprintf(name, sizeof name, names[i / 5 % 5], i);
-            ASSERT_TRUE(write_file(root + folders[i % 5] + "\\" + name, bytes)) << name;
-        }
-        before = hash_tree(volume), free_before = free_bytes_of(root);
+        ASSERT_NE("chosen", chosen) << "no volume program_gated on this bench";
+        ASSERT_TRUE(user_files("plant '" + std::string(getenv("VANTA_BUILD_DIR")) + "/volumes/program_gated.backing'"));
+        ASSERT_EQ(1205u, (before = hash_tree()).size()) << "the user's files were not all made";
+        free_before = free_bytes_of(root);
     }
-    void TearDown() override { if (!root.empty()) clear_volume(root); }
+    void TearDown() override { user_files("empty '" + std::string(getenv("VANTA_BUILD_DIR")) + "/volumes/program_gated.backing'"); }
 };
 
-// Runs of the verifying method aborted at moments spread over them: at once,
-// when a quarter, half and three quarters of the free space are written, and
-// when the volume is full (record slack or verify, or the run's every step
-// already done: then it ends complete). Each is followed by a complete run,
-// with and without verify, on the folder the abort left.
+// Runs of the verifying method aborted at moments spread over them: at its
+// first write, when a quarter, half and three quarters of the free space are
+// written, and half way through the verify that gives the space back. The
+// gate holds the run at each moment until the Abort has been taken. Each is
+// followed by a complete run, with and without verify, on the folder the
+// abort left.
 TEST_F(UserFiles, AbortedAndCompleteRunsKeepEveryUserByteAndGiveTheSpaceBack)
 {
     std::string work = chosen + "\\$VANTA$$";
+    Gate gate("program_gated");
     for (int quarters = 0; quarters <= 4; ++quarters) {
+        SCOPED_TRACE("Abort " + std::to_string(quarters));
+        ASSERT_TRUE(quarters < 4 ? gate.hold("write", free_before / 4 * quarters) : gate.hold("read", free_before / 2));
         Program vanta(shipped_program(), chosen);
         ASSERT_TRUE(vanta.up);
         vanta.start_method(2);
-        SCOPED_TRACE("Abort " + std::to_string(quarters));
-        for (int i = 0; i < 500 && !vanta.running(); ++i)
-            Sleep(10);
-        DWORD started = GetTickCount();
-        unsigned long long free = free_before;
-        while (vanta.running() && GetTickCount() - started < 60000 &&
-               (free = free_bytes_of(root)) > free_before / 4 * (4 - quarters))
-            Sleep(1);
+        ASSERT_TRUE(gate.held()) << "the run never got there";
         ASSERT_TRUE(vanta.running()) << "no run, or a box";
-        DWORD delay = GetTickCount() - started;
+        unsigned long long free = free_bytes_of(root);
         vanta.command(IDABORT);
-        EXPECT_TRUE(vanta.responsive());
+        EXPECT_TRUE(stop_taken(vanta.process.hProcess, vanta.dialog));
         DWORD aborted = GetTickCount();
-        // at a full volume the last step may have done all its work before
-        // the Abort came: an Abort then changes nothing of a complete run
-        std::string ending = "中断しました。";
-        for (int i = 0; quarters == 4 && i < 3000 && !IsWindowEnabled(GetDlgItem(vanta.dialog, IDC_START)); ++i)
-            Sleep(20);
-        if (quarters == 4 && vanta.outcome() == FINISHED)
-            ending = FINISHED;
-        ASSERT_EQ(Texts(), vanta.settle(-1, ending, IDNO, 60000));
-        ASSERT_EQ(ending, ending == FINISHED ? vanta.outcome() : vanta.text(IDC_STATUS));
+        gate.open();
+        ASSERT_EQ(Texts(), vanta.settle(-1, "中断しました。", IDNO, 60000));
+        EXPECT_TRUE(vanta.responsive());
         DWORD cleaned = GetTickCount() - aborted;
         // the aborted run's work files and its own folder are gone, its space back
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
         EXPECT_EQ(free_before, free_bytes_of(root));
-        EXPECT_EQ(before, hash_tree(volume));
+        EXPECT_EQ("", changes(before, hash_tree()));
         EXPECT_EQ(Texts(), vanta.settle(quarters % 2 ? 0 : 2, FINISHED));
-        printf("    Abort %lu ms after Start with %llu bytes free: space back %lu ms after Abort; then %s;"
+        printf("    Abort with %llu bytes free: space back %lu ms after the gate opened; then %s;"
                " %zu user files and folders hashed\n",
-               delay, free, cleaned, vanta.text(IDC_STEP).c_str(), before.size());
+               free, cleaned, vanta.text(IDC_STEP).c_str(), before.size());
         EXPECT_EQ(0u, vanta.close());
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
         EXPECT_EQ(free_before, free_bytes_of(root));
-        EXPECT_EQ(before, hash_tree(volume));
+        EXPECT_EQ("", changes(before, hash_tree()));
     }
 }
 
@@ -302,7 +349,7 @@ TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
     remove_tree(scratch);
     ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) &&
                 CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE));
-    before = hash_tree(volume), free_before = free_bytes_of(root);
+    before = hash_tree(), free_before = free_bytes_of(root);
     const std::string no_room = "CreateFile(" + name249 + "\\$VANTA$$\\00000001): " + system_text(ERROR_FILENAME_EXCED_RANGE);
     auto refusal = [](const std::string &work) {  // the system's word when work can't be made
         EXPECT_FALSE(CreateDirectoryA(work.c_str(), NULL)) << work;
@@ -349,7 +396,7 @@ TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((volume + "\\$VANTA$$").c_str()));
         EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
         remove_tree(chosen + "\\$VANTA$$");
-        EXPECT_EQ(before, hash_tree(volume));
+        EXPECT_EQ("", changes(before, hash_tree()));
     }
     remove_tree(scratch);
 }
@@ -369,7 +416,7 @@ static BOOL CALLBACK count_own_windows(HWND window, LPARAM count)
 // at the next Start), the user's files are as they were, and one record says
 // the run was stopped; the program ends itself with that code (5), before the
 // system would end it with 0. Wine ends every process with a window, so this
-// one has none.
+// one has none. The gate holds the first pass half way until the stop is taken.
 TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
 {
     int own_windows = 0;
@@ -377,18 +424,21 @@ TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
     ASSERT_EQ(0, own_windows) << "the session's end would end this test as well";
     std::string work = chosen + "\\$VANTA$$", report = own_path() + ".session.csv";
     DeleteFileA(report.c_str());
+    Gate gate("program_gated");
+    ASSERT_TRUE(gate.hold("write", free_before / 2));
     Program vanta(shipped_program(), chosen, " /method:4 /start /exit /report:\"" + report + "\"");
     ASSERT_TRUE(vanta.up);
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000 && free_bytes_of(root) > free_before / 2;)
-        Sleep(1);
+    ASSERT_TRUE(gate.held()) << "the run never got half way through its first pass";
     ASSERT_TRUE(vanta.running()) << "no run, or a box";
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
     char command[] = "wineboot.exe --end-session";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION wineboot = {};
-    DWORD asked = GetTickCount();
     ASSERT_TRUE(CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &wineboot));
+    EXPECT_TRUE(stop_taken(vanta.process.hProcess, vanta.dialog));
+    DWORD asked = GetTickCount();
+    gate.open();
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(vanta.process.hProcess, 30000)) << "still running after the session ended";
     DWORD ended = GetTickCount() - asked;
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(wineboot.hProcess, 30000));
@@ -406,8 +456,8 @@ TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
     EXPECT_EQ(Texts{"vanta.journal"}, list_folder(work));
     remove_tree(work);
     EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
-    EXPECT_EQ(before, hash_tree(volume));
-    printf("    session ended mid-fill: program gone, work files deleted, %lu ms after wineboot started\n", ended);
+    EXPECT_EQ("", changes(before, hash_tree()));
+    printf("    session ended mid-fill: program gone, work files deleted, %lu ms after the gate opened\n", ended);
 }
 
 namespace {
@@ -423,24 +473,26 @@ HWND dialog_of(DWORD process_id)
 }
 
 // vanta.exe started as a script starts it: arguments after the program, no
-// one at the window (with close_at, Close is pressed once the volume of that
-// root has half its free space left). Its exit code once it has ended by
-// itself within the bound, or 0xFFFFFFFF (it was then ended here).
-DWORD run_unattended(const std::string &exe, const std::string &arguments, const std::string &close_at = "",
+// one at the window (with close_at, Close is pressed once the run waits at
+// that gate, half way through its first pass). Its exit code once it has
+// ended by itself within the bound, or 0xFFFFFFFF (it was then ended here).
+DWORD run_unattended(const std::string &exe, const std::string &arguments, Gate *close_at = nullptr,
                      DWORD bound = 120000)
 {
     std::string command = "\"" + exe + "\" " + arguments;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
+    if (close_at && !close_at->hold("write", free_bytes_of(volume_root("program_gated")) / 2))
+        return 0xFFFFFFFD;
     if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return 0xFFFFFFFE;
     CloseHandle(process.hThread);
-    if (!close_at.empty()) {
-        unsigned long long at_start = free_bytes_of(close_at);
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 60000 && free_bytes_of(close_at) > at_start / 2;)
-            Sleep(1);
-        PostMessageA(dialog_of(process.dwProcessId), WM_CLOSE, 0, 0);
+    if (close_at) {
+        HWND dialog = NULL;
+        if (close_at->held() && wait_for([&] { return (dialog = dialog_of(process.dwProcessId)) != NULL; }))
+            PostMessageA(dialog, WM_CLOSE, 0, 0), stop_taken(process.hProcess, dialog);
+        close_at->open();
     }
     DWORD code = 0xFFFFFFFF;
     if (WaitForSingleObject(process.hProcess, bound) == WAIT_OBJECT_0)
@@ -473,7 +525,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
                 write_file(scratch + "\\vanta2.run", "1\r\nerase randon\r\n") &&
                 write_file(scratch + "\\vanta3.run", "x\r\nerase\r\n"));
     ASSERT_TRUE(CreateDirectoryA(deep.c_str(), NULL) && CreateDirectoryA((beside + "\\$VANTA$$").c_str(), NULL));
-    before = hash_tree(volume), free_before = free_bytes_of(root);
+    before = hash_tree(), free_before = free_bytes_of(root);
     const std::string run = " /start /exit /report:\"" + report + "\"";
     const std::string two_reports = "コマンドラインの /report:" + report + " と /report:" + scratch +
                                     "\\reportヂ.csv は、同じスイッチに違う値を指定しています。";
@@ -485,7 +537,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         DWORD code;
         const char *ending;   // the start of the record's ending
         bool writes;          // the volume was filled
-        bool close = false;   // Close is pressed half way through the first pass
+        bool close = false;   // Close is pressed half way through the first pass (the gate holds it there)
         const char *method_name = nullptr;   // as the record gives it, when it matters
     } rows[] = {
         {"complete", "\"" + chosen + "\" /method:0" + run, 0, FINISHED, true},
@@ -534,11 +586,12 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     }
     DeleteFileA(report.c_str());
     size_t records = 0;
+    Gate gate("program_gated");
     std::set<std::string> run_ids;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         DWORD started = GetTickCount();
-        EXPECT_EQ(r.code, run_unattended(copy, r.arguments, r.close ? root : "")) << "exit code (0xFFFFFFFF: still running, or waiting for someone)";
+        EXPECT_EQ(r.code, run_unattended(copy, r.arguments, r.close ? &gate : nullptr)) << "exit code (0xFFFFFFFF: still running, or waiting for someone)";
         DWORD took = GetTickCount() - started;
         bool bom = false;
         auto report_records = read_report(report, &bom);
@@ -585,7 +638,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
     }
-    EXPECT_EQ(before, hash_tree(volume));
+    EXPECT_EQ("", changes(before, hash_tree()));
     remove_tree(deep), remove_tree(scratch);
 }
 
@@ -601,7 +654,7 @@ int erase_unattended_child()
         return 2;
     DeleteFileA(report.c_str());
     DWORD code = run_unattended(shipped_program(), "\"" + std::string(folder) + "\" /method:" + method +
-                                                       " /start /exit /report:\"" + report + "\"", "", 600000);
+                                                       " /start /exit /report:\"" + report + "\"", nullptr, 600000);
     bool bom = false;
     auto records = read_report(report, &bom);
     DeleteFileA(report.c_str());
@@ -627,9 +680,9 @@ TestChild erase_unattended("erase-unattended", erase_unattended_child);
 // nothing beside it.
 TEST(RunReports, EightRunsEndingAtOnceGiveEightWholeRecordsUnderOneHeader)
 {
-    const std::string root = volume_root("program_tmpfs"), scratch = current_directory() + "\\fleet",
+    const std::string root = volume_root("program_gated"), scratch = current_directory() + "\\fleet",
                       copy = scratch + "\\vanta.exe", report = scratch + "\\fleet.csv";
-    ASSERT_NE("", root) << "no volume program_tmpfs on this bench";
+    ASSERT_NE("", root) << "no volume program_gated on this bench";
     clear_volume(root), remove_tree(scratch), CreateDirectoryA(scratch.c_str(), NULL);
     ASSERT_TRUE(CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) &&
                 write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0=look\r\n") &&
@@ -690,40 +743,49 @@ std::string four_pass_program(const std::string &scratch)
 
 // The four-pass method run on folder as a scheduled task runs it, cut short
 // in its second pass by the session's end (as wineboot ends it) or by the
-// process being killed, then started again with /resume. *first: the first
-// part's exit code; *journal: the journal it left; *second: the second part's.
-// "" when all of that happened, else what did not.
+// process being killed, then started again with /resume. With a gate the run
+// is held half way through pass 2 until the stop is taken; without one it is
+// cut short once its label says pass 2, wherever it has got to by then.
+// *first: the first part's exit code; *journal: the journal it left; *second:
+// the second part's. "" when all of that happened, else what did not.
 std::string interrupt_and_go_on(const std::string &exe, const std::string &folder, const std::string &report,
-                                bool killed, DWORD *first, std::string *journal, DWORD *second)
+                                bool killed, Gate *gate, DWORD *first, std::string *journal, DWORD *second)
 {
     std::string command = "\"" + exe + "\" \"" + folder + "\" /method:0 /start /exit /report:\"" + report + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
+    if (gate && !gate->hold("write", free_bytes_of(folder) * 3 / 2))
+        return "no gate";
     if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return "vanta.exe did not start";
     CloseHandle(process.hThread);
-    unsigned long long at_start = free_bytes_of(folder);
+    HWND dialog = NULL;
     std::string step;
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(1)) {
-        HWND dialog = dialog_of(process.dwProcessId);
+    bool there = wait_for([&] {
+        dialog = dialog_of(process.dwProcessId);
         step = dialog ? window_text(dialog, IDC_STEP) : "";
-        if (step.compare(0, 12, "step 2 of 4:") == 0 && free_bytes_of(folder) < at_start / 2)
-            break;
-    }
-    if (step.compare(0, 12, "step 2 of 4:") != 0) {
+        return step.compare(0, 12, "step 2 of 4:") == 0;
+    }) && (!gate || gate->held());
+    if (!there) {
         TerminateProcess(process.hProcess, 99), CloseHandle(process.hProcess);
-        return "never half way through pass 2 (" + step + ")";
+        return "never in pass 2 (" + step + ")";
     }
     if (killed) {
         TerminateProcess(process.hProcess, 99);
     } else {
         char end_session[] = "wineboot.exe --end-session";
         PROCESS_INFORMATION wineboot = {};
-        if (CreateProcessA(NULL, end_session, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &wineboot))
+        if (CreateProcessA(NULL, end_session, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &wineboot)) {
+            stop_taken(process.hProcess, dialog);
+            if (gate)
+                gate->open();
             WaitForSingleObject(wineboot.hProcess, 30000), CloseHandle(wineboot.hThread), CloseHandle(wineboot.hProcess);
+        }
     }
     WaitForSingleObject(process.hProcess, 30000);
+    if (gate)
+        gate->open();
     GetExitCodeProcess(process.hProcess, first);
     CloseHandle(process.hProcess);
     read_file(folder + "$VANTA$$\\vanta.journal", journal);
@@ -731,10 +793,18 @@ std::string interrupt_and_go_on(const std::string &exe, const std::string &folde
     return "";
 }
 
+// The step a journal names, 0 for none.
+int journal_step(const std::string &journal)
+{
+    size_t at = journal.find("\r\nstep=");
+    return at == std::string::npos ? 0 : atoi(journal.c_str() + at + 7);
+}
+
 // The side of proof_residue.sh: the four-pass method on VANTA_PROOF_FOLDER
-// (the volume's root), cut short in pass 2 (VANTA_PROOF_KILL set: killed, else
-// the session's end) and gone on with. 0 when it went on from pass 2 and
-// ended complete with its work folder gone.
+// (the volume's root), cut short in pass 2 or later (VANTA_PROOF_KILL set:
+// killed, else the session's end) and gone on with. 0 when it went on from
+// the step its journal named, ran the passes left and ended complete with
+// its work folder gone.
 int erase_resumed_child()
 {
     const char *folder = getenv("VANTA_PROOF_FOLDER");
@@ -743,18 +813,21 @@ int erase_resumed_child()
     if (!folder || exe.empty())
         return printf("no folder, or no copy of vanta.exe\n"), 1;
     DWORD first = 0, second = 0;
-    std::string why = interrupt_and_go_on(exe, folder, report, getenv("VANTA_PROOF_KILL") != NULL, &first, &journal, &second);
+    std::string why = interrupt_and_go_on(exe, folder, report, getenv("VANTA_PROOF_KILL") != NULL, nullptr, &first,
+                                          &journal, &second);
     bool bom = false;
     auto records = read_report(report, &bom);
-    printf("%s in pass 2: exit code %lu, the journal says step %s; with /resume: exit code %lu, resumed from step %s,"
-           " %s passes\n", getenv("VANTA_PROOF_KILL") ? "killed" : "the session's end", first,
-           journal.find("\r\nstep=") == std::string::npos ? "?" : journal.substr(journal.find("\r\nstep=") + 7, 1).c_str(),
-           second, records.empty() ? "?" : records.back()["resumed_from_step"].c_str(),
+    int step = journal_step(journal);
+    printf("%s in pass %d: exit code %lu; with /resume: exit code %lu, resumed from step %s, %s passes\n",
+           getenv("VANTA_PROOF_KILL") ? "killed" : "the session's end", step, first, second,
+           records.empty() ? "?" : records.back()["resumed_from_step"].c_str(),
            records.empty() ? "?" : records.back()["passes"].c_str());
     remove_tree(scratch);
     bool gone = GetFileAttributesA((std::string(folder) + "$VANTA$$").c_str()) == INVALID_FILE_ATTRIBUTES;
-    if (!why.empty() || second != 0 || records.empty() || records.back()["resumed_from_step"] != "2" || !gone)
-        return printf("FAILED: %s\n", why.empty() ? "the run did not go on from pass 2 to a complete end" : why.c_str()), 1;
+    if (!why.empty() || step < 2 || second != 0 || records.empty() ||
+        records.back()["resumed_from_step"] != std::to_string(step) ||
+        records.back()["passes"] != std::to_string(4 - step + 1) || !gone)
+        return printf("FAILED: %s\n", why.empty() ? "the run did not go on from its journal's pass to a complete end" : why.c_str()), 1;
     return 0;
 }
 TestChild erase_resumed("erase-resumed", erase_resumed_child);
@@ -778,12 +851,13 @@ TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
     const struct { const char *name; bool killed; DWORD first_code; size_t records; } rows[] = {
         {"the session's end", false, 5, 2}, {"a killed process", true, 99, 1},
     };
+    Gate gate("program_gated");
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         DeleteFileA(report.c_str());
         DWORD first = 0, second = 0;
         std::string journal;
-        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &first, &journal, &second));
+        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &gate, &first, &journal, &second));
         EXPECT_EQ(r.first_code, first) << "the first part's exit code";
         EXPECT_NE(std::string::npos, journal.find("\r\nstep=2\r\nsteps=4\r\n")) << journal.substr(0, 200);
         EXPECT_EQ(0u, second) << "the part that went on";
@@ -804,7 +878,7 @@ TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
         }
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "work folder or journal left";
         EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
-        EXPECT_EQ(before, hash_tree(volume));
+        EXPECT_EQ("", changes(before, hash_tree()));
     }
     remove_tree(scratch);
 }
