@@ -48,21 +48,34 @@ std::string unix_path(const std::string &windows_path)
 
 bool run_unix(const std::string &command)
 {
-    std::string line = "sh -c \"" + command + "\"";
+    // Wine gives no handle to wait on for a native program, nor its exit
+    // code: the command writes its status into a file of its own when it has
+    // ended, in one move, and that file is waited for
+    static int calls;
+    char temporary[MAX_PATH];
+    if (!GetTempPathA(sizeof temporary, temporary))
+        return false;
+    std::string status = std::string(temporary) + "vanta-unix-" + std::to_string(GetCurrentProcessId()) + "-" +
+                         std::to_string(++calls), unix_status = unix_path(status);
+    DeleteFileA(status.c_str());
+    std::string line = "sh -c \"" + command + "; echo \\$? >'" + unix_status + ".new' && mv '" + unix_status +
+                       ".new' '" + unix_status + "'\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    // Wine starts a Unix program named by its Z: path natively; it has no
-    // exit code to give, so callers look at what the command did
-    if (!CreateProcessA("Z:\\bin\\sh", &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (unix_status.empty() ||
+        !CreateProcessA("Z:\\bin\\sh", &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
         fprintf(stderr, "run_unix: error %lu starting: %s\n", GetLastError(), line.c_str());
         return false;
     }
-    // nor always a handle to wait on: give it a moment, callers look for the effect
-    if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0)
-        Sleep(200);
     CloseHandle(process.hThread), CloseHandle(process.hProcess);
-    return true;
+    std::string code;
+    for (DWORD start = GetTickCount(); !read_file(status, &code) && GetTickCount() - start < 120000;)
+        Sleep(5);
+    DeleteFileA(status.c_str());
+    if (code != "0\n")
+        fprintf(stderr, "run_unix: '%s' ended with '%s'\n", command.c_str(), code.c_str());
+    return code == "0\n";
 }
 
 static ScriptedBoxes *active_boxes;

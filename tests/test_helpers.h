@@ -29,9 +29,9 @@ struct ScriptedBoxes {
 };
 
 // The Unix side under Wine: the Unix path of a Windows one (empty when Wine
-// has none), and a shell command run natively (false when it can't start;
-// Wine has no exit code for it, so callers look for its effect). For
-// what a Windows program can't make under Wine, such as a symbolic link.
+// has none), and a shell command run natively to its end (true when it
+// ended with status 0). For what a Windows program can't make under Wine,
+// such as a symbolic link, or a rename another account makes.
 std::string unix_path(const std::string &windows_path);
 bool run_unix(const std::string &command);
 

@@ -157,12 +157,20 @@ std::string build_path(const std::string &tail)
 }
 
 // user_files.sh (beside this test's source) run natively on the program
-// volume's backing store: the user's files made there, or hashed.
-bool user_files(const std::string &arguments)
+// volume's backing store: the user's files made there, emptied, or hashed.
+// What it wrote (the hashes; "done"), or "" when it did not run.
+std::string user_files(const char *command)
 {
     const char *script = getenv("VANTA_USER_FILES"), *build = getenv("VANTA_BUILD_DIR");
-    return script && build &&
-           run_unix("'" + std::string(script) + "' " + arguments);
+    const std::string done = build_path("volumes/program_gated.user_files");
+    std::string text;
+    DeleteFileA(done.c_str());
+    if (!script || !build ||
+        !run_unix("'" + std::string(script) + "' " + command + " '" + build + "/volumes/program_gated.backing' '" +
+                  build + "/volumes/program_gated.user_files'") ||
+        !read_file(done, &text))
+        return "";
+    return text;
 }
 
 // Every folder, file and link of the program volume but the chosen folder's
@@ -171,13 +179,7 @@ bool user_files(const std::string &arguments)
 typedef std::map<std::string, std::string> Hashes;
 Hashes hash_tree()
 {
-    const std::string out = build_path("volumes/program_gated.hashes");
-    std::string text;
-    DeleteFileA(out.c_str());
-    if (!user_files("hash '" + std::string(getenv("VANTA_BUILD_DIR")) + "/volumes/program_gated.backing' '" +
-                    getenv("VANTA_BUILD_DIR") + "/volumes/program_gated.hashes'") ||
-        !wait_for([&] { return read_file(out, &text); }))
-        return Hashes{{"", "no hashes"}};
+    std::string text = user_files("hash");
     Hashes hashes;
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         size_t tab = text.rfind('\t', end);
@@ -284,11 +286,11 @@ protected:
     void SetUp() override
     {
         ASSERT_NE("chosen", chosen) << "no volume program_gated on this bench";
-        ASSERT_TRUE(user_files("plant '" + std::string(getenv("VANTA_BUILD_DIR")) + "/volumes/program_gated.backing'"));
+        ASSERT_EQ("done\n", user_files("plant"));
         ASSERT_EQ(1205u, (before = hash_tree()).size()) << "the user's files were not all made";
         free_before = free_bytes_of(root);
     }
-    void TearDown() override { user_files("empty '" + std::string(getenv("VANTA_BUILD_DIR")) + "/volumes/program_gated.backing'"); }
+    void TearDown() override { user_files("empty"); }
 };
 
 // Runs of the verifying method aborted at moments spread over them: at its

@@ -3,19 +3,19 @@
 # volume's backing store: through the pass-through and Wine each file costs
 # about a millisecond, and the tests hash 1,200 of them after every run.
 #
-#   user_files.sh plant DIR      empties DIR, then makes 1,200 files of random
-#                                sizes and bytes beside DIR/chosen and in it,
-#                                some named like work files, some with names
-#                                whose code page 932 form has 0x5C trail bytes
-#   user_files.sh empty DIR      empties DIR
-#   user_files.sh hash DIR OUT   every folder and file under DIR but
-#                                chosen/$VANTA$$ (the run's), a file with its
-#                                SHA-256, a link with its target, one a line
-#                                (a tab between path and hash),
-#                                sorted, into OUT (whole,
-#                                in one move: the reader waits for OUT)
+#   user_files.sh plant DIR OUT   empties DIR, then makes 1,200 files of random
+#                                 sizes and bytes beside DIR/chosen and in it,
+#                                 some named like work files, some with names
+#                                 whose code page 932 form has 0x5C trail
+#                                 bytes; "done" into OUT
+#   user_files.sh empty DIR OUT   empties DIR; "done" into OUT
+#   user_files.sh hash DIR OUT    every folder and file under DIR but
+#                                 chosen/$VANTA$$ (the run's), a file with its
+#                                 SHA-256, a link with its target, one a line
+#                                 (a tab between path and hash), sorted, into OUT
 set -euo pipefail
 cd "$2"
+done_file="$3"
 case "$1" in
 empty)
     find . -mindepth 1 -delete
@@ -42,11 +42,14 @@ hash)
       find . -path './chosen/$VANTA$$' -prune -o -type l -printf '%P\tlink to %l\n'
       find . -path './chosen/$VANTA$$' -prune -o -type f -print0 | xargs -0r sha256sum |
           sed 's/^\([0-9a-f]*\)  \.\/\(.*\)$/\2\t\1/'
-    } | LC_ALL=C sort >"$3.new"
-    mv "$3.new" "$3"
+    } | LC_ALL=C sort >"$done_file.new"
+    mv "$done_file.new" "$done_file"
+    exit 0
     ;;
 *)
-    echo "usage: user_files.sh plant|empty DIR | hash DIR OUT" >&2
+    echo "usage: user_files.sh plant|empty|hash DIR DONE" >&2
     exit 2
     ;;
 esac
+echo done >"$done_file.new"
+mv "$done_file.new" "$done_file"
