@@ -58,7 +58,7 @@ bool run_unix(const std::string &command)
     std::string status = std::string(temporary) + "vanta-unix-" + std::to_string(GetCurrentProcessId()) + "-" +
                          std::to_string(++calls), unix_status = unix_path(status);
     DeleteFileA(status.c_str());
-    std::string line = "sh -c \"" + command + "; echo \\$? >'" + unix_status + ".new' && mv '" + unix_status +
+    std::string line = "sh -c \"" + command + "; echo $? >'" + unix_status + ".new' && mv '" + unix_status +
                        ".new' '" + unix_status + "'\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
