@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <wincrypt.h>
 #include <gtest/gtest.h>
-#include <errno.h>
 #include <algorithm>
 #include <random>
 #include <set>
@@ -318,7 +317,7 @@ TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
         {"empty settings", "", ERASE, "", chosen, {}, FINISHED},
         {"malformed settings", "[mode]\r\nmaxnumber=two\r\n0=ゼロ\r\nno key\r\n1=x\r\n", ERASE, "ゼロ",
          chosen, {}, FINISHED},
-        {"no step script", NONE, NONE, "", chosen, {}, scratch + "\\vanta0.run: " + strerror(ENOENT)},
+        {"no step script", NONE, NONE, "", chosen, {}, scratch + "\\vanta0.run: " + system_text(ERROR_FILE_NOT_FOUND).substr(0, system_text(ERROR_FILE_NOT_FOUND).size() - 2)},
         {"empty step script", NONE, "", "", chosen, {}, "手順ファイル " + scratch + "\\vanta0.run に手順数の行がありません。"},
         {"fewer steps than counted", NONE, "3\r\nerase\r\n", "", chosen, {},
          "手順ファイル " + scratch + "\\vanta0.run の手順は 1 個で、手順数 3 に足りません。"},
