@@ -44,7 +44,7 @@ static int convert(const WCHAR *wide, size_t units, TextFile *file)
             ++end;
         end += end < units;   // the LF goes with its line
         int lost;
-        have += ansi_from_wide(wide + at, (int)(end - at), file->text + have, (int)(room - have), &lost);
+        have += ansi_from_wide(CP_ACP, wide + at, (int)(end - at), file->text + have, (int)(room - have), &lost);
         file->lost[line] = (unsigned char)lost;
         lost_lines += lost;
         at = end;
@@ -99,19 +99,23 @@ static DWORD decode(const unsigned char *bytes, size_t size, TextFile *file)
         // can show, UTF-8 first. A file in code page 932 is seldom valid
         // UTF-8; where it is (half-width katakana "ﾃｩ" is C3 A9, UTF-8 "é"),
         // code page 932 keeps it byte for byte, while a Windows that has "é"
-        // and no katakana shows "é".
-        int utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, (const char *)bytes, (int)size, NULL, 0) > 0;
+        // and no katakana shows "é". Valid UTF-8 that is no code page 932
+        // and has a character this Windows can't show is UTF-8 all the same.
+        const char *text = (const char *)bytes;
+        int utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, (int)size, NULL, 0) > 0;
         if (utf8) {
-            if ((lost = convert_from(CP_UTF8, (const char *)bytes, size, file)) == 0)
+            if ((lost = convert_from(CP_UTF8, text, size, file)) == 0)
                 return 0;
             release_text_file(file);
         }
-        if (GetACP() == 932)
-            return keep_as_is((const char *)bytes, size, file);
-        if ((lost = convert_from(932, (const char *)bytes, size, file)) > 0 && utf8) {
+        if (!utf8 || MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text, (int)size, NULL, 0) > 0) {
+            if (GetACP() == 932)
+                return keep_as_is(text, size, file);
+            if ((lost = convert_from(932, text, size, file)) == 0 || !utf8)
+                return lost < 0 ? ERROR_NOT_ENOUGH_MEMORY : 0;
             release_text_file(file);
-            lost = convert_from(CP_UTF8, (const char *)bytes, size, file);
         }
+        lost = convert_from(CP_UTF8, text, size, file);
     }
     return lost < 0 ? ERROR_NOT_ENOUGH_MEMORY : 0;
 }

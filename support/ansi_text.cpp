@@ -6,10 +6,10 @@
 #include <string.h>
 #include "support/messages.h"
 
-int ansi_from_wide(const WCHAR *text, int length, char *ansi, int size, int *lost)
+int ansi_from_wide(UINT code_page, const WCHAR *text, int length, char *ansi, int size, int *lost)
 {
     // UTF-8 holds every character, and takes neither flag nor used-default
-    int utf8 = GetACP() == CP_UTF8;
+    int utf8 = code_page == CP_UTF8 || (code_page == CP_ACP && GetACP() == CP_UTF8);
     int have = 0;
     *lost = 0;
     if (length < 0)
@@ -23,9 +23,9 @@ int ansi_from_wide(const WCHAR *text, int length, char *ansi, int size, int *los
         if (text[at] >= 0x80) {
             BOOL used = FALSE;
             WCHAR back[2];
-            got = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, text + at, units, bytes, sizeof bytes,
+            got = WideCharToMultiByte(code_page, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, text + at, units, bytes, sizeof bytes,
                                       NULL, utf8 ? NULL : &used);
-            int back_units = got > 0 ? MultiByteToWideChar(CP_ACP, 0, bytes, got, back, 2) : 0;
+            int back_units = got > 0 ? MultiByteToWideChar(code_page, 0, bytes, got, back, 2) : 0;
             if (got <= 0 || used || back_units != units || memcmp(back, text + at, units * sizeof(WCHAR)) != 0) {
                 *lost = 1;
                 bytes[0] = '?', got = 1;

@@ -120,11 +120,11 @@ char *load_resource_string(HINSTANCE instance, UINT id, LANGID language);
 void load_texts(HINSTANCE instance);
 const char *program_text(UINT id);
 
-// text (length UTF-16 units, -1: up to its zero) in the ANSI code page, into
-// ansi (size bytes, zero-ended, cut before a character that does not fit),
-// character by character and without best-fit mapping. Returns the bytes
-// written; *lost is 1 when a character has no form of its own there (it is
-// written as "?").
-int ansi_from_wide(const WCHAR *text, int length, char *ansi, int size, int *lost);
+// text (length UTF-16 units, -1: up to its zero) in code_page (CP_ACP: the
+// ANSI code page), into ansi (size bytes, zero-ended, cut before a character
+// that does not fit), character by character and without best-fit mapping.
+// Returns the bytes written; *lost is 1 when a character has no form of its
+// own there (it is written as "?").
+int ansi_from_wide(UINT code_page, const WCHAR *text, int length, char *ansi, int size, int *lost);
 
 #endif

@@ -206,7 +206,7 @@ int parse_wide_command_line(const WCHAR *wide, CommandLine *parsed)
     size_t have = 0;
     for (const WCHAR *at = wide; *at && have + 8 < sizeof line;) {
         int units = IS_HIGH_SURROGATE(at[0]) && IS_LOW_SURROGATE(at[1]) ? 2 : 1, lost;
-        int got = ansi_from_wide(at, units, line + have, 8, &lost);
+        int got = ansi_from_wide(CP_ACP, at, units, line + have, 8, &lost);
         memset(mask + have, lost, got);
         have += got;
         at += units;

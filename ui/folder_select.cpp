@@ -25,7 +25,7 @@ static int take_name(HWND owner, const WCHAR *wide, char *name)
 {
     char text[STATUS_TEXT_SIZE];
     int lost;
-    ansi_from_wide(wide, -1, name, MAX_PATH, &lost);
+    ansi_from_wide(CP_ACP, wide, -1, name, MAX_PATH, &lost);
     if (!lost)
         return 1;
     snprintf(text, sizeof text, program_text(IDS_NAME_NOT_SHOWN), name);
