@@ -2,6 +2,7 @@
 //   - run_steps: one erase method's step script, from the transfer buffer to
 //     the deletion of the work files
 //   - read_setting: the settings file next to the executable
+//   - read_text_file: the one reader of the settings file and the scripts
 #ifndef VANTA_STEPS_STEP_RUNNER_H
 #define VANTA_STEPS_STEP_RUNNER_H
 
@@ -151,8 +152,9 @@ int highest_method_index(void);
 // The display name of a method, in setting_value: mode/<index>; on an
 // English run mode/<index>.en when the file has any such key. A slot without
 // it on an English run, or whose name has a character the ANSI code page
-// can't show, is "Method N: " and its script's steps (the first such name
-// met puts the file and line into method_name_note, unless it holds a text).
+// can't show, is "Method N" and, when its script has steps, ": " and its step
+// lines, " / " between them (the first such name met puts the file and line
+// into method_name_note, unless that holds a text already).
 const char *method_name(int index);
 extern char method_name_note[STATUS_TEXT_SIZE];
 // The folder picker's style, read at its first use and kept for the process:
