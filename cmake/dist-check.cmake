@@ -3,7 +3,8 @@
 # the settings file, the five step scripts and the two readmes; the program is
 # the build's vanta.exe without its debugging sections; the settings file and
 # the scripts are the ones the build puts beside vanta.exe (which the tests
-# run); the readmes say what docs/ says, in code page 932 with CR LF.
+# run); the readmes say what docs/ says, in UTF-8 with a byte-order mark and
+# CR LF.
 set(zip ${BUILD}/vanta-8.0-win32.zip)
 set(expected readme.txt readme_ja.txt vanta.exe vanta.ini
              vanta0.run vanta1.run vanta2.run vanta3.run vanta4.run)
@@ -76,12 +77,13 @@ endforeach()
 
 foreach(name readme.txt readme_ja.txt)
     check_line_ends(${out}/zip/${name})
-    execute_process(COMMAND iconv -f CP932 -t UTF-8 ${out}/zip/${name}
-                    OUTPUT_VARIABLE text RESULT_VARIABLE failed)
+    file(READ ${out}/zip/${name} head LIMIT 3 HEX)
+    file(READ ${out}/zip/${name} text)
     file(READ ${SOURCE}/docs/${name} source)
     string(REPLACE "\r\n" "\n" text "${text}")
-    if(failed OR NOT text STREQUAL source)
-        fault("${name} does not read as docs/${name} in code page 932")
+    string(ASCII 239 187 191 bom)
+    if(NOT head STREQUAL "efbbbf" OR NOT text STREQUAL "${bom}${source}")
+        fault("${name} does not read as docs/${name} in UTF-8 behind a byte-order mark")
     endif()
 endforeach()
 

@@ -37,12 +37,19 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
-# ja_JP.UTF-8 gives Wine the Japanese ANSI code page (932).
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-    echo "install-deps: generating the ja_JP.UTF-8 locale"
-    if ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
-        echo 'ja_JP.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+# ja_JP.UTF-8 gives Wine the Japanese ANSI code page (932), en_US.UTF-8 the
+# Western one (1252) that the English tests run under.
+missing_locales=""
+for l in ja_JP en_US; do
+    if ! locale -a 2>/dev/null | grep -qi "^$l\.utf-\?8$"; then
+        missing_locales="$missing_locales $l.UTF-8"
+        if ! grep -q "^$l.UTF-8 UTF-8" /etc/locale.gen 2>/dev/null; then
+            echo "$l.UTF-8 UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+        fi
     fi
+done
+if [ -n "$missing_locales" ]; then
+    echo "install-deps: generating the locales$missing_locales"
     $SUDO locale-gen >/dev/null
 fi
 exit 0

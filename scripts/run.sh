@@ -15,7 +15,8 @@ export WINEPREFIX="$build/wineprefix-run"
 export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export LC_ALL=ja_JP.UTF-8
+# Japanese (code page 932); VANTA_LC_ALL=en_US.UTF-8 gives code page 1252 and English
+export LC_ALL="${VANTA_LC_ALL:-ja_JP.UTF-8}"
 
 exec 9>"$build/wineprefix-run.lock"
 flock 9

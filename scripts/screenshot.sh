@@ -3,7 +3,9 @@
 # image (ntfs-3g) as drive R: of make run's Wine prefix, starts vanta.exe on
 # it under Xvfb with method 2 (zeros, then every byte read back), presses
 # Start, and takes the picture once the run has gone on long enough to show
-# its time left. Releases everything afterwards.
+# its time left. Releases everything afterwards. VANTA_LC_ALL=en_US.UTF-8
+# takes it under code page 1252, where vanta speaks English
+# (docs/vanta-dialog-en.png).
 #
 #   scripts/screenshot.sh BUILD_DIR [OUTPUT.png]     (as root)
 set -euo pipefail
@@ -14,7 +16,7 @@ exe="$build/ui/vanta.exe"
 [ "$(id -u)" = 0 ] || { echo "screenshot: mounting the volume needs root" >&2; exit 1; }
 
 export WINEPREFIX="$build/wineprefix-run" WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=ja_JP.UTF-8
+export WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL="${VANTA_LC_ALL:-ja_JP.UTF-8}"
 if [ ! -f "$WINEPREFIX/.vanta-run-ready" ]; then
     rm -rf "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1

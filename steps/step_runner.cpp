@@ -1,6 +1,5 @@
 // Step-script runner: runs one erase method's script from the transfer buffer
 // to the deletion of the work files.
-#include <errno.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -281,16 +280,14 @@ static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *
 // True when the next of the script's steps_left steps that does something
 // (a line without a keyword only shows its text) is a verify: it reads the
 // files of the erase before it. The script is left where it was.
-static int verify_follows(FILE *steps, int steps_left)
+static int verify_follows(TextFile *steps, int steps_left)
 {
     char next[STEP_LINE_SIZE];
-    long at = ftell(steps);
+    size_t at = steps->at;
     int keyword = -1;
-    if (at < 0)
-        return 0;
-    for (; steps_left > 0 && keyword < 0 && fgets(next, sizeof next, steps); --steps_left)
+    for (; steps_left > 0 && keyword < 0 && next_text_line(steps, next, sizeof next); --steps_left)
         keyword = step_keyword(next);
-    fseek(steps, at, SEEK_SET);
+    steps->at = at;
     return keyword == STEP_VERIFY;
 }
 
@@ -323,12 +320,12 @@ static int go_on_with_line(HWND owner, const char *question)
 // anything is written: each must be there, and each word must be one the
 // passes can read, or the user must say to go on with what they make of it
 // (unattended: the run stops). 0, or RUN_INTERNAL with the text shown.
-static int check_script(HWND owner, FILE *steps, const char *script, int count)
+static int check_script(HWND owner, TextFile *steps, const char *script, int count)
 {
     char line[STEP_LINE_SIZE];
     run_script_steps[0] = 0;
     for (int step = 1; step <= count; ++step) {
-        if (!fgets(line, sizeof line, steps)) {
+        if (!next_text_line(steps, line, sizeof line)) {
             snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_SHORT), script,
                      step - 1, count);
             set_status_text(runner_status);
@@ -401,12 +398,12 @@ static int consider_journal(HWND owner, int method_index, unsigned long long has
 
 // Before anything is written: the transfer buffer, the work folder (with an
 // interrupted run's leftovers deleted when its journal shows they are ours),
-// and the method's script read whole and checked, open after its count line.
-// 0 with *opened, *step_count and *resume (the step to go on from, 0 for
-// none) set, or the result that ends the run (the script closed, the reason
+// and the method's script read whole and checked, its cursor after its count
+// line. 0 with *steps, *step_count and *resume (the step to go on from, 0 for
+// none) set, or the result that ends the run (the script released, the reason
 // in the status box).
 static int open_method(HWND owner, int method_index, char *script, size_t script_size,
-                       FILE **opened, int *step_count, int *resume)
+                       TextFile *steps, int *step_count, int *resume)
 {
     char line[STEP_LINE_SIZE];
     const char *text = "";
@@ -461,18 +458,21 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     if (abort_requested(run_context.abort_flag))
         return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
 
-    FILE *steps = fopen(script, "rb");
-    if (!steps) {
-        snprintf(runner_status, sizeof runner_status, "%s: %s", script, strerror(errno));
+    // read whole, in the ANSI code page, whatever Notepad saved it as
+    DWORD failed = read_text_file(script, steps);
+    if (failed) {
+        run_context.last_error = failed;
+        format_system_error(runner_status, STATUS_TEXT_LIMIT, "%s: ", script);
+        end_at_trailing_blanks(runner_status);   // the system's text ends in a line break
         set_status_text(runner_status);
         return RUN_REPORTED;
     }
     if (abort_requested(run_context.abort_flag)) {
-        fclose(steps);
+        release_text_file(steps);
         return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
     }
-    if (!fgets(line, sizeof line, steps)) {
-        fclose(steps);
+    if (!next_text_line(steps, line, sizeof line)) {
+        release_text_file(steps);
         snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_EMPTY), script);
         set_status_text(runner_status);
         return RUN_INTERNAL;
@@ -480,23 +480,23 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     int count = atoi(line);
     // a count that gives no step would end "finished" having erased nothing
     if (count <= 0) {
-        fclose(steps);
+        release_text_file(steps);
         end_at_trailing_blanks(line);
         snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_NO_STEPS), script, line);
         set_status_text(runner_status);
         return RUN_INTERNAL;
     }
     // the whole method is read before anything is written; then from its start again
-    if (check_script(owner, steps, script, count) != RUN_DONE || fseek(steps, 0, SEEK_SET) != 0 ||
-        !fgets(line, sizeof line, steps)) {
-        fclose(steps);
+    if (check_script(owner, steps, script, count) != RUN_DONE) {
+        release_text_file(steps);
         return RUN_INTERNAL;
     }
+    steps->at = 0;
+    next_text_line(steps, line, sizeof line);
     // a journal that names a step past the script's end is no place to go on from
     if (*resume > count)
         *resume = 0;
     run_journal.script_hash = hash;
-    *opened = steps;
     *step_count = count;
     return RUN_DONE;
 }
@@ -539,7 +539,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     run_resumed_from = run_resume_step = resume_found_nothing = 0;
     journal_step_on_disk = 0;
 
-    FILE *steps = NULL;
+    TextFile steps;
+    memset(&steps, 0, sizeof steps);
     int count = 0, resume = 0;
     int result = open_method(owner, method_index, script, sizeof script, &steps, &count, &resume);
     if (result != RUN_DONE) {
@@ -574,7 +575,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             result = RUN_STOPPED;
             break;
         }
-        if (!fgets(line, sizeof line, steps)) {
+        if (!next_text_line(&steps, line, sizeof line)) {
             snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_SHORT), script,
                      step - 1, count);
             set_status_text(runner_status);
@@ -601,7 +602,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
 
         // a stop deletes the work files: a verify, or a step a verify comes
         // after, goes on from the erase that wrote the files it reads
-        int again = verify_follows(steps, count - step);
+        int again = verify_follows(&steps, count - step);
         last_erase = erases ? step : last_erase;
         int go_on_from = (keyword == STEP_VERIFY || (keyword < 0 && again)) && last_erase ? last_erase : step;
         note_step_in_journal(method_index, go_on_from, count, &before);
@@ -610,7 +611,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         if (result != RUN_DONE)
             break;
     }
-    fclose(steps);
+    release_text_file(&steps);
 
     // an abort after the last step has done its work does not undo it
     if (abort_requested(abort_flag) && !(result == RUN_DONE && step > count))

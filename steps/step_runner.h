@@ -2,6 +2,7 @@
 //   - run_steps: one erase method's step script, from the transfer buffer to
 //     the deletion of the work files
 //   - read_setting: the settings file next to the executable
+//   - read_text_file: the one reader of the settings file and the scripts
 #ifndef VANTA_STEPS_STEP_RUNNER_H
 #define VANTA_STEPS_STEP_RUNNER_H
 
@@ -113,17 +114,49 @@ void delete_journal(const char *work_folder);
 // The local time as a journal keeps it ("2026-12-07 21:30").
 void journal_local_time(char *text, size_t size);
 
+// ------------------------------------------------------- text files
+
+// A settings file or a step script, read whole by read_text_file into the
+// ANSI code page: UTF-16 with a byte-order mark, UTF-8 with one, UTF-8
+// without one, else code page 932 (see text_file.cpp for a file that reads
+// both ways). Where the ANSI code page is the file's own, its bytes are kept
+// as they are. At most TEXT_FILE_LIMIT bytes are read.
+#define TEXT_FILE_LIMIT (1 << 20)
+struct TextFile {
+    char *text;             // zero-ended; null when nothing was read
+    size_t length;          // its bytes before that zero (the file's own zeros kept)
+    size_t at;              // where next_text_line goes on
+    unsigned char *lost;    // per line from 1: a character the code page can't show ("?" now)
+    int lines;              // lines that lost[] counts
+};
+// 0 with *file read, or the system's error code (*file then holds no text).
+DWORD read_text_file(const char *path, TextFile *file);
+void release_text_file(TextFile *file);
+// The next line as fgets reads one: at most size - 1 bytes, up to and with
+// its LF; 0 at the end of the text.
+int next_text_line(TextFile *file, char *line, size_t size);
+// 1 when line (from 1) has a character the ANSI code page can't show.
+int text_line_lost(const TextFile *file, int line);
+
 // ------------------------------------------------------- settings file
 
-// The value of key in section of the settings file, or the empty text. The
+// The value of key in section of the settings file, or the empty text: keys
+// and sections in any case, ";" lines comments, blanks around a value and a
+// pair of quotes around it dropped, as the profile API reads them. The
 // text lives in setting_value until the next read.
 extern char setting_value[256];
 const char *read_setting(const char *section, const char *key);
 // The highest method index: mode/maxnumber read as atoi reads it, at most 9;
 // below 0 there are no methods.
 int highest_method_index(void);
-// The display name of a method (mode/<index>), in setting_value.
+// The display name of a method, in setting_value: mode/<index>; on an
+// English run mode/<index>.en when the file has any such key. A slot without
+// it on an English run, or whose name has a character the ANSI code page
+// can't show, is "Method N" and, when its script has steps, ": " and its step
+// lines, " / " between them (the first such name met puts the file and line
+// into method_name_note, unless that holds a text already).
 const char *method_name(int index);
+extern char method_name_note[STATUS_TEXT_SIZE];
 // The folder picker's style, read at its first use and kept for the process:
 // 1 when SHBrowseForFolder/BIF_NEWDIALOGSTYLE is exactly "1", else 0.
 extern int use_new_browse_dialog;   // 2 until read

@@ -67,20 +67,29 @@ static void compose(char *buffer, unsigned limit, const char *format, va_list ar
     buffer[limit] = 0;
 }
 
-// The system's text for code, allocated by the system, or null.
-static char *system_text(DWORD code)
+// The system's text for code in language, allocated by the system, or null.
+static char *system_text_in(DWORD code, LANGID language)
 {
     char *text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_FROM_SYSTEM,
-                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  (LPSTR)&text, 0, NULL);
+                                  NULL, code, language, (LPSTR)&text, 0, NULL);
     if (length == 0) {
         if (text)
             LocalFree(text);
         return NULL;
     }
     return text;
+}
+
+// The system's text for code, or null: on an English run in English where
+// Windows has it, so that a reason reads in the language of the text before it.
+static char *system_text(DWORD code)
+{
+    char *text = program_language == LANGUAGE_ENGLISH
+                     ? system_text_in(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
+                     : NULL;
+    return text ? text : system_text_in(code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT));
 }
 
 // Appends the system text when the combined text stays below limit bytes.

@@ -95,11 +95,36 @@ char *parent_path(const char *path);
 
 // ---------------------------------------------------------------- texts
 
-char *load_resource_string(HINSTANCE instance, UINT id);
+// The language vanta speaks, chosen once at start: Japanese where the ANSI
+// code page is 932, the only one that holds its Japanese texts; English
+// everywhere else (65001 too). /lang:ja or /lang:en chooses.
+#define LANGUAGE_JAPANESE 0
+#define LANGUAGE_ENGLISH  1
+extern int program_language;
+// asked: LANGUAGE_ENGLISH, LANGUAGE_JAPANESE (taken only under code page
+// 932), or -1 for the code page's.
+void choose_language(int asked);
+// "ja" or "en", as the record and the switch name them.
+const char *language_code(void);
+// The resources' language id of the program's language (a dialog, a text).
+LANGID resource_language(void);
 
-// The texts 400 to 417, loaded once and kept; program_text gives the empty
-// text for an id that is not loaded.
+// The text of id in the string table of language (a LANGID), in the ANSI
+// code page; the empty text when there is none. A new heap string, or a
+// static empty one when memory runs out; never freed.
+char *load_resource_string(HINSTANCE instance, UINT id, LANGID language);
+
+// The texts of both languages, loaded once and kept; program_text gives an
+// id's text in the program's language, the empty text for an id that is
+// not loaded.
 void load_texts(HINSTANCE instance);
 const char *program_text(UINT id);
+
+// text (length UTF-16 units, -1: up to its zero) in code_page (CP_ACP: the
+// ANSI code page), into ansi (size bytes, zero-ended, cut before a character
+// that does not fit), character by character and without best-fit mapping.
+// Returns the bytes written; *lost is 1 when a character has no form of its
+// own there (it is written as "?").
+int ansi_from_wide(UINT code_page, const WCHAR *text, int length, char *ansi, int size, int *lost);
 
 #endif

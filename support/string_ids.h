@@ -64,8 +64,14 @@
 #define IDS_RESUME_IMPOSSIBLE     449
 #define IDS_RESUME_LATER          450
 #define IDS_NOTHING_TO_RESUME     451
+/* English wherever Windows isn't Japanese; vanta.ini and scripts in UTF-8 or UTF-16. */
+#define IDS_NO_SUCH_LANGUAGE      452
+#define IDS_USAGE_LANGUAGE        453
+#define IDS_METHOD_UNNAMED        454
+#define IDS_LINE_NOT_SHOWN        455
+#define IDS_NAME_NOT_SHOWN        456
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_NOTHING_TO_RESUME
+#define IDS_LAST                  IDS_NAME_NOT_SHOWN
 
 #endif

@@ -1,38 +1,47 @@
-// The string table's texts, loaded once at start-up and kept for the whole
-// process, so that the worker and the passes never touch the resources.
+// The string table's texts in both languages, loaded once at start-up and
+// kept for the whole process, so that the worker and the passes never touch
+// the resources; and the language the program speaks.
 #include "support/messages.h"
 
-static char *texts[IDS_LAST - IDS_FIRST + 1];
+#define TEXT_COUNT (IDS_LAST - IDS_FIRST + 1)
 
-// The order in which the program has always loaded them.
-static const UINT load_order[] = {
-    IDS_VERSION, IDS_ABOUT_CAPTION, IDS_DIALOG_NAME, IDS_APP_NAME, IDS_CLASS_NAME,
-    IDS_MENU_NAME, IDS_BROWSE_TITLE, IDS_NO_FOLDER, IDS_CANNOT_CREATE_FOLDER,
-    IDS_CANNOT_DELETE_FOLDER, IDS_ALREADY_STARTED, IDS_ABORTING, IDS_ABORTED,
-    IDS_FOLDER_EXISTS, IDS_STEP_FORMAT, IDS_INTRO, IDS_FINISHED, IDS_CONTINUE_QUESTION,
-    // added since, in the order of their ids
-    IDS_SCRIPT_EMPTY, IDS_SCRIPT_SHORT, IDS_WORK_FOLDER_LINK, IDS_DELETING_WORK_FILES,
-    IDS_MORE_FAILURES, IDS_PATTERN_STORED_SMALL, IDS_TIME_LEFT, IDS_SECONDS, IDS_MINUTES,
-    IDS_MINUTES_SECONDS, IDS_HOURS_MINUTES, IDS_SUMMARY, IDS_SUMMARY_VERIFIED, IDS_OUT_OF_REACH,
-    IDS_SCRIPT_NO_STEPS, IDS_WORD_QUESTION, IDS_WORD_UNREADABLE, IDS_USAGE, IDS_BAD_SWITCH,
-    IDS_NO_SUCH_METHOD, IDS_START_WITHOUT_FOLDER, IDS_REPORT_FAILED, IDS_TWO_FOLDERS,
-    IDS_NOTHING_TO_VERIFY, IDS_KEYWORD_QUESTION, IDS_KEYWORD_UNREADABLE, IDS_DAMAGED_SECTORS,
-    IDS_REPORT_ELSEWHERE, IDS_SOLID_STATE, IDS_SWITCH_TWICE,
-    IDS_RESUME_QUESTION, IDS_RESUME_IMPOSSIBLE, IDS_RESUME_LATER, IDS_NOTHING_TO_RESUME,
-};
+int program_language = LANGUAGE_JAPANESE;
+static char *texts[2][TEXT_COUNT];
+static const LANGID resource_languages[2] = {
+    MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
+
+void choose_language(int asked)
+{
+    // Japanese texts read only in code page 932
+    if (asked == LANGUAGE_ENGLISH || (asked == LANGUAGE_JAPANESE && GetACP() == 932))
+        program_language = asked;
+    else
+        program_language = GetACP() == 932 ? LANGUAGE_JAPANESE : LANGUAGE_ENGLISH;
+}
+
+const char *language_code(void)
+{
+    return program_language == LANGUAGE_ENGLISH ? "en" : "ja";
+}
+
+LANGID resource_language(void)
+{
+    return resource_languages[program_language];
+}
 
 void load_texts(HINSTANCE instance)
 {
-    for (UINT id : load_order) {
-        // a second call keeps what the first one loaded: texts are never freed
-        if (!texts[id - IDS_FIRST])
-            texts[id - IDS_FIRST] = load_resource_string(instance, id);
-    }
+    for (int language = 0; language < 2; ++language)
+        for (UINT id = IDS_FIRST; id <= IDS_LAST; ++id) {
+            // a second call keeps what the first one loaded: texts are never freed
+            if (!texts[language][id - IDS_FIRST])
+                texts[language][id - IDS_FIRST] = load_resource_string(instance, id, resource_languages[language]);
+        }
 }
 
 const char *program_text(UINT id)
 {
-    if (id < IDS_FIRST || id > IDS_LAST || !texts[id - IDS_FIRST])
+    if (id < IDS_FIRST || id > IDS_LAST || !texts[program_language][id - IDS_FIRST])
         return "";
-    return texts[id - IDS_FIRST];
+    return texts[program_language][id - IDS_FIRST];
 }

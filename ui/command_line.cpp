@@ -4,9 +4,22 @@
 #include <stdlib.h>
 #include <string.h>
 #include "ui/dialog.h"
+#include "steps/step_runner.h"
 #include "support/messages.h"
 
 CommandLine command_line;
+
+// A line that came as UTF-16: lost_mask[i] is 1 where byte i of lost_line
+// stands for a character the ANSI code page has no form for.
+static const char *lost_line, *lost_mask;
+
+static int lost_between(const char *from, const char *to)
+{
+    for (const char *at = from; lost_mask && at < to; ++at)
+        if (lost_mask[at - lost_line])
+            return 1;
+    return 0;
+}
 
 // The next token from *p: blanks end it outside quotes; the quotes go (a
 // blank or a quote is never the trail byte of a double-byte character).
@@ -69,12 +82,25 @@ static int switch_is(const char *token, const char *name, const char **value)
     return 1;
 }
 
-// Keeps the first thing wrong with the line; the rest is still read, so that
-// /exit and /report are known however the line goes wrong.
-static void wrong(CommandLine *parsed, UINT id, const char *first, const char *second)
+// Keeps the first thing wrong with the line and its exit code; the rest is
+// still read, so that /exit and /report are known however the line goes wrong.
+static void wrong(CommandLine *parsed, UINT id, const char *first, const char *second,
+                  int code = EXIT_CODE_BAD_LINE)
 {
-    if (!parsed->error[0])
-        snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
+    if (parsed->error[0])
+        return;
+    snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
+    parsed->error_code = code;
+}
+
+// LANGUAGE_... for a /lang value, or -1.
+static int language_named(const char *value)
+{
+    if (value && _stricmp(value, "ja") == 0)
+        return LANGUAGE_JAPANESE;
+    if (value && _stricmp(value, "en") == 0)
+        return LANGUAGE_ENGLISH;
+    return -1;
 }
 
 // Two spellings of one file name: Windows' file names ignore case.
@@ -88,24 +114,35 @@ int parse_command_line(const char *line, CommandLine *parsed)
 {
     char token[COMMAND_LINE_FOLDER_SIZE + 16];
     // a switch given again must say the same: these are their first tokens
-    char method_token[sizeof token], report_token[sizeof token];
+    char method_token[sizeof token], report_token[sizeof token], language_token[sizeof token];
     const char *rest = after_program_path(line), *p = rest;
     int cut, switches = 0;
 
     memset(parsed, 0, sizeof *parsed);
     parsed->method = -1;
+    parsed->language = -1;
     while (next_token(&p, token, sizeof token, &cut))
         switches += is_switch(token);
     // without switches the folder is read exactly as it always was
     if (!switches) {
-        command_line_folder(line, parsed->folder);
-        return 0;
+        const char *from = command_line_folder(line, parsed->folder);
+        // a name the code page can't hold would name another folder
+        if (from && lost_between(from, from + strlen(parsed->folder))) {
+            wrong(parsed, IDS_NAME_NOT_SHOWN, parsed->folder, "", EXIT_CODE_FOLDER);
+            parsed->folder[0] = 0;
+        }
+        return parsed->error[0] != 0;
     }
 
-    for (p = rest; next_token(&p, token, sizeof token, &cut);) {
-        const char *value = NULL;
+    for (p = rest;;) {
+        const char *value = NULL, *from = p;
+        if (!next_token(&p, token, sizeof token, &cut))
+            break;
+        int lost = lost_between(from, p);
         if (!is_switch(token)) {
-            if (parsed->folder[0])
+            if (lost)
+                wrong(parsed, IDS_NAME_NOT_SHOWN, token, "", EXIT_CODE_FOLDER);
+            else if (parsed->folder[0])
                 wrong(parsed, IDS_TWO_FOLDERS, parsed->folder, token);
             else
                 snprintf(parsed->folder, sizeof parsed->folder, "%s", token);
@@ -132,9 +169,22 @@ int parse_command_line(const char *line, CommandLine *parsed)
                 parsed->method = (int)method;
                 snprintf(method_token, sizeof method_token, "%s", token);
             }
+        } else if (switch_is(token, "lang", &value)) {
+            int language = language_named(value);
+            // Japanese texts read only in code page 932
+            if (language < 0 || (language == LANGUAGE_JAPANESE && GetACP() != 932))
+                wrong(parsed, IDS_NO_SUCH_LANGUAGE, token, "");
+            else if (parsed->language >= 0 && parsed->language != language)
+                wrong(parsed, IDS_SWITCH_TWICE, language_token, token);
+            else if (parsed->language < 0) {
+                parsed->language = language;
+                snprintf(language_token, sizeof language_token, "%s", token);
+            }
         } else if (switch_is(token, "report", &value) && value && *value && !cut &&
                    strlen(value) < sizeof parsed->report) {
-            if (parsed->report[0] && !same_file_name(parsed->report, value))
+            if (lost)
+                wrong(parsed, IDS_NAME_NOT_SHOWN, value, "");
+            else if (parsed->report[0] && !same_file_name(parsed->report, value))
                 wrong(parsed, IDS_SWITCH_TWICE, report_token, token);
             else if (!parsed->report[0]) {
                 snprintf(parsed->report, sizeof parsed->report, "%s", value);
@@ -147,4 +197,35 @@ int parse_command_line(const char *line, CommandLine *parsed)
     if (parsed->start && !parsed->folder[0])
         wrong(parsed, IDS_START_WITHOUT_FOLDER, "", "");
     return parsed->error[0] != 0;
+}
+
+int parse_wide_command_line(const WCHAR *wide, CommandLine *parsed)
+{
+    // a character takes at most 3 bytes in an ANSI code page (65001)
+    static char line[32768 * 3 + 8], mask[sizeof line];
+    size_t have = 0;
+    for (const WCHAR *at = wide; *at && have + 8 < sizeof line;) {
+        int units = IS_HIGH_SURROGATE(at[0]) && IS_LOW_SURROGATE(at[1]) ? 2 : 1, lost;
+        int got = ansi_from_wide(CP_ACP, at, units, line + have, 8, &lost);
+        memset(mask + have, lost, got);
+        have += got;
+        at += units;
+    }
+    line[have] = 0;
+    lost_line = line, lost_mask = mask;
+    int wrong_line = parse_command_line(line, parsed);
+    lost_line = lost_mask = NULL;
+    return wrong_line;
+}
+
+int command_line_language(const char *line)
+{
+    char token[COMMAND_LINE_FOLDER_SIZE + 16];
+    int cut;
+    for (const char *p = after_program_path(line); next_token(&p, token, sizeof token, &cut);) {
+        const char *value = NULL;
+        if (is_switch(token) && switch_is(token, "lang", &value))
+            return language_named(value);
+    }
+    return -1;
 }

@@ -8,7 +8,7 @@
 #include "steps/step_runner.h"
 #include "support/messages.h"
 
-void command_line_folder(const char *line, char *folder)
+const char *command_line_folder(const char *line, char *folder)
 {
     const char *p = line;
     folder[0] = 0;
@@ -20,12 +20,12 @@ void command_line_folder(const char *line, char *folder)
         p = strchr(p + 1, '"');
         // an unterminated quote swallows the whole line: no folder
         if (!p)
-            return;
+            return NULL;
         ++p;
     } else {
         p = strchr(p, ' ');
         if (!p)
-            return;
+            return NULL;
     }
     while (*p == ' ')
         ++p;
@@ -42,6 +42,7 @@ void command_line_folder(const char *line, char *folder)
         length = COMMAND_LINE_FOLDER_SIZE - 1;
     memcpy(folder, p, length);
     folder[length] = 0;
+    return p;
 }
 
 void init_dialog(HWND dialog)
@@ -57,19 +58,28 @@ void init_dialog(HWND dialog)
 
     // in index order, empty names too: an entry's index is its method's
     int highest = highest_method_index();
+    method_name_note[0] = 0;
     for (int index = 0; index <= highest; ++index)
         SendDlgItemMessageA(dialog, IDC_METHOD, CB_ADDSTRING, 0, (LPARAM)method_name(index));
     SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, 0, 0);
+    if (method_name_note[0]) {
+        // a name this Windows can't show: which file and line, once
+        char status[STATUS_TEXT_SIZE];
+        snprintf(status, sizeof status, "%s\r\n%s", program_text(IDS_INTRO), method_name_note);
+        SetDlgItemTextA(dialog, IDC_STATUS, status);
+    }
 
     DragAcceptFiles(dialog, TRUE);
 
-    // shown as given: Start tells the user what is wrong with it
-    int wrong = parse_command_line(GetCommandLineA(), &command_line);
+    // shown as given: Start tells the user what is wrong with it; a name
+    // the code page can't hold is refused, as it would name another folder
+    int wrong = parse_wide_command_line(GetCommandLineW(), &command_line);
     if (command_line.folder[0])
         SetDlgItemTextA(dialog, IDC_FOLDER, command_line.folder);
     if (!wrong && command_line.method > highest) {
         snprintf(folder, sizeof folder, "%d", command_line.method);
         snprintf(command_line.error, sizeof command_line.error, program_text(IDS_NO_SUCH_METHOD), folder);
+        command_line.error_code = EXIT_CODE_BAD_LINE;
         wrong = 1;
     }
     if (command_line.method >= 0 && !wrong)
@@ -84,14 +94,16 @@ void init_dialog(HWND dialog)
         if (command_line.exit_when_done) {
             unattended = 1;
             begin_run_report(command_line.folder, command_line.method);
-            end_run_record(dialog, command_line.error, EXIT_CODE_BAD_LINE);
+            end_run_record(dialog, command_line.error, command_line.error_code);
         } else {
             show_message_box(dialog, command_line.error, MB_OK | MB_ICONWARNING);
         }
         return;
     }
     if (command_line.help) {
-        show_message_box(dialog, program_text(IDS_USAGE), MB_OK | MB_ICONINFORMATION);
+        char usage[4096];
+        snprintf(usage, sizeof usage, "%s\r\n\r\n%s", program_text(IDS_USAGE), program_text(IDS_USAGE_LANGUAGE));
+        show_message_box(dialog, usage, MB_OK | MB_ICONINFORMATION);
         PostQuitMessage(0);
         return;
     }

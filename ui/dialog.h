@@ -22,9 +22,13 @@ extern HINSTANCE instance;
 typedef BOOL (WINAPI *GetMessageProc)(LPMSG, HWND, UINT, UINT);
 extern GetMessageProc get_message;
 
-// Texts, common controls, the dialog and its message loop. Returns the exit
-// code: the quit code (0), or 1 when the dialog or the loop fails.
+// Texts, the language, common controls, the dialog and its message loop.
+// Returns the exit code: the quit code (0), or 1 when the dialog or the loop
+// fails.
 int run_program(HINSTANCE module, int show_state);
+// The main dialog of the program's language from instance's resources, or
+// null with the system's error code.
+HWND create_main_dialog(void);
 
 // ------------------------------------------------------- the dialog
 
@@ -34,23 +38,33 @@ void init_dialog(HWND dialog);
 // Room for the folder that a command line names: 260 bytes and the zero.
 #define COMMAND_LINE_FOLDER_SIZE (MAX_PATH + 1)
 // The folder token behind the program's own path on a command line, at most
-// 260 bytes; the empty text when there is none.
-void command_line_folder(const char *line, char *folder);
+// 260 bytes; the empty text when there is none. Returns where it begins in
+// line, or null.
+const char *command_line_folder(const char *line, char *folder);
 
 // ------------------------------------------------------- command line
 
 // What the command line asks for. Switches (/ or -, case ignored,
-// /name:value): /method:N, /start, /exit, /yes, /skip, /resume, /report:FILE, /?.
+// /name:value): /method:N, /start, /exit, /yes, /skip, /resume, /report:FILE,
+// /lang:ja|en, /?.
 struct CommandLine {
     char folder[COMMAND_LINE_FOLDER_SIZE];   // the one plain token, or empty
     int method;                              // -1: not given
     int start, exit_when_done, yes, skip, help, resume;
+    int language;                            // LANGUAGE_..., -1: not given
     char report[MAX_PATH];                   // empty: no report
     char error[STATUS_TEXT_SIZE];            // why the line is wrong
+    int error_code;                          // its exit code: 1, or 6 for the folder
 };
 extern CommandLine command_line;
 // 0, or 1 with parsed->error saying what is wrong with the line.
 int parse_command_line(const char *line, CommandLine *parsed);
+// The same for the line as Windows keeps it (GetCommandLineW): the folder
+// and the report are refused when they have a character the ANSI code page
+// can't hold, which best-fit mapping would turn into another name.
+int parse_wide_command_line(const WCHAR *line, CommandLine *parsed);
+// The language the line's first /lang asks for (LANGUAGE_...), or -1.
+int command_line_language(const char *line);
 
 // ------------------------------------------------------- the run's report
 
@@ -182,8 +196,7 @@ int end_worker(HWND dialog, const char **text);
 
 // ------------------------------------------------------- folder picker and drop
 
-// The picked path (and the picker's display-name buffer); valid until the
-// next browse.
+// The picked path; valid until the next browse.
 extern char picked_path[MAX_PATH];
 // 1 once the new-style picker has initialized COM; never uninitialized.
 extern int com_initialized;
@@ -193,6 +206,8 @@ extern int com_initialized;
 const char *browse_for_folder(HWND owner, const char *folder, const char *title);
 int CALLBACK browse_callback(HWND picker, UINT message, LPARAM param, LPARAM data);
 // Puts every dropped name, resolved, into the folder box; the last one stays.
+// A picked or dropped name the ANSI code page can't hold is refused with a
+// box that names it.
 int on_drop_files(HWND dialog, HDROP drop);
 // The full path of name with every existing component spelled as stored
 // (long name, letter case); a new heap string, or null when memory runs out.

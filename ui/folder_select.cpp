@@ -1,6 +1,7 @@
 // The two ways of choosing a folder besides typing it: the system's folder
 // picker behind Browse, and names dropped onto the dialog.
 #include <io.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <objbase.h>
@@ -15,10 +16,27 @@
 char picked_path[MAX_PATH];
 int com_initialized;
 static char saved_directory[MAX_PATH];
+static WCHAR picked_wide[MAX_PATH];
+
+// A name Windows gives as UTF-16, in the ANSI code page into name (MAX_PATH
+// bytes). 1, or 0 with a box naming it when a character of it has no form
+// there: best-fit mapping would have named another folder ("．．" "..").
+static int take_name(HWND owner, const WCHAR *wide, char *name)
+{
+    char text[STATUS_TEXT_SIZE];
+    int lost;
+    ansi_from_wide(CP_ACP, wide, -1, name, MAX_PATH, &lost);
+    if (!lost)
+        return 1;
+    snprintf(text, sizeof text, program_text(IDS_NAME_NOT_SHOWN), name);
+    show_message_box(owner, text, MB_OK | MB_ICONWARNING);
+    return 0;
+}
 
 const char *browse_for_folder(HWND owner, const char *folder, const char *title)
 {
-    BROWSEINFOA setup;
+    BROWSEINFOW setup;
+    WCHAR wide_title[256];
 
     // the picker may wander the current directory about; the user's stays
     DWORD length = GetCurrentDirectoryA(sizeof saved_directory, saved_directory);
@@ -31,10 +49,12 @@ const char *browse_for_folder(HWND owner, const char *folder, const char *title)
         com_initialized = 1;
     }
 
+    if (!MultiByteToWideChar(CP_ACP, 0, title ? title : "select folder", -1, wide_title, 256))
+        wide_title[0] = 0;
     setup.hwndOwner = owner;
     setup.pidlRoot = NULL;
-    setup.pszDisplayName = picked_path;
-    setup.lpszTitle = title ? title : "select folder";
+    setup.pszDisplayName = picked_wide;
+    setup.lpszTitle = wide_title;
     setup.ulFlags = new_style == 1 ? BROWSE_FLAGS_NEW_STYLE : BROWSE_FLAGS_CLASSIC;
     setup.lpfn = browse_callback;
     // a folder text that names nothing opens the picker where we stand
@@ -43,7 +63,8 @@ const char *browse_for_folder(HWND owner, const char *folder, const char *title)
 
     // a drive without a medium is the picker's to show, not the system's box
     UINT previous_mode = SetErrorMode(SEM_FAILCRITICALERRORS);
-    LPITEMIDLIST item = SHBrowseForFolderA(&setup);
+    // the picked name as Windows has it, not as best-fit mapping would spell it
+    LPITEMIDLIST item = SHBrowseForFolderW(&setup);
     SetErrorMode(previous_mode);
 
     if (saved_directory[0])
@@ -51,12 +72,13 @@ const char *browse_for_folder(HWND owner, const char *folder, const char *title)
     if (!item)
         return NULL;
 
-    BOOL converted = SHGetPathFromIDListA(item, picked_path);
+    BOOL converted = SHGetPathFromIDListW(item, picked_wide);
     CoTaskMemFree(item);
-    if (converted)
-        return picked_path;
-    show_message_box(owner, "bad folder - not a part of the file system.", MB_ICONWARNING);
-    return NULL;
+    if (!converted) {
+        show_message_box(owner, "bad folder - not a part of the file system.", MB_ICONWARNING);
+        return NULL;
+    }
+    return take_name(owner, picked_wide, picked_path) ? picked_path : NULL;
 }
 
 int CALLBACK browse_callback(HWND picker, UINT message, LPARAM param, LPARAM data)
@@ -76,6 +98,7 @@ int CALLBACK browse_callback(HWND picker, UINT message, LPARAM param, LPARAM dat
         }
         return 0;
     case BFFM_VALIDATEFAILEDA:
+    case BFFM_VALIDATEFAILEDW:   // what the picker of SHBrowseForFolderW sends
         SendMessageA(picker, BFFM_ENABLEOK, 1, 0);
         return 1;   // the picker stays open
     }
@@ -85,12 +108,16 @@ int CALLBACK browse_callback(HWND picker, UINT message, LPARAM param, LPARAM dat
 int on_drop_files(HWND dialog, HDROP drop)
 {
     char name[MAX_PATH];
+    WCHAR wide[MAX_PATH];
 
-    UINT count = DragQueryFileA(drop, 0xFFFFFFFF, NULL, MAX_PATH);
+    UINT count = DragQueryFileW(drop, 0xFFFFFFFF, NULL, MAX_PATH);
     for (UINT index = 0; index < count; ++index) {
-        // a name the drop can't give is an empty one
-        name[0] = 0;
-        DragQueryFileA(drop, index, name, MAX_PATH);
+        // a name the drop can't give is an empty one; one the code page
+        // can't hold is refused, and the folder box keeps what it had
+        wide[0] = 0;
+        DragQueryFileW(drop, index, wide, MAX_PATH);
+        if (!take_name(dialog, wide, name))
+            continue;
         char *resolved = resolve_path(name);
         SetDlgItemTextA(dialog, IDC_FOLDER, resolved ? resolved : "");
         free(resolved);

@@ -7,14 +7,28 @@
 HINSTANCE instance;
 GetMessageProc get_message = GetMessageA;
 
+HWND create_main_dialog(void)
+{
+    // the template of the program's language: CreateDialog would take the
+    // one of the thread's UI language
+    HRSRC found = FindResourceExA(instance, (LPCSTR)RT_DIALOG, program_text(IDS_DIALOG_NAME), resource_language());
+    HGLOBAL loaded = found ? LoadResource(instance, found) : NULL;
+    LPCDLGTEMPLATEA dialog_template = loaded ? (LPCDLGTEMPLATEA)LockResource(loaded) : NULL;
+    if (!dialog_template)
+        return NULL;
+    return CreateDialogIndirectParamA(instance, dialog_template, NULL, dialog_proc, 0);
+}
+
 int run_program(HINSTANCE module, int show_state)
 {
     instance = module;
     load_texts(instance);
+    // chosen before anything is said; a /lang that can't be taken is the
+    // command line's to tell, in the code page's language
+    choose_language(command_line_language(GetCommandLineA()));
     InitCommonControls();
 
-    HWND dialog = CreateDialogParamA(instance, program_text(IDS_DIALOG_NAME), NULL,
-                                     dialog_proc, 0);
+    HWND dialog = create_main_dialog();
     if (!dialog) {
         run_context.last_error = GetLastError();
         fatal_system_error("CreateDialog() ");

@@ -1,7 +1,7 @@
 // The record of a run for an auditor: one line a run appended to the file
 // that /report names, comma-separated (CSV) in UTF-8 with a byte-order mark,
-// so that Excel and PowerShell's Import-Csv read its Japanese texts as they
-// are; a header line names the fields when the file is new. Many PCs append
+// so that Excel and PowerShell's Import-Csv read its texts, Japanese or
+// English, as they are; a header line names the fields when the file is new. Many PCs append
 // to one report, often on a share, and a spreadsheet may hold it open: a
 // record goes out whole in one write, and is never lost without a word.
 #include <objbase.h>
@@ -22,7 +22,7 @@ static const char REPORT_HEADER[] =
     "volume_bytes,method,method_name,steps,passes,bytes_written,bytes_verified,"
     "verify_differences,free_before,free_after,out_of_reach,failures,ending,exit_code,"
     "run_id,disk_bus,disk_vendor,disk_model,disk_serial,solid_state,trim,damaged_sectors,"
-    "resumed_from_step\r\n";
+    "resumed_from_step,language\r\n";
 #define REPORT_HEADER_LENGTH ((DWORD)sizeof REPORT_HEADER - 1)
 
 DWORD report_retry_ms = REPORT_RETRY_MS;
@@ -204,6 +204,8 @@ static DWORD compose_record(const char *ending, int exit_code)
     add_number(line, run_totals.damaged_sectors);
     snprintf(text, sizeof text, "%d", run_resumed_from);
     add_report_field(line, run_resumed_from ? text : "");
+    // the language of ending, failures and method_name: scripts branch on exit_code
+    add_report_field(line, language_code());
     strcat(line, "\r\n");
 
     // the ANSI code page's text as UTF-8, which every spreadsheet reads alike

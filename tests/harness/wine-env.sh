@@ -5,4 +5,5 @@ export WINEPREFIX="$VANTA_BUILD_DIR/wineprefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export LC_ALL=ja_JP.UTF-8
+# the Japanese code page (932); the English tests ask for en_US.UTF-8 (1252)
+export LC_ALL="${VANTA_LC_ALL:-ja_JP.UTF-8}"

@@ -122,6 +122,14 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
 }
 
 static const std::string WIPE_179 = "wipe" + std::string(175, 'x');
+// ASCII saved as Notepad's "Unicode": UTF-16, little-endian, a byte-order mark first.
+static std::string utf16(const std::string &ascii)
+{
+    std::string bytes = "\xFF\xFE";
+    for (char c : ascii)
+        bytes += c, bytes += '\0';
+    return bytes;
+}
 // Every run that reached its steps deletes its work files, whatever its end;
 // one that stopped before them (no count line, a program path too long) keeps
 // an earlier run's. A word ends at its trailing blanks and line ends: random
@@ -145,6 +153,11 @@ INSTANTIATE_TEST_SUITE_P(
             Script{"2\nwipe\nverify \t0x56\n", 3, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 3, false, false, false, 0},
             Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 3, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 3, false, false, false, 0},
             Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, 0, false, false, false, 0},
+            // saved by Notepad in UTF-8 with a byte-order mark, and in UTF-16:
+            // read in code page 932 (a comment with ゼロ), the mark no part of the count
+            Script{"\xEF\xBB\xBF" "2\r\n; \xE3\x82\xBC\xE3\x83\xAD\r\nerase,verify 0xff\r\n", 3,
+                   {"step 1 of 2: ; ゼロ", "step 2 of 2: erase,verify 0xff"}, 1, true, false, false, 0},
+            Script{utf16("1\r\nerase,verify 0xff\r\n"), 3, {"step 1 of 1: erase,verify 0xff"}, 1, true, false, false, 0},
             // a mistyped keyword is asked about, and not answered Yes here: nothing runs
             Script{"2\r\nEraseX 0xff\r\nverifying 0xfe\r\n", 2, {}, 0, false, false, true, 0, 2},
             // a verify after a plain erase, a step without a keyword between

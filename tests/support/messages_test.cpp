@@ -9,10 +9,10 @@ static ScriptedBoxes *boxes;
 static HWND owner, caller = GetDesktopWindow(), none;   // the run's window, a caller's, no owner
 static char status[STATUS_TEXT_SIZE + 1];   // the caller's size + 1 bytes, then a guard byte
 
-static std::string system_text_of(DWORD code)
+static std::string system_text_of(DWORD code, LANGID language = 0)
 {
     char text[1024] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text, sizeof text, NULL);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, language, text, sizeof text, NULL);
     return text;
 }
 static std::string last_box() { return boxes->shown.empty() ? "" : boxes->shown.back().text; }
@@ -40,11 +40,13 @@ TEST(Reporting, EachReporterCutsItsTextAndAppendsTheSystemTextWholeOrNotAtAll)
     owner = run_context.owner = create_status_window();
     run_context.status_id = 146;
     status[STATUS_TEXT_SIZE] = 'Z';
+    // an English run asks for the system's text in English (Wine has it beside the Japanese one)
+    for (int language : {LANGUAGE_JAPANESE, LANGUAGE_ENGLISH})
     for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, 0x2FFFFFFFL /* no text */}) {
-        run_context.last_error = code;
-        const std::string sys = system_text_of(code);
+        run_context.last_error = code, program_language = language;
+        const std::string sys = system_text_of(code, language == LANGUAGE_ENGLISH ? MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US) : 0);
         for (const Reporter &r : REPORTERS) {
-            SCOPED_TRACE(std::string(r.name) + ", code " + std::to_string(code));
+            SCOPED_TRACE(std::string(r.name) + ", code " + std::to_string(code) + (language ? ", English" : ""));
             scripted.shown.clear();
             // a CP932 name with a 0x5C trail byte and a per-cent sign: formatted once
             const std::string shown = std::string("C:\\表\\100%d ") + (r.bound ? sys : "");
@@ -58,6 +60,9 @@ TEST(Reporting, EachReporterCutsItsTextAndAppendsTheSystemTextWholeOrNotAtAll)
             EXPECT_EQ(xs(fits < r.limit ? fits + 1 : r.limit), r.report(xs(fits + 1)));
         }
     }
+    program_language = LANGUAGE_JAPANESE;
+    EXPECT_NE(system_text_of(ERROR_ACCESS_DENIED), system_text_of(ERROR_ACCESS_DENIED, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)))
+        << "the bench's system texts are Japanese, or the English rows prove nothing";
     EXPECT_EQ('Z', status[STATUS_TEXT_SIZE]) << "format_system_error wrote past size + 1 bytes";
     DestroyWindow(owner);
 }

@@ -41,3 +41,30 @@ TEST(Paths, WithoutMemoryJoinAndDirPartStopTheProgramParentPathGivesNull)
     EXPECT_EXIT({ exhaust_memory(); path_dir_part("D:\\d"); }, testing::ExitedWithCode(1), line);
     EXPECT_EXIT({ exhaust_memory(); exit(parent_path("D:\\d") ? 3 : 7); }, testing::ExitedWithCode(7), "");
 }
+
+// Names from Windows' UTF-16 in a code page, without best-fit mapping: a
+// character that would become a look-alike naming another folder is lost,
+// and says so.
+TEST(Paths, ANameTheCodePageCantHoldIsLostNotMappedToALookAlike)
+{
+    const struct { const char *name; UINT code_page; std::wstring wide; std::string ansi; int lost, size = 64; } rows[] = {
+        {"full-width dots under 1252 (best fit: ..)", 1252, L"D:\\\xFF0E\xFF0E\\x", "D:\\??\\x", 1},
+        {"full-width dots under 932: its own", 932, L"D:\\\xFF0E\xFF0E\\x", "D:\\\x81\x44\x81\x44\\x", 0},
+        {"a full-width backslash under 1252 (best fit: \\)", 1252, L"D:\\a\xFF3C" L"b", "D:\\a?b", 1},
+        {"yen under 932 (best fit: \\)", 932, L"D:\\a\x00A5" L"b", "D:\\a?b", 1},
+        {"yen under 1252: its own", 1252, L"D:\\a\x00A5" L"b", "D:\\a\xA5" "b", 0},
+        {"a 0x5C trail byte under 932", 932, L"C:\\\x8868", "C:\\表", 0},
+        {"Japanese under 1252", 1252, L"C:\\\x8868", "C:\\?", 1},
+        {"a character beyond 16 bits, one ?", 932, L"C:\\\xD83D\xDE00" L"a", "C:\\?a", 1},
+        {"UTF-8 holds everything", CP_UTF8, L"C:\\\x8868\xFF0E", "C:\\\xE8\xA1\xA8\xEF\xBC\x8E", 0},
+        {"cut before a character that does not fit", 932, L"ab\x8868", "ab", 0, 4},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        char ansi[64] = "";
+        int lost = -1;
+        EXPECT_EQ((int)r.ansi.size(), ansi_from_wide(r.code_page, r.wide.c_str(), -1, ansi, r.size, &lost));
+        EXPECT_EQ(r.ansi, ansi);
+        EXPECT_EQ(r.lost, lost);
+    }
+}

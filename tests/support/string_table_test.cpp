@@ -1,58 +1,202 @@
-// The string table as the program loads it, code page 932, from its resources linked in.
+// The string table as the program loads it, from its resources linked in:
+// every text in both languages, Japanese in code page 932 byte for byte.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <string>
+#include <vector>
 #include "support/messages.h"
 #include "support/exhaust_memory.h"
 
-static const struct { UINT id; const char *text; } TEXTS[] = {   // compiled to CP932
-    {400, "Version 8"}, {401, "About vanta"}, {402, "vanta"}, {403, "vantaclass"}, {404, "IDM_MENU"},
-    {405, "IDD_DIALOG"}, {406, "フォルダ"}, {407, "フォルダ名が指定されていません。"},
-    {408, "フォルダを作成できません。"}, {409, "フォルダを削除できません。"},
-    {410, "すでに開始しています。"}, {411, "中断しています..."}, {412, "中断しました。"},
-    {413, "フォルダがすでに存在します。処理を続ける場合\r\nこのフォルダにあるファイルは削除されます。\r\n"
-          "処理終了後もこのフォルダは残ります。"},
-    {414, "step %d of %d: %s"}, {415, "ディスクの未使用領域を消去します。消去方法とフォルダを指定してください。"},
-    {416, "消去が終了しました。"}, {417, "処理を続けますか？"},
-    {418, "手順ファイル %s に手順数の行がありません。"},
-    {419, "手順ファイル %s の手順は %d 個で、手順数 %d に足りません。"},
-    {420, "%s は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）です。"
-          "リンク先のファイルを消さないよう、このフォルダは使いません。"},
-    {421, "作業ファイルを削除しています..."}, {422, "ほかに %d 件のエラーがあります。"},
-    {423, "このボリュームは書き込んだパターンを実際より小さく保存するため（圧縮または重複除去）、"
-          "このパターンでは空き領域を埋められません。乱数（random）の消去方法を使ってください。"},
-    {424, "残り約 %s"}, {425, "%u 秒"}, {426, "%u 分"}, {427, "%u 分 %u 秒"}, {428, "%u 時間 %u 分"},
-    {429, "上書き %s バイト（%d 回）、所要時間 %s"}, {430, "上書き %s バイト（%d 回）、検証 %s バイト、所要時間 %s"},
-    {431, "このアカウントが書き込めない空き領域 %s バイト（ディスク クォータ、または管理者やシステム用の予約領域）は消去されていません。"},
-    {432, "手順ファイル %s の 1 行目（%s）からは実行する手順がありません。手順数を 1 以上の数にしてください。"},
-    {433, "手順ファイル %s の %d 行目の語「%s」は、数値、カンマで区切った数値、random、dod のどれでもありません。\r\nこのまま続けると、この語はバイト 0x%02X として扱われます。続けますか？"},
-    {434, "手順ファイル %s の %d 行目の語「%s」を読めないため、消去を始めませんでした。"},
-    {435, "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:ファイル]\r\n\r\nフォルダ\t消去するボリューム上のフォルダ\r\n/method:N\t消去方法 N を選ぶ\r\n/start\tすぐに消去を始める\r\n/exit\t消去が終わったら終了し、結果を終了コードで返す（/start と合わせると、メッセージ ボックスを出さずに実行する）\r\n/yes\t既存の作業フォルダ $VANTA$$ を確認せずに使う\r\n/skip\t無人の実行で、読めないセクタを飛ばして検証を続ける\r\n/resume\t無人の実行で、中断された前回の実行をその手順から続ける\r\n/report:ファイル\t実行の記録をファイル（CSV、UTF-8）に追加する\r\n\r\n終了コード: 0 成功、1 コマンドラインの誤り、2 消去方法を実行できない、3 途中で失敗、4 検証で違うバイトを検出、5 中断、6 フォルダを使えない"},
-    {436, "コマンドラインの %s は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。"},
-    {437, "消去方法 %s はありません。"},
-    {438, "/start には消去するフォルダの指定が必要です。"},
-    {439, "記録ファイル %s に書き込めません: "},
-    {440, "フォルダが 2 つ指定されています: %s と %s"},
-    {441, "%s の作業ファイルから読めるデータがないため、何も検証できませんでした。"},
-    {442, "手順ファイル %s の %d 行目「%s」の「%s」は、手順名 erase、verify、erase,verify のどれでもありません。\r\nこのまま続けると、この行は「%s」として実行されます。続けますか？"},
-    {443, "手順ファイル %s の %d 行目「%s」を手順として読めないため、消去を始めませんでした。"},
-    {444, "%s: 読めないセクタ %u 個を飛ばしました。"},
-    {445, "この実行の記録は %s に書きました。記録ファイル %s に書き込めません: "},
-    {446, "このボリュームはソリッドステート ドライブ（SSD）上にあります。空き領域の消去は、ドライブが内部に持つ予備のブロックには届きません。ドライブ全体を消去するには、ドライブのサニタイズまたはセキュア消去の機能を使ってください。"},
-    {447, "コマンドラインの %s と %s は、同じスイッチに違う値を指定しています。"},
-    {448, "このフォルダの前回の実行（%s 開始）は、手順 %d/%d で中断されました。\r\n手順 %d から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。"},
-    {449, "このフォルダの前回の実行（%s 開始）は手順 %d/%d で中断されましたが、消去方法か手順ファイルが変わったため、続きから実行できません。\r\n前回の作業ファイルを削除して手順 1 から始めますか？"},
-    {450, "同じフォルダで次に開始すると、手順 %d から続けられます。"},
-    {451, "続けられる前回の実行がなかったため、手順 1 から実行しました。"},
-    {399, ""}, {452, ""} /* none: empty */,
+static const LANGID JAPANESE = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), ENGLISH = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+
+static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled to CP932
+    {400, "Version 8",
+     "Version 8"},
+    {401, "About vanta",
+     "About vanta"},
+    {402, "vanta",
+     "vanta"},
+    {403, "vantaclass",
+     "vantaclass"},
+    {404, "IDM_MENU",
+     "IDM_MENU"},
+    {405, "IDD_DIALOG",
+     "IDD_DIALOG"},
+    {406, "フォルダ",
+     "Folder"},
+    {407, "フォルダ名が指定されていません。",
+     "No folder name was given."},
+    {408, "フォルダを作成できません。",
+     "The folder cannot be created."},
+    {409, "フォルダを削除できません。",
+     "The folder cannot be deleted."},
+    {410, "すでに開始しています。",
+     "The erase has already started."},
+    {411, "中断しています...",
+     "Aborting..."},
+    {412, "中断しました。",
+     "Aborted."},
+    {413, "フォルダがすでに存在します。処理を続ける場合\r\nこのフォルダにあるファイルは削除されます。\r\n処理終了後もこのフォルダは残ります。",
+     "The folder already exists. If you continue,\r\nthe files in this folder will be deleted.\r\n"
+      "The folder stays after the erase has ended."},
+    {414, "step %d of %d: %s",
+     "step %d of %d: %s"},
+    {415, "ディスクの未使用領域を消去します。消去方法とフォルダを指定してください。",
+     "Erases the unused space of a disk. Choose an erase method and a folder."},
+    {416, "消去が終了しました。",
+     "The erase has finished."},
+    {417, "処理を続けますか？",
+     "Do you want to continue?"},
+    {418, "手順ファイル %s に手順数の行がありません。",
+     "The step script %s has no line with the number of steps."},
+    {419, "手順ファイル %s の手順は %d 個で、手順数 %d に足りません。",
+     "The step script %s has %d steps, fewer than its step count of %d."},
+    {420, "%s は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）です。リンク先のファイルを消さないよう、このフォルダは使いません。",
+     "%s is a link (a junction or a symbolic link) to another place. So that no file where it leads is deleted, this folder is not used."},
+    {421, "作業ファイルを削除しています...",
+     "Deleting the work files..."},
+    {422, "ほかに %d 件のエラーがあります。",
+     "%d more error(s)."},
+    {423, "このボリュームは書き込んだパターンを実際より小さく保存するため（圧縮または重複除去）、このパターンでは空き領域を埋められません。乱数（random）の消去方法を使ってください。",
+     "This volume stores the written pattern in less space than it takes (compression or deduplication), so this pattern cannot fill its free space. Use an erase method with random data (random)."},
+    {424, "残り約 %s",
+     "About %s left"},
+    {425, "%u 秒",
+     "%u s"},
+    {426, "%u 分",
+     "%u min"},
+    {427, "%u 分 %u 秒",
+     "%u min %u s"},
+    {428, "%u 時間 %u 分",
+     "%u h %u min"},
+    {429, "上書き %s バイト（%d 回）、所要時間 %s",
+     "Overwrote %s bytes (passes: %d), time taken %s"},
+    {430, "上書き %s バイト（%d 回）、検証 %s バイト、所要時間 %s",
+     "Overwrote %s bytes (passes: %d), verified %s bytes, time taken %s"},
+    {431, "このアカウントが書き込めない空き領域 %s バイト（ディスク クォータ、または管理者やシステム用の予約領域）は消去されていません。",
+     "%s bytes of free space that this account cannot write (a disk quota, or space reserved for administrators or the system) were not erased."},
+    {432, "手順ファイル %s の 1 行目（%s）からは実行する手順がありません。手順数を 1 以上の数にしてください。",
+     "Line 1 of the step script %s (%s) gives no steps to run. Make the step count a number of 1 or more."},
+    {433, "手順ファイル %s の %d 行目の語「%s」は、数値、カンマで区切った数値、random、dod のどれでもありません。\r\n"
+      "このまま続けると、この語はバイト 0x%02X として扱われます。続けますか？",
+     "In the step script %s, line %d, the word \"%s\" is not a number, a list of numbers separated by commas, random or dod.\r\n"
+      "If you continue, the word is taken as the byte 0x%02X. Do you want to continue?"},
+    {434, "手順ファイル %s の %d 行目の語「%s」を読めないため、消去を始めませんでした。",
+     "In the step script %s, line %d, the word \"%s\" cannot be read, so the erase was not started."},
+    {435, "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:ファイル]\r\n\r\n"
+      "フォルダ\t消去するボリューム上のフォルダ\r\n/method:N\t消去方法 N を選ぶ\r\n/start\tすぐに消去を始める\r\n"
+      "/exit\t消去が終わったら終了し、結果を終了コードで返す（/start と合わせると、メッセージ ボックスを出さずに実行する）\r\n"
+      "/yes\t既存の作業フォルダ $VANTA$$ を確認せずに使う\r\n/skip\t無人の実行で、読めないセクタを飛ばして検証を続ける\r\n"
+      "/resume\t無人の実行で、中断された前回の実行をその手順から続ける\r\n/report:ファイル\t実行の記録をファイル（CSV、UTF-8）に追加する\r\n\r\n"
+      "終了コード: 0 成功、1 コマンドラインの誤り、2 消去方法を実行できない、3 途中で失敗、4 検証で違うバイトを検出、5 中断、6 フォルダを使えない",
+     "Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file]\r\n"
+      "\r\nfolder\tA folder on the volume to erase\r\n/method:N\tChooses erase method N\r\n"
+      "/start\tStarts the erase at once\r\n"
+      "/exit\tExits when the erase has ended and returns its result as the exit code (with /start, runs without any message box)\r\n"
+      "/yes\tUses an existing work folder $VANTA$$ without asking\r\n"
+      "/skip\tIn an unattended run, skips unreadable sectors and goes on verifying\r\n"
+      "/resume\tIn an unattended run, continues an interrupted earlier run from its step\r\n"
+      "/report:file\tAppends the run's record to the file (CSV, UTF-8)\r\n\r\n"
+      "Exit codes: 0 success, 1 wrong command line, 2 the erase method cannot run, 3 failed on the way, 4 the verify found differing bytes, 5 aborted, 6 the folder cannot be used"},
+    {436, "コマンドラインの %s は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。",
+     "%s on the command line is not a vanta switch. Run vanta.exe /? to see how to use it."},
+    {437, "消去方法 %s はありません。",
+     "There is no erase method %s."},
+    {438, "/start には消去するフォルダの指定が必要です。",
+     "/start needs the folder to erase."},
+    {439, "記録ファイル %s に書き込めません: ",
+     "Cannot write to the report file %s: "},
+    {440, "フォルダが 2 つ指定されています: %s と %s",
+     "Two folders were given: %s and %s"},
+    {441, "%s の作業ファイルから読めるデータがないため、何も検証できませんでした。",
+     "The work files in %s have no data that can be read, so nothing could be verified."},
+    {442, "手順ファイル %s の %d 行目「%s」の「%s」は、手順名 erase、verify、erase,verify のどれでもありません。\r\n"
+      "このまま続けると、この行は「%s」として実行されます。続けますか？",
+     "In the step script %s, line %d (\"%s\"), \"%s\" is none of the step names erase, verify and erase,verify.\r\n"
+      "If you continue, the line runs as \"%s\". Do you want to continue?"},
+    {443, "手順ファイル %s の %d 行目「%s」を手順として読めないため、消去を始めませんでした。",
+     "In the step script %s, line %d (\"%s\") cannot be read as a step, so the erase was not started."},
+    {444, "%s: 読めないセクタ %u 個を飛ばしました。",
+     "%s: skipped %u unreadable sector(s)."},
+    {445, "この実行の記録は %s に書きました。記録ファイル %s に書き込めません: ",
+     "The record of this run was written to %s. Cannot write to the report file %s: "},
+    {446, "このボリュームはソリッドステート ドライブ（SSD）上にあります。空き領域の消去は、ドライブが内部に持つ予備のブロックには届きません。ドライブ全体を消去するには、ドライブのサニタイズまたはセキュア消去の機能を使ってください。",
+     "This volume is on a solid-state drive (SSD). Erasing free space does not reach the spare blocks that the drive keeps inside. To erase the whole drive, use the drive's sanitize or secure erase feature."},
+    {447, "コマンドラインの %s と %s は、同じスイッチに違う値を指定しています。",
+     "%s and %s on the command line give the same switch different values."},
+    {448, "このフォルダの前回の実行（%s 開始）は、手順 %d/%d で中断されました。\r\n手順 %d から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
+     "The last run in this folder (started %s) was interrupted at step %d/%d.\r\n"
+      "Do you want to continue from step %d?\r\n"
+      "If you choose No, the last run's work files are deleted and the erase starts from step 1."},
+    {449, "このフォルダの前回の実行（%s 開始）は手順 %d/%d で中断されましたが、消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
+      "前回の作業ファイルを削除して手順 1 から始めますか？",
+     "The last run in this folder (started %s) was interrupted at step %d/%d, but it cannot be continued because the erase method or its step script has changed.\r\n"
+      "Do you want to delete the last run's work files and start from step 1?"},
+    {450, "同じフォルダで次に開始すると、手順 %d から続けられます。",
+     "The next Start in the same folder can continue from step %d."},
+    {451, "続けられる前回の実行がなかったため、手順 1 から実行しました。",
+     "There was no interrupted run to continue, so the erase ran from step 1."},
+    {452, "コマンドラインの %s は使えません。言語は /lang:ja（日本語。ANSI コード ページが 932 の Windows のみ）か /lang:en（英語）で指定してください。",
+     "%s on the command line cannot be used. Choose the language with /lang:ja (Japanese, only on Windows whose ANSI code page is 932) or /lang:en (English)."},
+    {453, "/lang:ja|en\t表示する言語を選ぶ（ja は ANSI コード ページが 932 の Windows のみ）",
+     "/lang:ja|en\tChooses the language of vanta's texts (ja only on Windows whose ANSI code page is 932)"},
+    {454, "消去方法 %d",
+     "Method %d"},
+    {455, "%s の %d 行目には、この Windows のコード ページで表せない文字があります。その消去方法は番号と手順で示します。",
+     "%s, line %d, has characters that this Windows' code page cannot show. That method is shown by its number and steps."},
+    {456, "%s には、この Windows のコード ページで表せない文字（? で示します）があります。別の名前に変わってしまうため、この名前は使いません。",
+     "%s has characters that this Windows' code page cannot show (shown as ?). They would turn it into another name, so this name is not used."},
 };
 
-TEST(StringTable, EveryTextReadsByteForByteAsWrittenAndIsKept)
+TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)
 {
     load_texts(GetModuleHandleA(NULL));
     for (const auto &t : TEXTS) {
-        EXPECT_EQ(std::string(t.text), load_resource_string(GetModuleHandleA(NULL), t.id)) << "text " << t.id;
-        EXPECT_EQ(std::string(t.text), program_text(t.id)) << "kept text " << t.id;
+        SCOPED_TRACE("text " + std::to_string(t.id));
+        EXPECT_EQ(std::string(t.ja), load_resource_string(GetModuleHandleA(NULL), t.id, JAPANESE));
+        EXPECT_EQ(std::string(t.en), load_resource_string(GetModuleHandleA(NULL), t.id, ENGLISH));
+        EXPECT_EQ(std::string(t.ja), program_text(t.id)) << "kept, Japanese";
+        program_language = LANGUAGE_ENGLISH;
+        EXPECT_EQ(std::string(t.en), program_text(t.id)) << "kept, English";
+        program_language = LANGUAGE_JAPANESE;
     }
-    EXPECT_EXIT({ exhaust_memory(); exit(*load_resource_string(GetModuleHandleA(NULL), 416) ? 3 : 7); },
+    for (UINT none : {399u, (UINT)IDS_LAST + 1})
+        for (LANGID language : {JAPANESE, ENGLISH})
+            EXPECT_EQ("", std::string(load_resource_string(GetModuleHandleA(NULL), none, language))) << none;
+    EXPECT_EXIT({ exhaust_memory(); exit(*load_resource_string(GetModuleHandleA(NULL), 416, JAPANESE) ? 3 : 7); },
                 testing::ExitedWithCode(7), "") << "without memory a text is empty, not null";
+}
+
+// The printf conversions of a text, in order ("%" is none).
+static std::vector<std::string> conversions(const std::string &text)
+{
+    std::vector<std::string> found;
+    for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
+        size_t end = text.find_first_of("diouxXcspfeEgG%", at + 1);
+        if (end == std::string::npos)
+            return found.push_back(text.substr(at)), found;
+        if (text[end] != '%')
+            found.push_back(text.substr(at, end + 1 - at));
+        at = end + 1;
+    }
+    return found;
+}
+
+// Every id of the table in both languages, with the same conversions in the
+// same order (a missing or swapped %s crashes the program); the English ones
+// in ASCII, which every code page shows as it is.
+TEST(StringTable, EveryIdHasBothLanguagesWithTheSameConversionsInTheSameOrder)
+{
+    ASSERT_EQ(IDS_LAST - IDS_FIRST + 1, (int)(sizeof TEXTS / sizeof TEXTS[0])) << "a text the table above misses";
+    for (UINT id = IDS_FIRST; id <= IDS_LAST; ++id) {
+        SCOPED_TRACE("text " + std::to_string(id));
+        std::string ja = load_resource_string(GetModuleHandleA(NULL), id, JAPANESE),
+                    en = load_resource_string(GetModuleHandleA(NULL), id, ENGLISH);
+        EXPECT_NE("", ja);
+        EXPECT_NE("", en);
+        EXPECT_EQ(conversions(ja), conversions(en));
+        EXPECT_TRUE(std::all_of(en.begin(), en.end(), [](unsigned char c) { return c >= 0x20 ? c < 0x7F : !!strchr("\t\r\n", c); }))
+            << "an English text that is not ASCII: " << en;
+    }
+    EXPECT_EQ((std::vector<std::string>{"%s", "%d", "%s", "%02X"}), conversions("%s %d %% %s 0x%02X"));
 }

@@ -89,7 +89,7 @@ protected:
         DestroyWindow(dialog), until([] { return true; });   // its quit too
         DeleteFileA(beside_exe("ini").c_str());
         ASSERT_TRUE(!settings || write_file(beside_exe("ini"), settings));
-        ASSERT_TRUE((dialog = CreateDialogParamA(instance, "IDD_DIALOG", NULL, dialog_proc, 0)));
+        ASSERT_TRUE((dialog = create_main_dialog()));   // in the program's language
     }
     bool until(const std::function<bool()> &done, DWORD limit_ms = 60000)
     {

@@ -61,6 +61,46 @@ TEST(CommandLine, TheFolderIsTheTokenBehindTheProgramsPath)
     }
 }
 
+// The line as Windows keeps it, in UTF-16: a folder or a report with a
+// character code page 932 can't hold is refused (best fit would make the yen
+// sign a backslash, naming another folder); /lang chooses the language.
+TEST(CommandLine, ANameTheCodePageCantHoldIsRefusedAndLangChoosesTheLanguage)
+{
+    load_texts(GetModuleHandleA(NULL));
+    auto text = [](UINT id, const char *first, const char *second = "") {
+        char composed[STATUS_TEXT_SIZE];
+        snprintf(composed, sizeof composed, program_text(id), first, second);
+        return std::string(composed);
+    };
+    const struct { const char *name; std::wstring line; std::string folder, report, error; int code, language, asked; } rows[] = {
+        {"a folder, no switches", L"vanta.exe \"D:\\a\x00A5" L"b\"", "", "", text(IDS_NAME_NOT_SHOWN, "D:\\a?b"), 6, -1, -1},
+        {"a folder with switches", L"vanta.exe D:\\a\x00A5" L"b /start /exit", "", "", text(IDS_NAME_NOT_SHOWN, "D:\\a?b"), 6, -1, -1},
+        {"a report", L"vanta.exe D:\\x \"/report:D:\\r\x00A5.csv\"", "D:\\x", "", text(IDS_NAME_NOT_SHOWN, "D:\\r?.csv"), 1, -1, -1},
+        {"a name code page 932 holds", L"vanta.exe D:\\\x8868 /report:\xFF0E.csv", "D:\\表", "．.csv", "", 0, -1, -1},
+        {"English", L"vanta.exe D:\\x /lang:en", "D:\\x", "", "", 0, LANGUAGE_ENGLISH, LANGUAGE_ENGLISH},
+        {"Japanese, its value in capitals, twice", L"vanta.exe D:\\x /LANG:JA -lang:ja", "D:\\x", "", "", 0, LANGUAGE_JAPANESE, LANGUAGE_JAPANESE},
+        {"a language vanta does not speak", L"vanta.exe D:\\x /lang:fr", "D:\\x", "", text(IDS_NO_SUCH_LANGUAGE, "/lang:fr"), 1, -1, -1},
+        {"no language", L"vanta.exe D:\\x /lang", "D:\\x", "", text(IDS_NO_SUCH_LANGUAGE, "/lang"), 1, -1, -1},
+        {"two languages", L"vanta.exe D:\\x /lang:ja /lang:en", "D:\\x", "", text(IDS_SWITCH_TWICE, "/lang:ja", "/lang:en"), 1,
+         LANGUAGE_JAPANESE, LANGUAGE_JAPANESE},
+        {"a switch that only begins like it", L"vanta.exe D:\\x /language:en", "D:\\x", "", text(IDS_BAD_SWITCH, "/language:en"), 1, -1, -1},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        CommandLine parsed;
+        EXPECT_EQ(!r.error.empty(), parse_wide_command_line(r.line.c_str(), &parsed));
+        EXPECT_EQ(r.folder, parsed.folder);
+        EXPECT_EQ(r.report, parsed.report);
+        EXPECT_EQ(r.error, parsed.error);
+        EXPECT_EQ(r.code, parsed.error_code);
+        EXPECT_EQ(r.language, parsed.language);
+        char ansi[256];
+        int lost;
+        ansi_from_wide(CP_ACP, r.line.c_str(), -1, ansi, sizeof ansi, &lost);
+        EXPECT_EQ(r.asked, command_line_language(ansi)) << "the language chosen at start";
+    }
+}
+
 // What ends the program, posted at the loop's first fetch (none: it fails).
 struct Ending { const char *module; UINT message; WPARAM wparam; bool kept; const char *fatal; };
 static const Ending *ending;

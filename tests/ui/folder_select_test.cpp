@@ -24,9 +24,15 @@ TEST_F(DialogBench, ThePickerComesFromTheSettingsAndOnlyAFolderIsTaken)
     LPITEMIDLIST computer = NULL;   // no part of the file system
     SHGetSpecialFolderLocation(NULL, CSIDL_DRIVES, &computer);
     auto windows = [](HWND p) { SendMessageA(p, BFFM_SETSELECTIONA, TRUE, (LPARAM)"C:\\windows"); };
+    // a folder whose name code page 932 can't hold: refused, the folder box as it was
+    const std::wstring yen = L"C:\\users\\a\x00A5" L"b";
+    ASSERT_TRUE(CreateDirectoryW(yen.c_str(), NULL) || GetLastError() == ERROR_ALREADY_EXISTS);
+    char yen_box[STATUS_TEXT_SIZE];
+    snprintf(yen_box, sizeof yen_box, program_text(IDS_NAME_NOT_SHOWN), "C:\\users\\a?b");
     const struct { std::string style; int answer; std::function<void(HWND)> act;
                    std::string seen, folder, box; } cases[] = {
         {"1", IDCANCEL, windows, "new+|", "C:\\users", ""},
+        {"1", IDOK, [&](HWND p) { SendMessageW(p, BFFM_SETSELECTIONW, TRUE, (LPARAM)yen.c_str()); }, "new+|", "C:\\users", yen_box},
         {"01", IDOK, windows, "C:\\users+|", "C:\\windows", ""},
         {"", IDOK, [&](HWND p) {   // then OK past the grey button, as a key could
              SendMessageA(p, BFFM_SETSELECTIONA, FALSE, (LPARAM)computer), look(p), windows(p);
@@ -49,6 +55,7 @@ TEST_F(DialogBench, ThePickerComesFromTheSettingsAndOnlyAFolderIsTaken)
         EXPECT_EQ(c.box, boxes.empty() ? "" : boxes[0].text);
         EXPECT_EQ("C:\\windows", current_directory());
     }
+    RemoveDirectoryW(yen.c_str());
     CoTaskMemFree(computer);
 }
 
@@ -70,5 +77,25 @@ TEST_F(DialogBench, DroppedNamesComeBackSpelledAsStoredAndTheLastStays)
         std::replace_copy(drop.names.begin(), drop.names.end(), (char *)(files + 1), '|', '\0');
         SendMessageA(dialog, WM_DROPFILES, (WPARAM)files, 0);   // its DragFinish frees it
         EXPECT_EQ(drop.folder, text_of(IDC_FOLDER)) << drop.names;
+    }
+    // as Explorer drops them, in UTF-16: a name code page 932 can't hold is
+    // refused with a box (best fit would make the yen sign a backslash)
+    const std::wstring wide_root(root.begin(), root.end());
+    const struct { std::wstring names; std::string folder, box; } wide_drops[] = {
+        {wide_root + L"ONE|" + wide_root + L"\x5199\x771F|", root + "写真", ""},
+        {wide_root + L"Two|" + wide_root + L"a\x00A5" L"b|", root + "Two", root + "a?b"},
+    };
+    for (const auto &drop : wide_drops) {
+        SCOPED_TRACE(drop.folder);
+        boxes.clear();
+        auto *files = (DROPFILES *)GlobalAlloc(GPTR, sizeof(DROPFILES) + (drop.names.size() + 1) * sizeof(WCHAR));
+        files->pFiles = sizeof(DROPFILES), files->fWide = TRUE;
+        std::replace_copy(drop.names.begin(), drop.names.end(), (WCHAR *)(files + 1), L'|', L'\0');
+        SendMessageA(dialog, WM_DROPFILES, (WPARAM)files, 0);
+        EXPECT_EQ(drop.folder, text_of(IDC_FOLDER));
+        char box[STATUS_TEXT_SIZE] = "";
+        if (!drop.box.empty())
+            snprintf(box, sizeof box, program_text(IDS_NAME_NOT_SHOWN), drop.box.c_str());
+        EXPECT_EQ(std::string(box), boxes.empty() ? "" : boxes[0].text);
     }
 }

@@ -3,7 +3,6 @@
 // complete, verified, aborted and badly configured runs: every byte must stay.
 #include <windows.h>
 #include <gtest/gtest.h>
-#include <errno.h>
 #include <algorithm>
 #include <functional>
 #include <random>
@@ -15,7 +14,7 @@
 namespace {
 
 typedef std::vector<std::string> Texts;
-const char FINISHED[] = "消去が終了しました。", CANNOT_CREATE[] = "フォルダを作成できません。";
+const char FINISHED[] = "消去が終了しました。", CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED_EN[] = "The erase has finished.";
 
 std::string question(const std::string &work)
 {
@@ -63,7 +62,10 @@ struct Program {
     std::string outcome()
     {
         std::string status = text(IDC_STATUS);
-        return status.compare(0, strlen(FINISHED) + 2, FINISHED + std::string("\r\n")) ? status : FINISHED;
+        for (const char *finished : {FINISHED, FINISHED_EN})
+            if (status.compare(0, strlen(finished) + 2, finished + std::string("\r\n")) == 0)
+                return finished;
+        return status;
     }
     bool running() { return !IsWindowEnabled(GetDlgItem(dialog, IDC_START)) && !find(dialog); }
     void command(int id) { PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
@@ -367,7 +369,7 @@ TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
         {"empty settings", "", ERASE, "", chosen, {}, FINISHED},
         {"malformed settings", "[mode]\r\nmaxnumber=two\r\n0=ゼロ\r\nno key\r\n1=x\r\n", ERASE, "ゼロ",
          chosen, {}, FINISHED},
-        {"no step script", NONE, NONE, "", chosen, {}, scratch + "\\vanta0.run: " + strerror(ENOENT)},
+        {"no step script", NONE, NONE, "", chosen, {}, scratch + "\\vanta0.run: " + system_text(ERROR_FILE_NOT_FOUND).substr(0, system_text(ERROR_FILE_NOT_FOUND).size() - 2)},
         {"empty step script", NONE, "", "", chosen, {}, "手順ファイル " + scratch + "\\vanta0.run に手順数の行がありません。"},
         {"fewer steps than counted", NONE, "3\r\nerase\r\n", "", chosen, {},
          "手順ファイル " + scratch + "\\vanta0.run の手順は 1 個で、手順数 3 に足りません。"},
@@ -553,6 +555,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
         {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
         {"a method that does not exist", "\"" + chosen + "\" /method:7" + run, 1, "消去方法 7 はありません。", false},
+        {"a language vanta does not speak", "\"" + chosen + "\" /method:0 /lang:de" + run, 1, "コマンドラインの /lang:de は使えません。", false},
         {"/start without a folder", "/method:0" + run, 1, "/start には消去するフォルダの指定が必要です。", false},
         {"two folders", "\"" + chosen + "\" \"" + beside + "\"" + run, 1, "フォルダが 2 つ指定されています: ", false},
         {"a switch given twice with two values", "\"" + chosen + "\" /method:0 /method:1" + run, 1,
@@ -603,6 +606,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         EXPECT_EQ(std::to_string(r.code), record["exit_code"]);
         EXPECT_EQ(0u, record["ending"].find(r.ending)) << record["ending"];
         EXPECT_EQ("Version 8", record["version"]);
+        EXPECT_EQ("ja", record["language"]) << "the language of ending, failures and method_name";
         EXPECT_NE("", record["computer"]);
         EXPECT_NE("", record["user"]);
         EXPECT_EQ(25u, record["started"].size()) << record["started"] << ": a time with its zone";
@@ -883,4 +887,176 @@ TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
         EXPECT_EQ("", changes(before, hash_tree()));
     }
     remove_tree(scratch);
+}
+
+namespace {
+
+// A text of another process's window as Unicode: what the user reads.
+std::wstring wide_text(HWND window, int id)
+{
+    WCHAR text[4096] = L"";
+    GetDlgItemTextW(window, id, text, 4096);
+    return text;
+}
+
+// "" for a text of plain ASCII; else the first character that is not (a "?"
+// for a lost character is caught by the exact texts beside these checks).
+std::string not_english(const std::wstring &text)
+{
+    for (WCHAR c : text)
+        if (c >= 0x7F || (c < 0x20 && c != L'\r' && c != L'\n' && c != L'\t'))
+            return "U+" + std::to_string((unsigned)c) + " in a text of " + std::to_string(text.size());
+    return "";
+}
+
+// vanta.exe started with a UTF-16 command line; its exit code once it has ended by itself.
+DWORD run_wide(const std::wstring &command_line)
+{
+    std::wstring command = command_line;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return 0xFFFFFFFE;
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    TerminateProcess(process.hProcess, 99), CloseHandle(process.hProcess), CloseHandle(process.hThread);
+    return code;
+}
+
+std::wstring wide(const std::string &ansi)
+{
+    std::wstring text(ansi.size(), L'\0');
+    text.resize(MultiByteToWideChar(CP_ACP, 0, ansi.data(), (int)ansi.size(), &text[0], (int)text.size()));
+    return text;
+}
+
+} // namespace
+
+// Where the ANSI code page is not 932 (ctest's ui_program_tests_1252 runs
+// this under code page 1252), and with /lang:en under 932: every text vanta
+// itself shows, read back as Unicode, is its English text whole (no "?" for
+// a lost character, no Japanese, no mojibake): the dialog, the shipped
+// methods' English names, a question, an aborted and a finished run, the /?
+// box and the record; a folder name best-fit mapping would change is refused.
+TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
+{
+    const bool japanese_windows = GetACP() == 932;
+    const std::string lang = japanese_windows ? " /lang:en" : "", root = volume_root("program_tmpfs"),
+                      scratch = current_directory() + "\\english", copy = scratch + "\\vanta.exe",
+                      folder = root + "english", work = folder + "\\$VANTA$$", report = scratch + "\\report.csv";
+    ASSERT_NE("", root) << "no volume program_tmpfs on this bench";
+    clear_volume(root), remove_tree(scratch);
+    std::string built = shipped_program().substr(0, shipped_program().size() - 4);
+    ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) &&
+                CreateDirectoryA(folder.c_str(), NULL) && CreateDirectoryA(work.c_str(), NULL));
+    for (std::string end : {".ini", "0.run", "1.run", "2.run", "3.run", "4.run"})
+        ASSERT_TRUE(CopyFileA((built + end).c_str(), (scratch + "\\vanta" + end).c_str(), FALSE)) << end;
+    {
+        Program vanta(copy, folder, lang);
+        ASSERT_TRUE(vanta.up);
+        const struct { int id; std::wstring text; } controls[] = {
+            {IDC_METHOD_LABEL, L"Erase &method:"}, {IDC_FOLDER_LABEL, L"&Folder:"}, {IDC_BROWSE, L"&Browse..."},
+            {IDC_START, L"&Start"}, {IDABORT, L"&Abort"}, {IDCANCEL, L"&Close"}, {IDC_STEP, L"Version 8"},
+            {IDC_STATUS, L"Erases the unused space of a disk. Choose an erase method and a folder."}};
+        for (const auto &c : controls)
+            EXPECT_EQ(c.text, wide_text(vanta.dialog, c.id)) << "control " << c.id;
+        std::vector<std::wstring> methods;
+        for (WCHAR name[256]; SendDlgItemMessageW(vanta.dialog, IDC_METHOD, CB_GETLBTEXT, methods.size(), (LPARAM)name) > 0;)
+            methods.push_back(name);
+        EXPECT_EQ((std::vector<std::wstring>{L"Zeros, one pass", L"Random data, one pass (usually enough)", L"Zeros, one pass, verified",
+                                             L"3 passes, verified (DoD style)", L"35 passes (Gutmann)"}),
+                  methods);
+
+        // the question about the existing folder, asked by the run; Abort
+        // while it waits, then Yes: the run stops before it writes
+        vanta.start_method(0);
+        HWND box = NULL;
+        for (int i = 0; i < 1000 && !(box = vanta.find(vanta.dialog)); ++i)
+            Sleep(10);
+        ASSERT_TRUE(box) << "no question about the existing folder";
+        EXPECT_EQ(L"Do you want to continue?\r\n" + wide(work) + L"\r\nThe folder already exists. If you continue,\r\n"
+                  L"the files in this folder will be deleted.\r\nThe folder stays after the erase has ended.",
+                  wide_text(box, 0xFFFF));
+        vanta.command(IDABORT);
+        for (int i = 0; i < 1000 && wide_text(vanta.dialog, IDC_STATUS) != L"Aborting..."; ++i)
+            Sleep(10);
+        EXPECT_EQ(L"Aborting...", wide_text(vanta.dialog, IDC_STATUS));
+        PostMessageA(box, WM_COMMAND, IDYES, 0);
+        for (int i = 0; i < 6000 && !IsWindowEnabled(GetDlgItem(vanta.dialog, IDC_START)); ++i)
+            Sleep(10);
+        EXPECT_EQ(L"Aborted.", wide_text(vanta.dialog, IDC_STATUS));
+
+        ASSERT_TRUE(RemoveDirectoryA(work.c_str()));
+        vanta.settle(0, FINISHED_EN);
+        std::wstring finished = wide_text(vanta.dialog, IDC_STATUS);
+        EXPECT_EQ(0u, finished.find(L"The erase has finished.\r\nOverwrote ")) << not_english(finished);
+        EXPECT_NE(std::wstring::npos, finished.find(L" bytes (passes: 1), time taken ")) << not_english(finished);
+        EXPECT_EQ("", not_english(finished));
+        EXPECT_EQ(0u, vanta.close());
+    }
+    {
+        // the box comes while the dialog is being made, before it shows
+        std::string command = "\"" + copy + "\" /?" + lang;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+        std::wstring usage;
+        DWORD id = 0;
+        for (int i = 0; i < 1000 && usage.empty(); ++i, Sleep(10))
+            for (HWND w = NULL; (w = FindWindowExA(NULL, w, "#32770", "vanta")) != NULL;)
+                if (GetWindowThreadProcessId(w, &id), id == process.dwProcessId && IsWindowVisible(w))
+                    usage = wide_text(w, 0xFFFF);
+        TerminateProcess(process.hProcess, 9), CloseHandle(process.hProcess), CloseHandle(process.hThread);
+        EXPECT_EQ(0u, usage.find(L"Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file]\r\n"));
+        EXPECT_NE(std::wstring::npos, usage.find(L"\r\n\r\n/lang:ja|en\tChooses the language of vanta's texts (ja only on Windows whose ANSI code page is 932)"));
+        EXPECT_EQ("", not_english(usage));
+    }
+
+    // the record: a finished run, an existing folder refused unattended (its
+    // question in failures), a folder name the code page can't hold
+    const std::string run = " /method:0 /start /exit /report:\"" + report + "\"" + lang;
+    ASSERT_TRUE(CreateDirectoryA((root + "kept").c_str(), NULL) && CreateDirectoryA((root + "kept\\$VANTA$$").c_str(), NULL));
+    const WCHAR look_alike = japanese_windows ? L'\x00A5' : L'\xFF0E';   // best fit: "\" under 932, "." under 1252
+    const std::wstring lost = wide(root) + L"a" + look_alike + L"b";
+    struct Row { const char *name; DWORD got, code; std::string ending, failures, method_name; };   // got: the run's exit code
+    std::vector<Row> rows = {
+        {"finished", run_unattended(copy, "\"" + folder + "\"" + run), 0, "The erase has finished.\r\nOverwrote ", "", "Zeros, one pass"},
+        {"an existing folder", run_unattended(copy, "\"" + root + "kept\"" + run), 6, "The folder cannot be created.",
+         "Do you want to continue?\r\n" + root + "kept\\$VANTA$$\r\nThe folder already exists.", "Zeros, one pass"},
+        {"a folder name the code page can't hold", run_wide(L"\"" + wide(copy) + L"\" \"" + lost + L"\"" + wide(run)), 6,
+         root + "a?b has characters that this Windows' code page cannot show (shown as ?). They would turn it into another name, "
+                "so this name is not used.", "", "Zeros, one pass"},
+    };
+    if (!japanese_windows)   // Japanese texts read only in code page 932
+        rows.push_back({"Japanese without code page 932", run_unattended(copy, "\"" + folder + "\"" + run + " /lang:ja"), 1,
+                        "/lang:ja on the command line cannot be used.", "", "Zeros, one pass"});
+    std::string bytes;
+    ASSERT_TRUE(read_file(report, &bytes));
+    EXPECT_TRUE(std::all_of(bytes.begin() + 3, bytes.end(), [](char c) { return (unsigned char)c < 0x80; }))
+        << "a record that is not ASCII behind its byte-order mark";
+    bool bom = false;
+    Records records = read_report(report, &bom);
+    ASSERT_EQ(rows.size(), records.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(rows[i].code, rows[i].got);
+        EXPECT_EQ(std::to_string(rows[i].code), records[i]["exit_code"]);
+        EXPECT_EQ(0u, records[i]["ending"].find(rows[i].ending)) << records[i]["ending"];
+        EXPECT_EQ(0u, records[i]["failures"].find(rows[i].failures)) << records[i]["failures"];
+        EXPECT_EQ(rows[i].method_name, records[i]["method_name"]);
+        EXPECT_EQ("en", records[i]["language"]);
+    }
+
+    // valid both ways: C3 A9 is UTF-8 "é" and code page 932's "ﾃｩ"; each
+    // Windows reads it the way it can show
+    ASSERT_TRUE(write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0.en=Caf\xC3\xA9\r\n"));
+    Program vanta(copy, folder, lang);
+    WCHAR name[64] = L"";
+    SendDlgItemMessageW(vanta.dialog, IDC_METHOD, CB_GETLBTEXT, 0, (LPARAM)name);
+    EXPECT_EQ(japanese_windows ? L"Caf\xFF83\xFF69" : L"Caf\xE9", std::wstring(name));
+    vanta.close();
+    clear_volume(root), remove_tree(scratch);
 }

@@ -1,5 +1,4 @@
 // Start, Abort, Close, the work folder and every way a run ends, with scripts.
-#include <errno.h>
 #include <process.h>
 #include <string.h>
 #include <algorithm>
@@ -60,7 +59,7 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         {"a folder of 250 bytes", deep + "f", "", NONE, MADE, GONE, 0, CANNOT_CREATE, {warning(deep + "f", ERROR_BUFFER_OVERFLOW)}},
         {"a folder that does not exist", deep, "", NONE, MADE, GONE, 0, CANNOT_CREATE,
          {warning(deep + "\\$VANTA$$", ERROR_PATH_NOT_FOUND)}},
-        {"no step script", root, nullptr, NONE, MADE, GONE, 0, script_path + ": " + strerror(ENOENT), {}},
+        {"no step script", root, nullptr, NONE, MADE, GONE, 0, kept(warning(script_path, ERROR_FILE_NOT_FOUND)), {}},
         {"an empty step script", root, "", NONE, MADE, GONE, 0, "手順ファイル " + script_path + " に手順数の行がありません。", {}},
         {"fewer step lines than counted", root, "3\r\nerase\r\n", NONE, MADE, GONE, 0,
          "手順ファイル " + script_path + " の手順は 1 個で、手順数 3 に足りません。", {}},
