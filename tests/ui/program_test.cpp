@@ -943,10 +943,10 @@ std::wstring wide(const std::string &ansi)
 TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
 {
     const bool japanese_windows = GetACP() == 932;
-    const std::string lang = japanese_windows ? " /lang:en" : "", root = volume_root("program_tmpfs"),
+    const std::string lang = japanese_windows ? " /lang:en" : "", root = volume_root("program_gated"),
                       scratch = current_directory() + "\\english", copy = scratch + "\\vanta.exe",
                       folder = root + "english", work = folder + "\\$VANTA$$", report = scratch + "\\report.csv";
-    ASSERT_NE("", root) << "no volume program_tmpfs on this bench";
+    ASSERT_NE("", root) << "no volume program_gated on this bench";
     clear_volume(root), remove_tree(scratch);
     std::string built = shipped_program().substr(0, shipped_program().size() - 4);
     ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) &&
