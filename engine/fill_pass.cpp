@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include "engine/wipe_engine.h"
-#include <mmsystem.h>
 #include "support/messages.h"
 
 int random_mode;
@@ -14,11 +13,11 @@ int nomft_mode;
 unsigned char byte_values[BYTE_LIST_MAX];
 unsigned char byte_pattern[BYTE_LIST_MAX];
 int dod_fill_byte = -1;
-SeedClockProc seed_clock = timeGetTime;
-FileCalls file_calls = { CreateFileA, WriteFile, ReadFile, SetFilePointer };
+SeedClockProc seed_clock = GetTickCount;
 
 // Set when the pass has reported a failure: it then ends as one (result 3).
 static int pass_failed;
+static char pass_text[STATUS_TEXT_SIZE];
 // The most the probe has found free in this pass, what it found last, and
 // what the pass has written.
 static unsigned long long pass_most_free, pass_last_free;
@@ -33,16 +32,6 @@ DWORD format_work_file_path(char *path, const char *folder, unsigned number)
         return ERROR_FILENAME_EXCED_RANGE;
     }
     return 0;
-}
-
-int is_work_file_name(const char *name)
-{
-    if (!*name)
-        return 0;
-    for (const char *p = name; *p; ++p)
-        if (*p < '0' || *p > '9')
-            return 0;
-    return 1;
 }
 
 // Low 8 bits of a word read as strtol reads it with base 0; out-of-range
@@ -130,10 +119,18 @@ static int is_full_code(DWORD code)
 
 // A work file that can't be created because the volume is full ends the
 // numbering; with room left (no inode, no directory entry, a medium that
-// fails) it is a failure: free space would stay unwritten without a word.
-static int refused_work_file(const char *path, DWORD code)
+// fails) it is a failure: free space would stay unwritten without a word. A
+// name someone else's file has taken is no failure: the number is passed
+// over, and the name is told.
+static int refused_work_file(const char *name, const char *path, DWORD code)
 {
     unsigned long long free_bytes;
+    if (code == ERROR_FILE_EXISTS) {
+        note_foreign_entry(name);
+        snprintf(pass_text, sizeof pass_text, program_text(IDS_NAME_TAKEN), path);
+        set_status_text(pass_text);
+        return FILL_NAME_TAKEN;
+    }
     if (is_full_code(code)) {
         DWORD failed = query_free_bytes(&free_bytes);
         if (failed) {
@@ -162,20 +159,21 @@ static int work_file_failed(HANDLE file, const char *format, const char *path, D
     return (int)run_context.last_error;
 }
 
-int fill_work_file(const char *path)
+int fill_work_file(unsigned number)
 {
     unsigned char *buffer = run_context.transfer_buffer;
     unsigned long long free_bytes;
-    DWORD written;
+    char name[16], path[MAX_PATH];
+    DWORD written, code;
 
     if (abort_requested(run_context.abort_flag))
         return 1;
-
-    HANDLE file = file_calls.create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                                    CREATE_ALWAYS,
-                                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
+    work_file_name(number, name);
+    work_entry_path(name, path);
+    HANDLE file = make_work_file(name, GENERIC_READ | GENERIC_WRITE,
+                                 FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, &code);
     if (file == INVALID_HANDLE_VALUE)
-        return refused_work_file(path, GetLastError());
+        return refused_work_file(name, path, code);
 
     fill_random(FIRST_WRITE_BYTES);
     // the first write's outcome does not matter (an uncached volume refuses
@@ -236,7 +234,7 @@ int fill_work_file(const char *path)
         }
         written = 0;
         BOOL wrote = file_calls.write(file, buffer, size, &written, NULL);
-        DWORD code = wrote ? 0 : GetLastError();
+        code = wrote ? 0 : GetLastError();
         if (written > size)
             written = size;
         // a part of a sector can't be written again unbuffered: the next
@@ -318,7 +316,6 @@ static void prepare_pattern(int count, const char *const *args)
 int erase_free_space(int count, const char *const *args)
 {
     const char *folder = args[1];
-    char saved_directory[MAX_PATH];
     char path[MAX_PATH];
     int result = 0;
 
@@ -332,23 +329,15 @@ int erase_free_space(int count, const char *const *args)
     // speed samples start afresh with every pass
     reset_progress();
 
-    DWORD saved_length = GetCurrentDirectoryA(MAX_PATH, saved_directory);
-    if (saved_length == 0 || saved_length >= MAX_PATH)
-        saved_directory[0] = 0;
-    // the basic free-space query measures the current directory's volume: in
-    // any other directory it would measure some other volume
-    if (!SetCurrentDirectoryA(folder)) {
-        run_context.last_error = GetLastError();
-        report_pass_error("SetCurrentDirectory(%s): ", folder);
+    int held = begin_pass_hold(folder);
+    if (held < 0)
         return 3;
-    }
     prepare_probe(folder);
 
     if (!run_context.transfer_buffer) {
         run_context.last_error = GetLastError();
         report_pass_error("VirtualAlloc(): ");
-        if (saved_directory[0])
-            SetCurrentDirectoryA(saved_directory);
+        end_pass_hold(held);
         return 1;
     }
 
@@ -361,17 +350,19 @@ int erase_free_space(int count, const char *const *args)
     probe_volume_free = 0;
     unsigned number;
     for (number = 1; number <= MAX_WORK_FILE_NUMBER; ++number) {
+        // a work file's path that does not fit is one no other program can open
         if (format_work_file_path(path, folder, number) != 0) {
             if (abort_requested(run_context.abort_flag))
                 break;
-            // too long a name fails like a file that can't be created
             run_context.last_error = ERROR_FILENAME_EXCED_RANGE;
             pass_failed = 1;
             report_pass_error("CreateFile(%s\\%8.8u): ", folder, number);
             break;
         }
-        // the loop stops at the first file that is not full
-        if (fill_work_file(path) != 0)
+        // the loop stops at the first file that is not full; a name someone
+        // else's file has taken is passed over
+        int filled = fill_work_file(number);
+        if (filled != 0 && filled != FILL_NAME_TAKEN)
             break;
     }
 
@@ -394,8 +385,7 @@ int erase_free_space(int count, const char *const *args)
     if (result == 0)
         report_pass_progress(1, 1);
 
-    if (saved_directory[0])
-        SetCurrentDirectoryA(saved_directory);
+    end_pass_hold(held);
     return result;
 }
 

@@ -1,4 +1,5 @@
 // Free-space probe: how many bytes the fill pass may still write.
+#include <stdio.h>
 #include <string.h>
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
@@ -71,10 +72,8 @@ DWORD volume_sector_bytes(const char *folder)
 
 void prepare_probe(const char *folder)
 {
-    DWORD length = GetCurrentDirectoryA(MAX_PATH, probe_path);
-    if (length == 0 || length >= MAX_PATH)
-        probe_path[0] = 0;
-    volume_root_of(probe_path[0] ? probe_path : folder, probe_root);
+    snprintf(probe_path, sizeof probe_path, "%s", folder);
+    volume_root_of(folder, probe_root);
     probe_sector_bytes = MIN_WRITE_BYTES;
 }
 
@@ -94,7 +93,7 @@ DWORD query_free_bytes(unsigned long long *free_bytes)
     *free_bytes = 0;
 
     // the basic query must succeed even when the extended one gives the figure
-    if (!get_free_basic(probe_root[0] ? probe_root : NULL, &sectors_per_cluster, &bytes_per_sector,
+    if (!get_free_basic(probe_root[0] ? probe_root : probe_path, &sectors_per_cluster, &bytes_per_sector,
                         &free_clusters, &total_clusters)) {
         run_context.last_error = GetLastError();
         return report_probe_failure("GetDiskFreeSpace(): ");

@@ -20,102 +20,107 @@ int slack_file_budget = -1;
 typedef BOOL (WINAPI *VolumeInformationByHandleProc)(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD,
                                                      LPDWORD, LPWSTR, DWORD);
 
-// The file system of the volume that holds an open folder (Vista and later):
-// for a volume mounted in a folder, where the root query may not answer
-// (Wine refuses it with ERROR_DIR_NOT_ROOT).
-static int file_system_by_handle(const char *folder, char *file_system)
+// The file system of the volume that holds the held work folder (Vista and
+// later): asked through its handle, whatever its path names now.
+static int file_system_by_handle(char *file_system)
 {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     VolumeInformationByHandleProc by_handle = (VolumeInformationByHandleProc)(void (*)(void))(
         kernel ? GetProcAddress(kernel, "GetVolumeInformationByHandleW") : NULL);
-    if (!by_handle)
-        return 0;
-    HANDLE handle = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (!by_handle || !work_folder)
         return 0;
     WCHAR name[FILE_SYSTEM_NAME_SIZE];
-    BOOL known = by_handle(handle, NULL, 0, NULL, NULL, NULL, name, FILE_SYSTEM_NAME_SIZE);
-    CloseHandle(handle);
-    return known && WideCharToMultiByte(CP_ACP, 0, name, -1, file_system, FILE_SYSTEM_NAME_SIZE,
-                                        NULL, NULL) > 0;
+    return by_handle(work_folder, NULL, 0, NULL, NULL, NULL, name, FILE_SYSTEM_NAME_SIZE) &&
+           WideCharToMultiByte(CP_ACP, 0, name, -1, file_system, FILE_SYSTEM_NAME_SIZE, NULL, NULL) > 0;
 }
 
 // True when the volume that holds the folder calls its file system NTFS:
-// asked at that volume's own root, which for a volume mounted in a folder is
-// that folder, not the drive's root.
+// asked through the held folder, or at that volume's own root, which for a
+// volume mounted in a folder is that folder, not the drive's root.
 static int folder_is_on_ntfs(const char *folder)
 {
     char root[MAX_PATH];
     char file_system[FILE_SYSTEM_NAME_SIZE];
 
-    int known = volume_root_of(folder, root) == 0 &&
-                GetVolumeInformationA(root, NULL, 0, NULL, NULL, NULL, file_system,
-                                      sizeof file_system);
+    int known = file_system_by_handle(file_system);
     if (!known)
-        known = file_system_by_handle(folder, file_system);
+        known = volume_root_of(folder, root) == 0 &&
+                GetVolumeInformationA(root, NULL, 0, NULL, NULL, NULL, file_system, sizeof file_system);
     return known && _strnicmp(file_system, "NTFS", 4) == 0;
 }
 
-static HANDLE create_slack_file(const char *path)
+// Work file number of the run's for the pass's writes: a new one, or one the
+// run made before (the probe file, a large file). INVALID_HANDLE_VALUE when
+// it can be neither: *taken when someone else's file has the name (it is
+// named, and the number passed over).
+static HANDLE slack_file(unsigned number, int *taken)
 {
-    return file_calls.create(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
-                       FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, NULL);
+    char name[16];
+    DWORD code = 0;
+    work_file_name(number, name);
+    *taken = 0;
+    HANDLE file = make_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
+    if (file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS) {
+        file = open_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
+        if (file == INVALID_HANDLE_VALUE && code != ERROR_SHARING_VIOLATION) {
+            note_foreign_entry(name);
+            *taken = 1;
+        }
+    }
+    return file;
 }
 
-// Cuts a small file back to nothing; the bytes stay behind in its record.
+// Cuts a file of the run's back to nothing through a handle of its own,
+// opened again with the run's checks; the bytes stay behind in its record.
 // A file that can't be cut keeps them, which does no harm.
-static void truncate_slack_file(const char *path)
+static void truncate_slack_file(unsigned number)
 {
-    HANDLE file = file_calls.create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                                    TRUNCATE_EXISTING,
-                                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
+    char name[16];
+    DWORD code = 0;
+    work_file_name(number, name);
+    HANDLE file = open_work_file(name, GENERIC_READ | GENERIC_WRITE,
+                                 FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, &code);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    DWORD written;
-    file_calls.write(file, run_context.transfer_buffer, 0, &written, NULL);
+    if (file_calls.seek(file, 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
+        SetEndOfFile(file);
     CloseHandle(file);
 }
 
-static void truncate_probe_file(unsigned number, const char *folder)
+// One small file of slack_size bytes, cut back after its write (a large
+// file of the run's is cut to nothing first). 0; 2 when someone else's file
+// has the number; 3 when the file can't be made or takes fewer bytes.
+static int write_slack_file(unsigned number, DWORD slack_size)
 {
-    char path[MAX_PATH];
-    if (format_work_file_path(path, folder, number) == 0)
-        truncate_slack_file(path);
-}
-
-// One small file of slack_size bytes, cut back after its write. 0, or 3 when
-// the file can't be created or takes fewer bytes.
-static int write_slack_file(unsigned number, const char *folder, DWORD slack_size)
-{
-    char path[MAX_PATH];
-    if (format_work_file_path(path, folder, number) != 0)
-        return 3;
-    HANDLE file = create_slack_file(path);
+    int taken = 0;
+    HANDLE file = slack_file(number, &taken);
     if (file == INVALID_HANDLE_VALUE)
-        return 3;
+        return taken ? 2 : 3;
     fill_random((int)slack_size + 4);
     DWORD written = 0;
+    if (file_calls.seek(file, 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
+        SetEndOfFile(file);
     // judged by the count: a full volume may still answer TRUE
     file_calls.write(file, run_context.transfer_buffer, slack_size, &written, NULL);
     CloseHandle(file);
     if (written != slack_size)
         return 3;
-    truncate_slack_file(path);
+    truncate_slack_file(number);
     return 0;
 }
 
 // The largest write from 4096 (or 1023) down to 2 that the probe file takes
-// whole, into *slack_size (0 when none). 0, 1 on abort, 3 when the probe file
-// can't be created.
-static int find_slack_size(unsigned number, const char *folder, DWORD *slack_size)
+// whole, into *slack_size (0 when none). The probe file is the first number
+// from *number on that no one else's file has; *number is set to it. 0, 1 on
+// abort, 3 when the probe file can't be made.
+static int find_slack_size(unsigned *number, DWORD *slack_size)
 {
-    char path[MAX_PATH];
     *slack_size = 0;
-    if (format_work_file_path(path, folder, number) != 0)
-        return 3;
     fill_random(SLACK_LARGEST_SIZE);
-    HANDLE file = create_slack_file(path);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int taken = 1; taken && *number < MAX_WORK_FILE_NUMBER;)
+        if ((file = slack_file(*number, &taken)) == INVALID_HANDLE_VALUE && taken)
+            ++*number;
     if (file == INVALID_HANDLE_VALUE)
         return 3;
 
@@ -143,18 +148,18 @@ static int find_slack_size(unsigned number, const char *folder, DWORD *slack_siz
 }
 
 // Gives the volume back at least SLACK_RELEASE_BYTES from the ends of the
-// large files, the highest-numbered first, each cut on a multiple of that
-// size. The clusters keep the pattern just written. Returns the bytes freed.
-static long long release_fill_space(const char *folder, unsigned *large_number)
+// large files of the run's, the highest-numbered first, each cut on a
+// multiple of that size. The clusters keep the pattern just written. Returns
+// the bytes freed.
+static long long release_fill_space(unsigned *large_number)
 {
-    char path[MAX_PATH];
+    char name[16];
     long long freed = 0;
 
     for (; *large_number >= 1 && freed < SLACK_RELEASE_BYTES; --*large_number) {
-        if (format_work_file_path(path, folder, *large_number) != 0)
-            continue;
-        HANDLE file = file_calls.create(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                        FILE_FLAG_WRITE_THROUGH, NULL);
+        DWORD code = 0;
+        work_file_name(*large_number, name);
+        HANDLE file = open_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
         if (file == INVALID_HANDLE_VALUE)
             continue;
         DWORD size = GetFileSize(file, NULL);
@@ -183,45 +188,61 @@ static long long release_fill_space(const char *folder, unsigned *large_number)
 // SLACK_CHEAP_FILES, every free record is taken. 1 on abort, 3 when the phase
 // ended at a file the volume did not take (or at the run's budget), 0 when the
 // numbers ran out; *taken: the files it created.
-static int fill_free_records(unsigned first_number, unsigned last_number, const char *folder,
-                             DWORD slack_size, unsigned *taken)
+static int fill_free_records(unsigned first_number, unsigned last_number, DWORD slack_size, unsigned *taken)
 {
     unsigned large_number = last_number;
     int released = 0;
     int taken_since_release = 0;
 
+    *taken = 0;
     for (unsigned number = first_number; number < MAX_WORK_FILE_NUMBER;) {
-        *taken = number - first_number;
         if (abort_requested(run_context.abort_flag))
             return 1;
         // the records the first pass took are free again: as many files as
         // that take them, without growing the table another time
         if (slack_file_budget >= 0 && *taken >= (unsigned)slack_file_budget)
             return 3;
-        if (write_slack_file(number, folder, slack_size) == 0) {
+        int written = write_slack_file(number, slack_size);
+        if (written == 0 || written == 2) {
+            // a name someone else's file has is passed over
+            *taken += written == 0;
+            taken_since_release += written == 0;
             ++number;
-            ++taken_since_release;
             continue;
         }
         if (released && taken_since_release < SLACK_CHEAP_FILES)
             return 3;
-        if (!release_fill_space(folder, &large_number))
+        if (!release_fill_space(&large_number))
             return 3;
         released = 1;
         taken_since_release = 0;
     }
-    *taken = MAX_WORK_FILE_NUMBER - first_number;
     return 0;
 }
 
+static int pack_record_slack(unsigned last_number, const char *folder);
+
 int fill_record_slack(unsigned last_number, const char *folder)
+{
+    if (!run_context.transfer_buffer)
+        return 1;
+    int held = begin_pass_hold(folder);
+    if (held < 0)
+        return 3;
+    int result = pack_record_slack(last_number, folder);
+    end_pass_hold(held);
+    return result;
+}
+
+static int pack_record_slack(unsigned last_number, const char *folder)
 {
     DWORD slack_size;
 
-    if (!run_context.transfer_buffer || !folder_is_on_ntfs(folder))
+    if (!folder_is_on_ntfs(folder))
         return 1;
 
-    int result = find_slack_size(last_number + 1, folder, &slack_size);
+    unsigned probe = last_number + 1;
+    int result = find_slack_size(&probe, &slack_size);
     if (result != 0)
         return result;
 
@@ -234,10 +255,10 @@ int fill_record_slack(unsigned last_number, const char *folder)
         // 4096 bytes fit no file record: they went to a free cluster. The
         // fill ended early, and on a volume with room new files are never
         // refused; on NTFS they would grow the record table into the room.
-        truncate_probe_file(last_number + 1, folder);
+        truncate_slack_file(probe);
     } else {
         unsigned taken = 0;
-        result = fill_free_records(last_number + 1, last_number, folder, slack_size, &taken);
+        result = fill_free_records(probe, last_number, slack_size, &taken);
         if (result == 1)
             return 1;
         // the first pass of a run sets what the later ones may take
@@ -250,11 +271,12 @@ int fill_record_slack(unsigned last_number, const char *folder)
         return result;
 
     // the large files' own records; cutting a file frees clusters that hold
-    // the pass's pattern
+    // the pass's pattern (a number someone else's file has is passed over)
     for (unsigned number = 1; number <= last_number; ++number) {
         if (abort_requested(run_context.abort_flag))
             return 1;
-        if (write_slack_file(number, folder, slack_size) != 0)
+        int written = write_slack_file(number, slack_size);
+        if (written != 0 && written != 2)
             return 3;
     }
     return result;

@@ -1,8 +1,6 @@
 // Verify pass: reads every work file back past the system's cache and, when
 // the step names what was written (a byte value, a byte list, "dod"), checks
 // every byte read against it.
-#include <errno.h>
-#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +25,7 @@ static char verify_status[STATUS_TEXT_SIZE];
 static int file_skip_answer;
 static unsigned file_damaged;
 int verify_gives_space_back;
+int verify_must_read;
 DWORD verify_give_back_bytes = GIVE_BACK_BYTES;
 
 // Puts the pass's status buffer, cut at 771 characters, into the status box;
@@ -179,34 +178,28 @@ static int verify_to_end(HANDLE file, const char *path, unsigned long long offse
     return 0;
 }
 
-// Only work files are ever deleted: names of digits only.
-static int is_work_file(const char *path)
+int verify_file(const WorkEntry *entry)
 {
-    const char *name = strrchr(path, '\\');
-    return is_work_file_name(name ? name + 1 : path);
-}
-
-int verify_file(const char *path)
-{
+    char path[MAX_PATH];
+    DWORD code = 0;
     if (abort_requested(run_context.abort_flag))
         return 1;
+    work_entry_path(entry->name, path);
 
     // A file that no later step reads again gives its space back as it is
     // read: from its end, a block at a time, each block read forward and then
     // cut off, so that the volume is full only for moments. Where the file
     // can't be opened for that (another program reads it), it is read whole.
-    int give_back = verify_gives_space_back && is_work_file(path);
+    int give_back = verify_gives_space_back;
     HANDLE file = INVALID_HANDLE_VALUE;
     if (give_back)
-        file = file_calls.create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, NULL);
+        file = open_work_file(entry->name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_FLAG_NO_BUFFERING, &code);
     if (file == INVALID_HANDLE_VALUE) {
         give_back = 0;
-        file = file_calls.create(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                 FILE_FLAG_NO_BUFFERING, NULL);
+        file = open_work_file(entry->name, GENERIC_READ, FILE_FLAG_NO_BUFFERING, &code);
     }
     if (file == INVALID_HANDLE_VALUE) {
-        run_context.last_error = GetLastError();
+        run_context.last_error = code;
         return (int)report_pass_error("CreateFile(%s): ", path);
     }
 
@@ -217,8 +210,8 @@ int verify_file(const char *path)
     if (!give_back) {
         result = verify_to_end(file, path, 0);
     } else {
-        // work files stay below 1 GiB; a wider offset keeps a larger stray
-        // file from wrapping round
+        // work files stay below 1 GiB; a wider offset keeps a larger file
+        // from wrapping round
         unsigned long long size = GetFileSize(file, NULL);
         // whole sectors, and whole transfers: each block is read forward as usual
         DWORD step = verify_give_back_bytes < TRANSFER_SIZE ? TRANSFER_SIZE : verify_give_back_bytes;
@@ -237,6 +230,10 @@ int verify_file(const char *path)
                 break;
         }
     }
+    // read (or given up): what it held is told; a file that can't go now
+    // goes with the deletion at the end of the run
+    if (give_back && result != 1 && !delete_open_file(file))
+        forget_run_file(entry->index);
     CloseHandle(file);
     if (result == 1)
         return 1;
@@ -250,10 +247,6 @@ int verify_file(const char *path)
         show_failure();
         result = 3;
     }
-    // read (or given up): what it held is told; a file that can't go now
-    // goes with the deletion at the end of the run
-    if (give_back)
-        DeleteFileA(path);
     return result;
 }
 
@@ -273,32 +266,30 @@ static int expect_from_word(const char *word)
     return 1;
 }
 
-// Names without an extension: "*." means them, but not every listing honours
-// that (Wine's returns every name).
-static int is_verified_entry(const struct _finddata_t *entry)
+// A file the walk reads: one of the run's, never anything else in the folder.
+static int is_verified_entry(const WorkEntry *entry)
 {
-    return strcmp(entry->name, ".") != 0 && strcmp(entry->name, "..") != 0 &&
-           !(entry->attrib & _A_SUBDIR) && !strchr(entry->name, '.');
+    return !(entry->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+           is_run_file(entry->index);
 }
 
-// The bytes the walk will read: the sizes of the files the pattern lists.
-static unsigned long long files_to_read(const char *pattern)
+// The bytes the walk will read: the sizes of the run's files in the folder.
+static unsigned long long files_to_read(void)
 {
+    static WorkListing listing;
+    WorkEntry entry;
     unsigned long long whole = 0;
-    struct _finddata_t entry;
-    intptr_t listing = _findfirst(pattern, &entry);
-    if (listing == -1)
-        return 0;
-    do {
+    begin_work_listing(&listing);
+    while (next_work_entry(&listing, &entry))
         if (is_verified_entry(&entry))
             whole += entry.size;
-    } while (_findnext(listing, &entry) == 0);
-    _findclose(listing);
+    end_work_listing(&listing);
     return whole;
 }
 
 int verify_folder(int count, const char *const *args)
 {
+    static WorkListing listing;
     const char *pattern = args[1];
     compare_bytes = 0;
     mismatch_seen = 0;
@@ -313,40 +304,38 @@ int verify_folder(int count, const char *const *args)
         free(folder);
         return 1;
     }
-
-    sector_bytes = volume_sector_bytes(folder);
-    // the whole the progress is measured against: the files as the pass finds them
-    verify_whole = files_to_read(pattern);
-    verify_read_bytes = 0;
-    reset_progress();
-
-    struct _finddata_t entry;
-    intptr_t listing = _findfirst(pattern, &entry);
-    if (listing == -1) {
-        snprintf(verify_status, STATUS_TEXT_SIZE, "_findfirst(%s): %s", pattern, strerror(errno));
-        show_failure();
+    int held = begin_pass_hold(folder);
+    if (held < 0) {
         free(folder);
         return 0;
     }
+
+    sector_bytes = volume_sector_bytes(folder);
+    // the whole the progress is measured against: the files as the pass finds them
+    verify_whole = files_to_read();
+    verify_read_bytes = 0;
+    reset_progress();
+
+    WorkEntry entry;
     int result = 0;
-    do {
+    begin_work_listing(&listing);
+    while (result == 0 && next_work_entry(&listing, &entry)) {
         if (!is_verified_entry(&entry))
             continue;
-        char *path = path_join(folder, entry.name);
         // one file's trouble has been shown; the others are still checked,
         // but a stop ends the walk: a verify cut short has not verified
-        if (verify_file(path) == 1 || abort_requested(run_context.abort_flag))
+        if (verify_file(&entry) == 1 || abort_requested(run_context.abort_flag))
             result = 1;
-        free(path);
-    } while (result == 0 && _findnext(listing, &entry) == 0);
-
-    _findclose(listing);
+    }
+    end_work_listing(&listing);
     // An erase that cut its files to nothing, or files gone meanwhile: a
-    // verify that read no byte after the run wrote some has checked nothing.
-    if (result == 0 && verify_read_bytes == 0 && run_totals.bytes_written > 0) {
+    // verify that read no byte after the run wrote some has checked nothing;
+    // nor has one in a run that went on from its journal without writing.
+    if (result == 0 && verify_read_bytes == 0 && (run_totals.bytes_written > 0 || verify_must_read)) {
         snprintf(verify_status, STATUS_TEXT_SIZE, program_text(IDS_NOTHING_TO_VERIFY), folder);
         show_failure();
     }
+    end_pass_hold(held);
     free(folder);
     return result;
 }

@@ -3,6 +3,7 @@
 #define VANTA_ENGINE_WIPE_ENGINE_H
 
 #include <windows.h>
+#include <accctrl.h>
 
 // One transfer buffer serves every write and read of a run.
 #define TRANSFER_SIZE   0x400000      // 4,194,304 bytes: every full write
@@ -14,22 +15,28 @@
 
 // ------------------------------------------------------- file calls
 
-// The engine's reads and writes of work files go through these, Win32's own
-// unless a test puts in ones that refuse what Windows refuses on a handle
-// opened unbuffered (sizes, positions and buffers off the sector size), which
-// Wine accepts, or that fail the way damaged media do.
-typedef HANDLE (WINAPI *CreateFileProc)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                        HANDLE);
+// The engine's opens, reads and writes of the files in the work folder go
+// through these: its own open relative to the held folder and Win32's reads
+// and writes, unless a test puts in ones that refuse what Windows refuses on
+// a handle opened unbuffered (sizes, positions and buffers off the sector
+// size), which Wine accepts, or that fail the way damaged media do.
+// create: name in folder, never through a link; disposition and flags as
+// CreateFile takes them (CREATE_NEW, OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH,
+// FILE_FLAG_NO_BUFFERING); INVALID_HANDLE_VALUE with the last error set.
+typedef HANDLE (WINAPI *CreateInFolderProc)(HANDLE folder, LPCWSTR name, DWORD access, DWORD share,
+                                            DWORD disposition, DWORD flags);
 typedef BOOL (WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 typedef BOOL (WINAPI *ReadFileProc)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 typedef DWORD (WINAPI *SetFilePointerProc)(HANDLE, LONG, PLONG, DWORD);
 struct FileCalls {
-    CreateFileProc create;
+    CreateInFolderProc create;
     WriteFileProc write;
     ReadFileProc read;
     SetFilePointerProc seek;
 };
 extern FileCalls file_calls;
+HANDLE WINAPI create_in_folder(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags);
 
 // ------------------------------------------------------- transfer buffer
 
@@ -39,14 +46,168 @@ DWORD alloc_transfer_buffer(void);
 // Releases it in full and clears the pointer; harmless when none is held.
 void release_transfer_buffer(void);
 
-// ------------------------------------------------------- work files
+// ------------------------------------------------------- the work folder
+
+// Everything a run makes lives in the work folder $VANTA$$ of the chosen
+// folder, and only the work folder's code touches anything in it. Another
+// account may write into the chosen folder, so every name in the work folder
+// may have been planted: the folder is held open for the whole run by a
+// handle that no one can rename or delete it under; every file is made,
+// listed and opened relative to that handle and never through a link; and a
+// file is written, cut or deleted only when its file ID is one this run made
+// or its journal vouches for, and its own handle says it is a plain file with
+// one link on the folder's volume. Anything else is left where it is, named.
+#define WORK_FOLDER_NAME "$VANTA$$"
+
+// "<folder>\$VANTA$$" as the run names it (texts, the record); empty until a Start sets it.
+extern char work_folder_path[MAX_PATH];
+// 1 when this run made the folder and so removes it at the end.
+extern LONG work_folder_created;
+// The folder, held from the run's start to its end; NULL when none is held.
+extern HANDLE work_folder;
+// A folder as its handle knows it: the volume's serial and its file index.
+struct FolderIdentity {
+    DWORD volume;
+    unsigned long long index;
+};
+extern FolderIdentity work_folder_identity;
+
+// Its refusals of the folder and its files: WORK_FOLDER_* and WORK_FILE_*
+// (support/messages.h).
+
+// The handle checks, the folder's security and its reset; tests put in ones
+// that answer as Windows does where Wine does not (a junction, an owner, a
+// DACL). file_info: GetFileInformationByHandle.
+typedef BOOL (WINAPI *FileInfoProc)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
+typedef DWORD (WINAPI *SecurityInfoProc)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *, PSID *, PACL *,
+                                         PACL *, PSECURITY_DESCRIPTOR *);
+typedef BOOL (WINAPI *SetSecurityProc)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+extern FileInfoProc file_info;
+extern SecurityInfoProc folder_security;
+extern SetSecurityProc set_folder_security;
+// The system calls the work folder's code has made (the fill bench counts
+// what the checks cost a file).
+extern unsigned long long work_folder_calls;
+
+// 0 with work_folder_path set; 3 when the folder text is too long (warning
+// shown, *text is string 408, the path unchanged).
+int prepare_work_folder_path(HWND dialog, const char *folder, const char **text);
+// Makes work_folder_path (with a DACL of its own: SYSTEM, the
+// Administrators and this account) or opens the one there, and holds it.
+// 0 with *made set and the folder held; ERROR_SHARING_VIOLATION when another
+// run (or program) holds it; WORK_FOLDER_LINK, WORK_FOLDER_ELSEWHERE,
+// ERROR_ALREADY_EXISTS for a file of that name, or the system's code.
+DWORD hold_work_folder(int *made);
+// The held folder may be taken: its owner is this account, SYSTEM or the
+// Administrators, and no one else may write in it (where others may and this
+// account can, its DACL is made the work folder's own first). 0, or
+// WORK_FOLDER_FOREIGN_OWNER, WORK_FOLDER_OTHERS_WRITE, or the system's code.
+// FAT and exFAT keep no owner: 0.
+DWORD check_work_folder_owner(void);
+// Who owns the folder check_work_folder_owner took: 1 SYSTEM or the
+// Administrators, 0 this account, -1 no one (FAT, exFAT).
+extern int work_folder_machine_owned;
+// A held folder marked compressed is made plain: 0, or the system's code.
+DWORD keep_work_files_uncompressed(void);
+// The held folder let go, without removing it.
+void release_work_folder(void);
+// At the run's end: the folder removed through its handle when this run made
+// it and nothing but the run's files were in it; let go either way. 0, or 1
+// when the removal failed (warning shown, *text string 409).
+int remove_work_folder(HWND dialog, const char **text);
+// The identity of the folder at path, followed to where it leads.
+DWORD folder_identity_of(const char *path, FolderIdentity *identity);
+
+// A pass run on its own (a bench, a test) holds the folder it is given for its
+// length; in a run, the run holds it. 1 held here (end_pass_hold lets it go),
+// 0 the run holds one, -1 the folder can't be held (reported: a pass failure).
+int begin_pass_hold(const char *folder);
+void end_pass_hold(int held);
 
 // Formats "<folder>\%8.8u" into path (MAX_PATH bytes). Returns 0, or
-// ERROR_FILENAME_EXCED_RANGE when the name would not fit: a work-file path is
-// never cut into another name.
+// ERROR_FILENAME_EXCED_RANGE when the name would not fit: a work file's path
+// no other program could open is no path to make.
 DWORD format_work_file_path(char *path, const char *folder, unsigned number);
-// True for a work file's name: digits only. Only such files are ever deleted.
-int is_work_file_name(const char *name);
+// "00000001" for 1: a work file's name (16 bytes).
+void work_file_name(unsigned number, char *name);
+// "<work folder>\name", for texts (MAX_PATH bytes).
+void work_entry_path(const char *name, char *path);
+// A new file name in the held folder (never one that is there: the name of a
+// file someone else put there gives ERROR_FILE_EXISTS), checked and counted
+// as the run's. Its handle, or INVALID_HANDLE_VALUE with *code.
+HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code);
+// A file of the run's, by name: INVALID_HANDLE_VALUE with *code when it is
+// not there, not a plain file with one link on the folder's volume
+// (WORK_FILE_*), or not one the run made (WORK_FILE_NOT_OURS).
+HANDLE open_work_file(const char *name, DWORD access, DWORD flags, DWORD *code);
+// Deletes a file of the run's by name through its own handle: 0, or the code.
+DWORD delete_work_file(const char *name);
+// Marks the open file for deletion when its last handle closes: 0, or the code.
+DWORD delete_open_file(HANDLE file);
+// Another file of the folder (the journal), checked as a work file is, but
+// for its ID; CreateFile's dispositions. Its handle, or INVALID_HANDLE_VALUE with *code.
+HANDLE open_in_work_folder(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD *code);
+// Gives an open file of the folder another name there (with replace, in
+// place of a file of that name): 0, or the code.
+DWORD rename_open_file(HANDLE file, const char *name, int replace);
+// The plain file name counted as the run's (what the journal of an
+// interrupted run vouches for; tests): 0, or the code.
+DWORD vouch_for_work_file(const char *name);
+
+// Each file the run makes, as it is made (the journal keeps them).
+typedef void (*WorkFileMadeProc)(const char *name, unsigned long long index);
+extern WorkFileMadeProc work_file_made;
+// The run's files by file index: counted, asked about, forgotten.
+int note_run_file(unsigned long long index);
+int is_run_file(unsigned long long index);
+void forget_run_file(unsigned long long index);
+// A new run: none is the run's, no name noted.
+void forget_run_files(void);
+// Up to room of the run's files' indexes into indexes; how many there are
+// (room 0: only how many).
+size_t list_run_files(unsigned long long *indexes, size_t room);
+
+// A work file that another program holds open is tried again every
+// DELETE_RETRY_STEP_MS for delete_retry_ms (DELETE_RETRY_MS; tests shorten
+// it); at most HELD_FILES_MAX of them at once, the rest are named at once.
+#define DELETE_RETRY_MS      3000
+#define DELETE_RETRY_STEP_MS 100
+#define HELD_FILES_MAX       64
+extern DWORD delete_retry_ms;
+// Deletes the run's files in the work folder (folder: its path, for texts;
+// a folder none holds is held for the deletion); one that can't be deleted
+// is named and the others still go; anything else in the folder but the
+// journal is named once and left. 0 done, 1 aborted, 3 a file could not be
+// deleted (reported).
+int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                      const char *folder);
+// The journal's file index, which the deletion passes over (0: none).
+extern unsigned long long journal_index;
+
+// The held folder's entries, "." and ".." left out.
+struct WorkEntry {
+    WCHAR wide[MAX_PATH];
+    char name[MAX_PATH];              // in the ANSI code page, for texts
+    unsigned long long index, size;
+    DWORD attributes;
+};
+struct WorkListing {
+    HANDLE handle;
+    BYTE buffer[0x10000];
+    ULONG filled, at;
+    int begun, done;
+};
+void begin_work_listing(WorkListing *listing);
+// 1 with *entry the next entry, 0 at the end.
+int next_work_entry(WorkListing *listing, WorkEntry *entry);
+void end_work_listing(WorkListing *listing);
+
+// Names in the work folder that are not the run's (planted, an earlier run's
+// its journal did not vouch for): left, and named once each at the run's end.
+void note_foreign_entry(const char *name);
+int foreign_entry_count(void);
+// One a line, each ending in CR LF, as many as fit a status text.
+const char *foreign_entry_names(void);
 
 // ------------------------------------------------------- fill pass
 
@@ -63,7 +224,7 @@ extern unsigned char byte_pattern[BYTE_LIST_MAX];
 // since the run began (run_steps sets it back).
 extern int dod_fill_byte;
 
-// The clock a "random" or "dod" pass seeds the generator from: timeGetTime,
+// The clock a "random" or "dod" pass seeds the generator from: GetTickCount,
 // milliseconds since the system started. Tests put their own in.
 typedef DWORD (WINAPI *SeedClockProc)(void);
 extern SeedClockProc seed_clock;
@@ -77,9 +238,12 @@ int erase_step_nomft(HWND owner, int status_id, int step_id, volatile LONG *abor
 // that failed, a work folder that can't be made current): free space may be
 // left unwritten, and the step ends with the text in the status box.
 int erase_free_space(int count, const char *const *args);
-// 0 the file reached MAX_FILE_BYTES; 1 the volume is full or the abort flag
-// was seen; any other value: a failure, already reported.
-int fill_work_file(const char *path);
+// Work file number: 0 the file reached MAX_FILE_BYTES; 1 the volume is full
+// or the abort flag was seen; FILL_NAME_TAKEN a file someone else put there
+// has the name (it is named, and the number passed over); any other value: a
+// failure, already reported.
+#define FILL_NAME_TAKEN (-1)
+int fill_work_file(unsigned number);
 // The bytes the current (or last) fill pass has written into its work files.
 extern unsigned long long pass_bytes_written;
 // A byte-list word ("0x55,0xaa", "1,2,3") into its values and the 512-byte
@@ -120,7 +284,7 @@ DWORD volume_root_of(const char *path, char *root);
 // The sector size of the volume that holds folder; MIN_WRITE_BYTES when the
 // volume does not say.
 DWORD volume_sector_bytes(const char *folder);
-// Sets probe_path and probe_root for the work folder, which is current.
+// Sets probe_path and probe_root for the work folder (a full path).
 void prepare_probe(const char *folder);
 
 void look_up_free_ex(void);
@@ -233,7 +397,10 @@ extern DWORD verify_give_back_bytes;
 // failure of the run, and so is a walk that read no byte after the run wrote
 // some); 1 aborted, or no transfer buffer.
 int verify_folder(int count, const char *const *args);
-int verify_file(const char *path);
+int verify_file(const WorkEntry *entry);
+// Set by the runner for a run that went on from its journal: a verify there
+// that reads no byte has checked nothing, even though this part wrote none.
+extern int verify_must_read;
 
 // ------------------------------------------------------- NTFS record slack
 

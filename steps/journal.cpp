@@ -1,18 +1,58 @@
 // The run's journal: where a long run stands, in its work folder, so that a
 // run the session's end (or a power cut) interrupted can go on from the step
-// it was in. A few hundred bytes at the start of each step.
+// it was in, and which files in the folder are the run's. A few hundred bytes
+// at the start of each step, and a line for each work file as it is made.
+//
+// Another account may be able to write the journal (on FAT, or through a
+// hole elsewhere), so it is proof only when it is ours: every line is
+// sealed with an HMAC-SHA-256 under a random key made when the run begins
+// and kept in the registry, where other accounts can neither write nor read
+// it. A journal that fails its seal, names numbers out of range, or belongs
+// to another folder is no journal.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include "steps/step_runner.h"
 #include "engine/wipe_engine.h"
+#include <wincrypt.h>
+#include <sddl.h>
 
-#define JOURNAL_VERSION 1
-// Room for every line of a journal, the check included.
-#define JOURNAL_TEXT_SIZE 2048
+// The headers for Windows XP leave it out; Windows XP SP3 and later have it.
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | 12)
+#endif
+
+#define JOURNAL_VERSION 2
+// Room for a journal's lines before the files it vouches for.
+#define JOURNAL_HEADER_SIZE 1024
+#define JOURNAL_KEY_BYTES 32
+#define JOURNAL_KEY_PATH "Software\\vanta\\Journals"
+// Zeros after a journal's text, written while the volume has room: the lines
+// of the files a step makes (a thousand and more) go there when it is full;
+// past them, a line goes where the volume gives the journal room.
+#define JOURNAL_ROOM 0x10000
+// A file line: "file=" 16 hex digits, a blank, 32 hex digits of its seal, CR LF.
+#define FILE_LINE_SIZE 56
+#define FILE_SEAL_BYTES 16
 
 char run_id[40];
 volatile LONG resume_interrupted_run;
+JournalKeyProc journal_key_store;
+
+// The key of this part of the run (none until begin_journal_key), and
+// where the journal stands: its open handle, where its text ends and how
+// long the file is (whole clusters), the seal its files' lines are bound to.
+static BYTE run_key[JOURNAL_KEY_BYTES];
+static int run_key_ready;
+static HKEY run_key_root;
+static HANDLE journal_file = INVALID_HANDLE_VALUE;
+static unsigned long long journal_text_end, journal_file_size;
+static DWORD journal_cluster;
+static char journal_seal[2 * 32 + 1];
+// The journal an earlier part left, as it was read (its file index), so that
+// only that one is deleted when this part writes none.
+static unsigned long long read_journal_index;
+static int read_journal_found;
 
 unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash)
 {
@@ -23,159 +63,498 @@ unsigned long long text_hash(const void *bytes, size_t length, unsigned long lon
     return hash;
 }
 
-// The journal's path, and the one a new journal is written to before it
-// takes the old one's place. 0, or the error code when the path does not fit.
-static DWORD journal_paths(const char *work_folder, char *path, char *next)
+// ---------------------------------------------------------------- seals
+
+static HCRYPTPROV crypto_provider(void)
 {
-    int length = snprintf(path, MAX_PATH, "%s\\" JOURNAL_NAME, work_folder);
-    int next_length = snprintf(next, MAX_PATH, "%s\\" JOURNAL_NAME ".new", work_folder);
-    if (length < 0 || length >= MAX_PATH || next_length < 0 || next_length >= MAX_PATH)
-        return ERROR_FILENAME_EXCED_RANGE;
+    static HCRYPTPROV provider;
+    if (!provider && !CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        provider = 0;
+    return provider;
+}
+
+// SHA-256 of first and second, one after the other: 1, or 0 when the system
+// has no SHA-256 (the journal is then never proof).
+static int sha256(const BYTE *first, DWORD first_length, const BYTE *second, DWORD second_length, BYTE *digest)
+{
+    HCRYPTHASH hash;
+    DWORD length = 32;
+    if (!crypto_provider() || !CryptCreateHash(crypto_provider(), CALG_SHA_256, 0, 0, &hash))
+        return 0;
+    int done = CryptHashData(hash, first, first_length, 0) && CryptHashData(hash, second, second_length, 0) &&
+               CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 32;
+    CryptDestroyHash(hash);
+    return done;
+}
+
+// HMAC-SHA-256 of text under key, as hexadecimal text of digest_bytes bytes.
+static int seal(const BYTE *key, const char *text, size_t length, int digest_bytes, char *hex)
+{
+    BYTE inner_pad[64], outer_pad[64], inner[32], outer[32];
+    for (int i = 0; i < 64; ++i) {
+        BYTE k = i < JOURNAL_KEY_BYTES ? key[i] : 0;
+        inner_pad[i] = k ^ 0x36, outer_pad[i] = k ^ 0x5C;
+    }
+    if (!sha256(inner_pad, 64, (const BYTE *)text, (DWORD)length, inner) || !sha256(outer_pad, 64, inner, 32, outer))
+        return 0;
+    for (int i = 0; i < digest_bytes; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", outer[i]);
+    return 1;
+}
+
+// ---------------------------------------------------------------- the key
+
+// The registry value that keeps the key of the work folder's journal: one a
+// folder, by its identity, so that runs on other folders keep theirs.
+static void key_value_name(char *name, size_t size)
+{
+    snprintf(name, size, "%08lx-%016llx", (unsigned long)work_folder_identity.volume, work_folder_identity.index);
+}
+
+// The key's place: under HKEY_LOCAL_MACHINE for a folder SYSTEM or the
+// Administrators own (only they may write there), else under the account's
+// own HKEY_CURRENT_USER; made with a DACL that lets no one else read it.
+static LSTATUS open_key_root(HKEY hive, int create, HKEY *root)
+{
+    if (!create)
+        return RegOpenKeyExA(hive, JOURNAL_KEY_PATH, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, root);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        hive == HKEY_LOCAL_MACHINE ? "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)" : "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)(A;OICI;KA;;;CO)",
+        SDDL_REVISION_1, &descriptor, NULL);
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    LSTATUS status = RegCreateKeyExA(hive, JOURNAL_KEY_PATH, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, descriptor ? &security : NULL,
+                                     root, NULL);
+    if (descriptor)
+        LocalFree(descriptor);
+    return status;
+}
+
+static LSTATUS WINAPI registry_key_store(int operation, int machine, const char *name, BYTE *key)
+{
+    HKEY hive = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, root;
+    LSTATUS status = open_key_root(hive, operation == KEY_STORE_WRITE, &root);
+    if (status != ERROR_SUCCESS)
+        return status;
+    DWORD type = 0, size = JOURNAL_KEY_BYTES;
+    if (operation == KEY_STORE_WRITE) {
+        status = RegSetValueExA(root, name, 0, REG_BINARY, key, JOURNAL_KEY_BYTES);
+        // written through once, when the run begins
+        if (status == ERROR_SUCCESS)
+            status = RegFlushKey(root);
+    } else if (operation == KEY_STORE_READ) {
+        status = RegQueryValueExA(root, name, NULL, &type, key, &size);
+        if (status == ERROR_SUCCESS && (type != REG_BINARY || size != JOURNAL_KEY_BYTES))
+            status = ERROR_INVALID_DATA;
+    } else {
+        status = RegDeleteValueA(root, name);
+    }
+    RegCloseKey(root);
+    return status;
+}
+
+DWORD begin_journal_key(int machine_owned)
+{
+    char name[40];
+    run_key_ready = 0;
+    if (!journal_key_store)
+        journal_key_store = registry_key_store;
+    if (!crypto_provider() || !CryptGenRandom(crypto_provider(), JOURNAL_KEY_BYTES, run_key))
+        return GetLastError() ? GetLastError() : NTE_PROV_DLL_NOT_FOUND;
+    key_value_name(name, sizeof name);
+    // the machine's for a folder SYSTEM or the Administrators own; where
+    // this account can't write there (or the folder has no owner), its own
+    LSTATUS status = ERROR_ACCESS_DENIED;
+    if (machine_owned)
+        status = journal_key_store(KEY_STORE_WRITE, 1, name, run_key);
+    if (status != ERROR_SUCCESS && machine_owned != 1)
+        status = journal_key_store(KEY_STORE_WRITE, 0, name, run_key);
+    if (status != ERROR_SUCCESS)
+        return (DWORD)status;
+    run_key_ready = 1;
     return 0;
 }
 
-// The journal's lines, the last one the check of all before it.
+// The key an earlier part of the run on this folder left: 1 with key set.
+static int earlier_key(BYTE *key)
+{
+    char name[40];
+    if (!journal_key_store)
+        journal_key_store = registry_key_store;
+    key_value_name(name, sizeof name);
+    return journal_key_store(KEY_STORE_READ, 1, name, key) == ERROR_SUCCESS ||
+           journal_key_store(KEY_STORE_READ, 0, name, key) == ERROR_SUCCESS;
+}
+
+static void forget_journal_key(void)
+{
+    char name[40];
+    if (!journal_key_store)
+        journal_key_store = registry_key_store;
+    key_value_name(name, sizeof name);
+    journal_key_store(KEY_STORE_DELETE, 1, name, NULL);
+    journal_key_store(KEY_STORE_DELETE, 0, name, NULL);
+    run_key_ready = 0;
+}
+
+// ---------------------------------------------------------------- writing
+
+// The journal's lines before its seal.
 static int compose_journal(const RunJournal *journal, char *text, size_t size)
 {
     int length = snprintf(text, size,
-                          "vanta journal=%d\r\nfolder=%s\r\nmethod=%d\r\nscript=%016llx\r\nstep=%d\r\n"
+                          "vanta journal=%d\r\nfolder=%08lx-%016llx\r\nmethod=%d\r\nscript=%016llx\r\nstep=%d\r\n"
                           "steps=%d\r\nrun_id=%s\r\nstarted=%s\r\ncreated=%d\r\npasses=%d\r\n"
                           "bytes_written=%llu\r\nbytes_verified=%llu\r\n",
-                          JOURNAL_VERSION, journal->folder, journal->method, journal->script_hash,
-                          journal->step, journal->steps, journal->run_id, journal->started,
-                          journal->created, journal->passes, journal->bytes_written,
+                          JOURNAL_VERSION, (unsigned long)journal->folder.volume, journal->folder.index,
+                          journal->method, journal->script_hash, journal->step, journal->steps, journal->run_id,
+                          journal->started, journal->created, journal->passes, journal->bytes_written,
                           journal->bytes_verified);
-    if (length < 0 || (size_t)length >= size)
-        return -1;
-    int check = snprintf(text + length, size - length, "check=%016llx\r\n",
-                         text_hash(text, (size_t)length, TEXT_HASH_START));
-    if (check < 0 || (size_t)check >= size - length)
-        return -1;
-    return length + check;
+    return length < 0 || (size_t)length >= size ? -1 : length;
+}
+
+// The line that vouches for a file, bound to the journal's seal.
+static int file_line(const BYTE *key, const char *journal_seal_text, unsigned long long index, char *line)
+{
+    char sealed[128], hex[2 * FILE_SEAL_BYTES + 1];
+    int length = snprintf(sealed, sizeof sealed, "%s file=%016llx", journal_seal_text, index);
+    if (!seal(key, sealed, (size_t)length, FILE_SEAL_BYTES, hex))
+        return 0;
+    snprintf(line, FILE_LINE_SIZE + 1, "file=%016llx %s\r\n", index, hex);
+    return 1;
 }
 
 // The volume's allocation unit under the work folder; 64 KiB when it does not say.
-static DWORD cluster_bytes_of(const char *work_folder)
+static DWORD cluster_bytes_of(void)
 {
     char root[MAX_PATH];
     DWORD per_cluster = 0, per_sector = 0, free_clusters, clusters;
-    if (volume_root_of(work_folder, root) != 0 ||
-        !GetDiskFreeSpaceA(root, &per_cluster, &per_sector, &free_clusters, &clusters) ||
-        !per_cluster || !per_sector)
+    if (volume_root_of(work_folder_path, root) != 0 ||
+        !GetDiskFreeSpaceA(root, &per_cluster, &per_sector, &free_clusters, &clusters) || !per_cluster ||
+        !per_sector || per_cluster * per_sector > 0x10000)
         return 0x10000;
     return per_cluster * per_sector;
 }
 
-DWORD write_journal(const char *work_folder, const RunJournal *journal)
+// Zeros from at to the next whole cluster past length: the journal holds its
+// clusters through the passes, where no fill reaches, so they are written
+// whole and nothing a deleted file left in them stays behind the text.
+static BOOL write_zeros_to(HANDLE file, unsigned long long at, unsigned long long end)
 {
-    char path[MAX_PATH], next[MAX_PATH], text[JOURNAL_TEXT_SIZE];
-    DWORD failed = journal_paths(work_folder, path, next);
-    if (failed)
-        return failed;
-    int length = compose_journal(journal, text, sizeof text);
+    static const char zeros[0x10000] = {0};
+    DWORD written = 0;
+    for (; at < end; at += written) {
+        DWORD part = end - at < sizeof zeros ? (DWORD)(end - at) : (DWORD)sizeof zeros;
+        if (!WriteFile(file, zeros, part, &written, NULL) || written != part)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+static void close_journal_file(void)
+{
+    if (journal_file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal_file);
+    journal_file = INVALID_HANDLE_VALUE;
+}
+
+// The journal file of index again, when it is there by its name: that
+// very file, not whatever has its name.
+static void reopen_journal(unsigned long long index)
+{
+    DWORD code = 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE file = open_in_work_folder(JOURNAL_NAME, GENERIC_WRITE | DELETE, 0, OPEN_EXISTING, &code);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    if (index && GetFileInformationByHandle(file, &info) &&
+        (((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow) == index)
+        journal_file = file;
+    else
+        CloseHandle(file);
+}
+
+DWORD write_journal(const RunJournal *journal)
+{
+    static char text[JOURNAL_HEADER_SIZE + FILE_LINE_SIZE * 64];
+    char temporary[40], line[FILE_LINE_SIZE + 1];
+    BYTE random[4] = {0};
+    DWORD code = 0;
+    if (!run_key_ready || !work_folder)
+        return ERROR_INVALID_HANDLE;
+    int length = compose_journal(journal, text, JOURNAL_HEADER_SIZE - 80);
     if (length < 0)
         return ERROR_BUFFER_OVERFLOW;
-    HANDLE file = CreateFileA(next, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    // The journal holds its clusters through the passes, where no fill
-    // reaches: they are written whole, so that nothing a deleted file left
-    // in them stays behind the text (zeros end the text).
-    static const char zeros[0x10000] = {0};
-    DWORD cluster = cluster_bytes_of(work_folder), written = 0;
-    unsigned long long whole_size = ((unsigned long long)length + cluster - 1) / cluster * cluster;
-    BOOL whole = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
-    for (unsigned long long done = (DWORD)length; whole && done < whole_size; done += written) {
-        DWORD part = whole_size - done < sizeof zeros ? (DWORD)(whole_size - done) : (DWORD)sizeof zeros;
-        whole = WriteFile(file, zeros, part, &written, NULL) && written == part;
-    }
-    whole = whole && FlushFileBuffers(file);
-    failed = whole ? 0 : GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-    CloseHandle(file);
-    // the new one takes the old one's place in one move: a power cut leaves
+    if (!seal(run_key, text, (size_t)length, 32, journal_seal))
+        return NTE_BAD_ALGID;
+    length += snprintf(text + length, sizeof text - length, "seal=%s\r\n", journal_seal);
+
+    // a new file under a name no one can have put there, written whole and
+    // through, then in the old one's place in one move: a power cut leaves
     // the one or the other, never half of one
-    if (!failed && !MoveFileExA(next, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        failed = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-    if (failed)
-        DeleteFileA(next);
-    return failed;
-}
-
-// The value of key in the journal's text, copied into value (size bytes);
-// false when the line is missing or does not fit.
-static int journal_value(const char *text, const char *key, char *value, size_t size)
-{
-    size_t key_length = strlen(key);
-    for (const char *line = text; *line; line = strchr(line, '\n') ? strchr(line, '\n') + 1 : "") {
-        if (strncmp(line, key, key_length) != 0 || line[key_length] != '=')
-            continue;
-        const char *start = line + key_length + 1;
-        size_t length = strcspn(start, "\r\n");
-        if (length >= size)
-            return 0;
-        memcpy(value, start, length);
-        value[length] = 0;
-        return 1;
-    }
-    return 0;
-}
-
-static int journal_number(const char *text, const char *key, unsigned long long *number, int base)
-{
-    char value[32], *end;
-    if (!journal_value(text, key, value, sizeof value) || !value[0])
-        return 0;
-    *number = strtoull(value, &end, base);
-    return *end == 0;
-}
-
-DWORD read_journal(const char *work_folder, RunJournal *journal)
-{
-    char path[MAX_PATH], next[MAX_PATH], text[JOURNAL_TEXT_SIZE];
-    memset(journal, 0, sizeof *journal);
-    DWORD failed = journal_paths(work_folder, path, next);
-    if (failed)
-        return failed;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    CryptGenRandom(crypto_provider(), sizeof random, random);
+    snprintf(temporary, sizeof temporary, JOURNAL_NAME ".%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
+    HANDLE file = open_in_work_folder(temporary, GENERIC_WRITE | DELETE, 0, CREATE_NEW, &code);
     if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() ? GetLastError() : ERROR_FILE_NOT_FOUND;
-    DWORD got = 0;
-    BOOL read = ReadFile(file, text, sizeof text - 1, &got, NULL);
-    CloseHandle(file);
-    if (!read)
-        return ERROR_INVALID_DATA;
-    text[got] = 0;
-
-    // every line but the check is covered by it: a journal cut short, a byte
-    // changed or a line added is no journal
-    const char *check_line = strstr(text, "check=");
-    unsigned long long check = 0, values[8];
-    if (!check_line || (check_line != text && check_line[-1] != '\n') ||
-        !journal_number(check_line, "check", &check, 16) ||
-        check != text_hash(text, (size_t)(check_line - text), TEXT_HASH_START))
-        return ERROR_INVALID_DATA;
-    const char *keys[] = {"vanta journal", "method", "step", "steps", "created", "passes",
-                          "bytes_written", "bytes_verified"};
-    for (int k = 0; k < 8; ++k)
-        if (!journal_number(text, keys[k], &values[k], 10))
-            return ERROR_INVALID_DATA;
-    if (values[0] != JOURNAL_VERSION || !journal_number(text, "script", &journal->script_hash, 16) ||
-        !journal_value(text, "folder", journal->folder, sizeof journal->folder) ||
-        !journal_value(text, "run_id", journal->run_id, sizeof journal->run_id) ||
-        !journal_value(text, "started", journal->started, sizeof journal->started))
-        return ERROR_INVALID_DATA;
-    journal->method = (int)values[1];
-    journal->step = (int)values[2];
-    journal->steps = (int)values[3];
-    journal->created = values[4] != 0;
-    journal->passes = (int)values[5];
-    journal->bytes_written = values[6];
-    journal->bytes_verified = values[7];
-    if (journal->step < 1 || journal->step > journal->steps)
-        return ERROR_INVALID_DATA;
+        return code;
+    journal_cluster = cluster_bytes_of();
+    // the files the run has now, each vouched for by a line of its own
+    size_t count = list_run_files(NULL, 0);
+    unsigned long long *indexes = (unsigned long long *)malloc((count ? count : 1) * sizeof *indexes);
+    if (!indexes) {
+        delete_open_file(file);
+        CloseHandle(file);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    count = list_run_files(indexes, count);
+    unsigned long long size = (unsigned long long)length;
+    DWORD written = 0;
+    BOOL whole = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
+    for (size_t i = 0; whole && i < count; ++i, size += FILE_LINE_SIZE)
+        whole = file_line(run_key, journal_seal, indexes[i], line) &&
+                WriteFile(file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE;
+    // room for the lines of the files the step makes, taken while the volume
+    // has room: they are made when it is full
+    unsigned long long end = (size + JOURNAL_ROOM + journal_cluster - 1) / journal_cluster * journal_cluster;
+    free(indexes);
+    whole = whole && write_zeros_to(file, size, end) && FlushFileBuffers(file);
+    code = whole ? 0 : GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    if (code) {
+        // the journal before it stays as it was (a full volume takes no new one)
+        delete_open_file(file);
+        CloseHandle(file);
+        return code;
+    }
+    // the old journal's handle goes first: a file open without sharing its
+    // deletion can't be replaced; should the move fail, it is taken up again
+    // only a journal of the run's own is replaced: another file of its name
+    // stays, and the run goes without one
+    unsigned long long old_index = journal_index;
+    close_journal_file();
+    code = rename_open_file(file, JOURNAL_NAME, old_index != 0);
+    if (code) {
+        delete_open_file(file);
+        CloseHandle(file);
+        reopen_journal(old_index);
+        return code;
+    }
+    journal_file = file;
+    journal_text_end = size, journal_file_size = end;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info))
+        journal_index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     return 0;
+}
+
+void journal_note_file(const char *name, unsigned long long index)
+{
+    char line[FILE_LINE_SIZE + 1];
+    (void)name;
+    if (journal_file == INVALID_HANDLE_VALUE || !file_line(run_key, journal_seal, index, line))
+        return;
+    // a line that fails costs only the chance to vouch for this file
+    LARGE_INTEGER at;
+    DWORD written = 0;
+    if (journal_text_end + FILE_LINE_SIZE > journal_file_size) {
+        at.QuadPart = (LONGLONG)journal_file_size;
+        if (!SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) ||
+            !write_zeros_to(journal_file, journal_file_size, journal_file_size + journal_cluster))
+            return;
+        journal_file_size += journal_cluster;
+    }
+    at.QuadPart = (LONGLONG)journal_text_end;
+    if (SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) &&
+        WriteFile(journal_file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE)
+        journal_text_end += FILE_LINE_SIZE;
+}
+
+// ---------------------------------------------------------------- reading
+
+// A decimal number of at most 18 digits, nothing else: 1 with *number set.
+static int decimal(const char *text, unsigned long long *number)
+{
+    size_t length = strlen(text);
+    if (length == 0 || length > 18 || strspn(text, "0123456789") != length)
+        return 0;
+    *number = strtoull(text, NULL, 10);
+    return 1;
+}
+
+static int hexadecimal(const char *text, size_t digits, unsigned long long *number)
+{
+    if (strlen(text) != digits || strspn(text, "0123456789abcdef") != digits)
+        return 0;
+    *number = strtoull(text, NULL, 16);
+    return 1;
+}
+
+// The next line of text from *at (without its CR LF) into line; 0 when
+// there is none, or it does not end in CR LF, or it does not fit.
+static int next_line(const char **at, char *line, size_t size)
+{
+    const char *end = strstr(*at, "\r\n");
+    if (!end || (size_t)(end - *at) >= size)
+        return 0;
+    memcpy(line, *at, end - *at);
+    line[end - *at] = 0;
+    *at = end + 2;
+    return 1;
+}
+
+// The value of the line key=value in order: the key must be the next line's.
+static int keyed_line(const char **at, const char *key, char *value, size_t size)
+{
+    char line[JOURNAL_HEADER_SIZE];
+    size_t key_length = strlen(key);
+    if (!next_line(at, line, sizeof line) || strncmp(line, key, key_length) != 0 || line[key_length] != '=' ||
+        strlen(line + key_length + 1) >= size)
+        return 0;
+    strcpy(value, line + key_length + 1);
+    return 1;
+}
+
+// The header's lines in their order, each value in range: 0 with *journal
+// filled, or ERROR_INVALID_DATA.
+static DWORD parse_header(const char *text, const char **after, RunJournal *journal, char *sealed_with,
+                          size_t *sealed_length)
+{
+    const char *at = text;
+    char value[JOURNAL_HEADER_SIZE];
+    unsigned long long numbers[9], serial = 0;
+    const char *keys[] = {"vanta journal", "method", "step", "steps", "created", "passes", "bytes_written",
+                          "bytes_verified"};
+    // version, folder, method, script, step, steps, run_id, started, created, passes, bytes
+    if (!keyed_line(&at, keys[0], value, sizeof value) || !decimal(value, &numbers[0]) ||
+        numbers[0] != JOURNAL_VERSION || !keyed_line(&at, "folder", value, sizeof value) || strlen(value) != 25 ||
+        value[8] != '-')
+        return ERROR_INVALID_DATA;
+    value[8] = 0;
+    if (!hexadecimal(value, 8, &serial) || !hexadecimal(value + 9, 16, &journal->folder.index))
+        return ERROR_INVALID_DATA;
+    journal->folder.volume = (DWORD)serial;
+    if (!keyed_line(&at, "method", value, sizeof value) || !decimal(value, &numbers[1]) ||
+        !keyed_line(&at, "script", value, sizeof value) || !hexadecimal(value, 16, &journal->script_hash) ||
+        !keyed_line(&at, "step", value, sizeof value) || !decimal(value, &numbers[2]) ||
+        !keyed_line(&at, "steps", value, sizeof value) || !decimal(value, &numbers[3]) ||
+        !keyed_line(&at, "run_id", journal->run_id, sizeof journal->run_id) ||
+        !keyed_line(&at, "started", journal->started, sizeof journal->started))
+        return ERROR_INVALID_DATA;
+    for (int k = 4; k < 8; ++k)
+        if (!keyed_line(&at, keys[k], value, sizeof value) || !decimal(value, &numbers[k]))
+            return ERROR_INVALID_DATA;
+    // numbers out of range are no journal: nothing wraps to another step
+    if (numbers[1] > HIGHEST_METHOD_INDEX || numbers[3] < 1 || numbers[3] > JOURNAL_MOST_STEPS || numbers[2] < 1 ||
+        numbers[2] > numbers[3] || numbers[4] > 1 || numbers[5] > 0x7FFFFFFF ||
+        numbers[6] > 0x3FFFFFFFFFFFFFFFull || numbers[7] > 0x3FFFFFFFFFFFFFFFull)
+        return ERROR_INVALID_DATA;
+    journal->method = (int)numbers[1];
+    journal->step = (int)numbers[2];
+    journal->steps = (int)numbers[3];
+    journal->created = (int)numbers[4];
+    journal->passes = (int)numbers[5];
+    journal->bytes_written = numbers[6];
+    journal->bytes_verified = numbers[7];
+    // its own line, right after what it seals
+    *sealed_length = (size_t)(at - text);
+    if (!keyed_line(&at, "seal", sealed_with, 2 * 32 + 1) || strlen(sealed_with) != 64)
+        return ERROR_INVALID_DATA;
+    *after = at;
+    return 0;
+}
+
+DWORD read_journal(RunJournal *journal)
+{
+    static char text[JOURNAL_HEADER_SIZE + 0x10000];
+    char header_seal[2 * 32 + 1], expected[2 * 32 + 1], line[FILE_LINE_SIZE + 1];
+    BYTE key[JOURNAL_KEY_BYTES];
+    DWORD code = 0, got = 0;
+    memset(journal, 0, sizeof *journal);
+    read_journal_found = 0;
+    HANDLE file = open_in_work_folder(JOURNAL_NAME, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &code);
+    if (file == INVALID_HANDLE_VALUE)
+        return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : code;
+    BY_HANDLE_FILE_INFORMATION info;
+    unsigned long long index = 0;
+    if (GetFileInformationByHandle(file, &info))
+        index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    if (!ReadFile(file, text, JOURNAL_HEADER_SIZE, &got, NULL)) {
+        CloseHandle(file);
+        return ERROR_INVALID_DATA;
+    }
+    text[got] = 0;
+    const char *at = text;
+    size_t sealed_length = 0;
+    code = parse_header(text, &at, journal, header_seal, &sealed_length);
+    // sealed under the key this folder's run left, or no journal at all
+    if (!code && (!earlier_key(key) || !seal(key, text, sealed_length, 32, expected) || strcmp(expected, header_seal) != 0))
+        code = ERROR_INVALID_DATA;
+    if (!code && (journal->folder.volume != work_folder_identity.volume ||
+                  journal->folder.index != work_folder_identity.index))
+        code = ERROR_INVALID_DATA;   // another folder's
+    if (code) {
+        CloseHandle(file);
+        return code;
+    }
+    // the journal is the run's: it stays out of the deletion, and goes only as itself
+    read_journal_index = journal_index = index, read_journal_found = 1;
+    // the files it vouches for, a line each until the zeros; a line that
+    // fails its seal vouches for nothing
+    size_t have = got - (size_t)(at - text);
+    memmove(text, at, have);
+    for (;;) {
+        text[have] = 0;
+        const char *cursor = text;
+        while (next_line(&cursor, line, sizeof line)) {
+            unsigned long long index = 0;
+            char own[FILE_LINE_SIZE + 1];
+            if (strncmp(line, "file=", 5) != 0 || strlen(line) != FILE_LINE_SIZE - 2 || line[21] != ' ')
+                continue;
+            line[21] = 0;
+            if (hexadecimal(line + 5, 16, &index) && file_line(key, header_seal, index, own) &&
+                strncmp(own + 22, line + 22, 2 * FILE_SEAL_BYTES) == 0)
+                note_run_file(index);
+        }
+        have -= (size_t)(cursor - text);
+        memmove(text, cursor, have);
+        if (have && memchr(text, 0, have))
+            break;   // the zeros after the text
+        if (!ReadFile(file, text + have, (DWORD)(sizeof text - 1 - have), &got, NULL) || got == 0)
+            break;
+        have += got;
+    }
+    CloseHandle(file);
+    return 0;
+}
+
+// ---------------------------------------------------------------- the end
+
+void close_journal(void)
+{
+    close_journal_file();
+    run_key_ready = 0, read_journal_found = 0, journal_index = 0;
+}
+
+void delete_journal(void)
+{
+    DWORD code = 0;
+    if (journal_file != INVALID_HANDLE_VALUE) {
+        delete_open_file(journal_file);
+        close_journal_file();
+    } else if (read_journal_found) {
+        // the earlier part's, when this part wrote none: that very file, not
+        // whatever has its name
+        HANDLE file = open_in_work_folder(JOURNAL_NAME, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING, &code);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (file != INVALID_HANDLE_VALUE) {
+            if (GetFileInformationByHandle(file, &info) &&
+                (((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow) == read_journal_index)
+                delete_open_file(file);
+            CloseHandle(file);
+        }
+    }
+    read_journal_found = 0, journal_index = 0;
+    if (work_folder)
+        forget_journal_key();
 }
 
 void journal_local_time(char *text, size_t size)
@@ -184,13 +563,6 @@ void journal_local_time(char *text, size_t size)
     GetLocalTime(&now);
     snprintf(text, size, "%04u-%02u-%02u %02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
              now.wMinute);
-}
-
-void delete_journal(const char *work_folder)
-{
-    char path[MAX_PATH], next[MAX_PATH];
-    if (journal_paths(work_folder, path, next) == 0)
-        DeleteFileA(path), DeleteFileA(next);
 }
 
 int script_hash(const char *script, unsigned long long *hash)

@@ -7,10 +7,8 @@
 #include "steps/step_runner.h"
 #include "engine/wipe_engine.h"
 #include "support/messages.h"
-#include "ui/work_folder.h"
 
 ModuleFileNameProc module_file_name = GetModuleFileNameA;
-DWORD delete_retry_ms = DELETE_RETRY_MS;
 int run_exit_code;
 char run_script_steps[STATUS_TEXT_SIZE];
 
@@ -19,6 +17,7 @@ static volatile LONG never_aborted;
 int run_resumed_from;
 int run_resume_step;
 int resume_found_nothing;
+int resume_other_method = -1;
 volatile LONG keep_journal_at_stop;
 // What the work folder's journal says (read at the start, written at each
 // step), and the step the journal on the disk names (0: none is there).
@@ -26,7 +25,6 @@ static RunJournal run_journal;
 static int journal_step_on_disk;
 static char runner_status[STATUS_TEXT_SIZE];
 static char step_text[STATUS_TEXT_SIZE];
-static char deletion_status[STATUS_TEXT_SIZE];
 
 const char *step_argument(const char *line)
 {
@@ -102,125 +100,6 @@ static void end_at_trailing_blanks(char *line)
         line[--length] = 0;
 }
 
-// Work files that could not be deleted: each named with its reason in the
-// status box and kept as a failure of the run, one box for them all.
-static char left_box[2048];
-
-static void note_file_left(HWND owner, int status_id, const char *folder, const char *name)
-{
-    format_system_error(deletion_status, STATUS_TEXT_LIMIT, "%s\\%s ", folder, name);
-    SetDlgItemTextA(owner, status_id, deletion_status);
-    note_run_failure(deletion_status);
-    // the box gives the reason a line of its own, as every box of a file does
-    size_t have = strlen(left_box);
-    format_system_error(left_box + have, (unsigned)(sizeof left_box - 1 - have), "%s\\%s\r\n", folder, name);
-}
-
-static int report_files_left(HWND owner)
-{
-    if (!left_box[0])
-        return RUN_DONE;
-    show_message_box(owner, left_box, MB_OK | MB_ICONWARNING);
-    return RUN_REPORTED;
-}
-
-// Scanners, indexers and sync clients open new files for a moment without
-// letting them be deleted: such a file is tried again for a while.
-static int is_held(DWORD code)
-{
-    // a deletion cut by the session's end's cancel of a transfer is tried again too
-    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED;
-}
-
-// One work file by its full path: 0 deleted, else the system's code.
-static DWORD delete_work_file(const char *folder, const char *name)
-{
-    char path[MAX_PATH];
-    // always by the full path: never a name relative to some other folder
-    int length = snprintf(path, sizeof path, "%s\\%s", folder, name);
-    if (length < 0 || length >= (int)sizeof path)
-        return ERROR_FILENAME_EXCED_RANGE;
-    return DeleteFileA(path) ? 0 : GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
-}
-
-static char held_names[HELD_FILES_MAX][MAX_PATH];
-
-int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
-                      const char *folder)
-{
-    (void)step_id;
-    // room for the longest work folder path a Start admits and "\*."
-    char pattern[MAX_PATH + 8];
-    int held = 0;
-
-    left_box[0] = 0;
-    // an empty folder would list the root of the current drive
-    if (!folder[0]) {
-        run_context.last_error = ERROR_BAD_PATHNAME;
-        note_file_left(owner, status_id, folder, "*.");
-        return report_files_left(owner);
-    }
-    int length = snprintf(pattern, sizeof pattern, "%s\\*.", folder);
-    if (length < 0 || length >= (int)sizeof pattern) {
-        // a cut pattern would list some other folder
-        run_context.last_error = ERROR_BUFFER_OVERFLOW;
-        note_file_left(owner, status_id, folder, "*.");
-        return report_files_left(owner);
-    }
-
-    struct _finddata_t entry;
-    intptr_t listing = _findfirst(pattern, &entry);
-    if (listing == -1)
-        return RUN_DONE;
-
-    // every file that can go goes: one that can't is named, and the rest
-    // still give their space back
-    int result = RUN_DONE;
-    do {
-        if (abort_requested(abort_flag)) {
-            result = RUN_STOPPED;
-            break;
-        }
-        if ((entry.attrib & _A_SUBDIR) || !is_work_file_name(entry.name))
-            continue;
-        DWORD code = delete_work_file(folder, entry.name);
-        if (code && is_held(code) && held < HELD_FILES_MAX && strlen(entry.name) < MAX_PATH) {
-            strcpy(held_names[held++], entry.name);
-        } else if (code) {
-            run_context.last_error = code;
-            note_file_left(owner, status_id, folder, entry.name);
-        }
-    } while (_findnext(listing, &entry) == 0);
-    _findclose(listing);
-
-    // the held ones again, until they go or the time is up
-    DWORD start = GetTickCount();
-    while (held > 0 && result == RUN_DONE) {
-        int still = 0;
-        int last_round = GetTickCount() - start >= delete_retry_ms;
-        if (!last_round)
-            Sleep(DELETE_RETRY_STEP_MS);
-        for (int i = 0; i < held; ++i) {
-            DWORD code = delete_work_file(folder, held_names[i]);
-            if (!code)
-                continue;
-            if (is_held(code) && !last_round) {
-                memmove(held_names[still++], held_names[i], MAX_PATH);
-                continue;
-            }
-            run_context.last_error = code;
-            note_file_left(owner, status_id, folder, held_names[i]);
-        }
-        held = still;
-        if (abort_requested(abort_flag))
-            result = RUN_STOPPED;
-    }
-    if (report_files_left(owner) != RUN_DONE && result == RUN_DONE)
-        result = RUN_REPORTED;
-    return result;
-}
-
 // The script of a method: the executable's path without its extension, the
 // method index and ".run". 0, or the result that ends the run.
 static int script_path(char *script, size_t size, int method_index)
@@ -238,7 +117,8 @@ static int script_path(char *script, size_t size, int method_index)
     return RUN_DONE;
 }
 
-// One step line: the calls of the first keyword it begins with. An erase
+// One step line (an erase's earlier files deleted): the calls of the first
+// keyword it begins with. An erase
 // whose files a later step verifies keeps them whole for it, as the
 // erase half of "erase,verify" does: the record-slack pass would otherwise
 // cut them to nothing, and the verify would read nothing.
@@ -254,8 +134,6 @@ static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *
     int result;
 
     if (keyword == STEP_ERASE_VERIFY) {
-        if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
-            return result;
         begin_step_progress(step, 0, 2);
         if ((result = erase_step_nomft(owner, status_id, step_id, abort_flag, word, folder)) != 0)
             return result;
@@ -263,8 +141,6 @@ static int run_step_line(HWND owner, int status_id, int step_id, volatile LONG *
         return verify_step(owner, status_id, step_id, abort_flag, word, folder);
     }
     if (keyword == STEP_ERASE) {
-        if ((result = delete_work_files(owner, status_id, step_id, abort_flag, folder)) != 0)
-            return result;
         begin_step_progress(step, 0, 1);
         return (verify_follows ? erase_step_nomft : erase_step)(owner, status_id, step_id, abort_flag,
                                                                  word, folder);
@@ -365,23 +241,29 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
     return RUN_DONE;
 }
 
-// The journal of an interrupted run in the work folder. 0: none this run can
-// take for its own (none, one that fails its check, another folder's: the
-// rules for an existing folder hold); 1: the folder is ours, run_journal
-// holds what the journal says and *resume the step to go on from (0: step
-// 1); -1: the user said not to start.
+// The journal of an interrupted run in the held work folder. 0: none this
+// run can take for its own (none, one whose seal fails, another folder's:
+// the rules for an existing folder hold); 1: the folder is ours, run_journal
+// holds what the journal says, the files it vouches for are the run's, and
+// *resume is the step to go on from (0: step 1); 2: the same, but this run
+// does not go on from it (unattended without /resume): the rules for an
+// existing folder hold; -1: the user said not to start.
 static int consider_journal(HWND owner, int method_index, unsigned long long hash, int *resume)
 {
     char question[STATUS_TEXT_SIZE];
     *resume = 0;
-    if (read_journal(work_folder_path, &run_journal) != 0 || _stricmp(run_journal.folder, work_folder_path) != 0)
+    if (read_journal(&run_journal) != 0) {
+        forget_run_files();
         return 0;
+    }
     // another method, or a script changed since, can't go on where it stopped
     int same = hash && run_journal.method == method_index && run_journal.script_hash == hash;
     if (unattended) {
         if (!resume_interrupted_run)
-            return 0;
+            return 2;
         *resume = same ? run_journal.step : 0;
+        if (!same)
+            resume_other_method = run_journal.method;
         return 1;
     }
     if (same) {
@@ -396,6 +278,133 @@ static int consider_journal(HWND owner, int method_index, unsigned long long has
     return show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES ? 1 : -1;
 }
 
+// Why the work folder can't be held or taken: the warning box, the status
+// box's text in runner_status, exit code 6.
+static int refuse_work_folder(HWND owner, DWORD code)
+{
+    UINT id = code == ERROR_SHARING_VIOLATION ? IDS_FOLDER_IN_USE
+              : code == WORK_FOLDER_LINK ? IDS_WORK_FOLDER_LINK
+              : code == WORK_FOLDER_ELSEWHERE ? IDS_FOLDER_ELSEWHERE
+              : code == WORK_FOLDER_FOREIGN_OWNER ? IDS_FOLDER_FOREIGN_OWNER
+              : code == WORK_FOLDER_OTHERS_WRITE ? IDS_FOLDER_OTHERS_WRITE : 0;
+    if (id) {
+        snprintf(runner_status, sizeof runner_status, program_text(id), work_folder_path);
+        show_message_box(owner, runner_status, MB_OK | MB_ICONWARNING);
+        set_status_text(runner_status);
+    } else {
+        // the system's own reason, under the folder's name
+        run_context.last_error = code;
+        error_box(owner, MB_ICONWARNING, "%s: ", work_folder_path);
+        set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
+    }
+    run_exit_code = EXIT_CODE_FOLDER;
+    return RUN_REPORTED;
+}
+
+// An interrupted run's leftovers deleted (its journal vouches for them), and
+// its journal with them unless keep; its folder goes at the end if that run
+// made it. 0, or the deletion's result.
+static int delete_leftovers(HWND owner, int keep)
+{
+    work_folder_created = run_journal.created;
+    if (!keep)
+        delete_journal();
+    return delete_work_files(owner, run_context.status_id, 0, &never_aborted, work_folder_path);
+}
+
+// The work folder held for the run, before its journal is read (a second
+// run on it is refused here), and taken: made now, or one that is there with
+// an owner and a DACL that make it ours, and then with an interrupted run's
+// journal (its leftovers deleted), on the user's word or /yes. 0 with
+// *resume set, or the result that ends the run (reported).
+static int take_work_folder(HWND owner, int method_index, unsigned long long hash, int *resume)
+{
+    int made = 0;
+    DWORD code = hold_work_folder(&made);
+    if (code)
+        return refuse_work_folder(owner, code);
+    work_folder_created = made;
+    // one that was there is taken only when no one else may own or write in
+    // it: what it holds could be anyone's otherwise (one made now has the
+    // run's own DACL from the start)
+    if (!made && (code = check_work_folder_owner()) != 0)
+        return refuse_work_folder(owner, code);
+    int ours = made ? 0 : consider_journal(owner, method_index, hash, resume);
+    if (ours && abort_requested(run_context.abort_flag)) {
+        // the session ended while the question waited: the leftovers go, the
+        // journal stays, to go on from at the next Start
+        journal_step_on_disk = run_journal.step;
+        delete_leftovers(owner, 1);
+        run_exit_code = EXIT_CODE_STOPPED;
+        return RUN_STOPPED;
+    }
+    if (ours < 0) {
+        // not gone on with, nor begun again: the interrupted run is over,
+        // and its space comes back
+        int deleted = delete_leftovers(owner, 0);
+        snprintf(runner_status, sizeof runner_status, program_text(IDS_LEFTOVERS_DELETED), work_folder_path);
+        set_status_text(runner_status);
+        run_exit_code = deleted == RUN_DONE ? EXIT_CODE_FOLDER : EXIT_CODE_FAILED;
+        return RUN_REPORTED;
+    }
+    if (!made && ours != 1) {
+        char question[STATUS_TEXT_SIZE];
+        snprintf(question, sizeof question, "%s\r\n%s\r\n%s", program_text(IDS_CONTINUE_QUESTION),
+                 work_folder_path, program_text(IDS_FOLDER_EXISTS));
+        if (!answer_yes_to_folder && show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+            snprintf(runner_status, sizeof runner_status, program_text(IDS_FOLDER_NOT_USED), work_folder_path);
+            set_status_text(runner_status);
+            forget_run_files();
+            close_journal();
+            run_exit_code = EXIT_CODE_FOLDER;
+            return RUN_REPORTED;
+        }
+    }
+    if ((code = keep_work_files_uncompressed()) != 0) {
+        run_context.last_error = code;
+        error_box(owner, MB_ICONWARNING, "%s: ", work_folder_path);
+        set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
+        run_exit_code = EXIT_CODE_FOLDER;
+        return RUN_REPORTED;
+    }
+    if (ours) {
+        // the interrupted run's: its ID goes on if this run does, and its
+        // leftovers go first
+        journal_step_on_disk = *resume ? run_journal.step : 0;
+        if (*resume)
+            snprintf(run_id, sizeof run_id, "%s", run_journal.run_id);
+        int result = delete_leftovers(owner, *resume != 0);
+        if (result != RUN_DONE) {
+            run_exit_code = EXIT_CODE_FAILED;
+            return result;
+        }
+    }
+    // this part's own key for its journal, written through once, now
+    if (begin_journal_key(work_folder_machine_owned) == 0)
+        work_file_made = journal_note_file;
+    return RUN_DONE;
+}
+
+// The step a run goes on from: the one its journal names, but for a verify
+// (or a step a verify comes after) the erase before it, whose files the
+// verify reads: the session's end deleted them. The script is read from its
+// step lines (past its count line) and left there.
+static int step_to_go_on_from(TextFile *steps, int resume)
+{
+    char line[STEP_LINE_SIZE];
+    size_t at = steps->at;
+    int last_erase = 0, names_verify = 0;
+    for (int step = 1; step <= resume && next_text_line(steps, line, sizeof line); ++step) {
+        int keyword = step_keyword(line);
+        if (keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY)
+            last_erase = step;
+        if (step == resume)
+            names_verify = keyword == STEP_VERIFY || (keyword < 0 && verify_follows(steps, JOURNAL_MOST_STEPS));
+    }
+    steps->at = at;
+    return names_verify && last_erase ? last_erase : resume;
+}
+
 // Before anything is written: the transfer buffer, the work folder (with an
 // interrupted run's leftovers deleted when its journal shows they are ours),
 // and the method's script read whole and checked, its cursor after its count
@@ -406,7 +415,6 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
                        TextFile *steps, int *step_count, int *resume)
 {
     char line[STEP_LINE_SIZE];
-    const char *text = "";
     unsigned long long hash = 0;
 
     // a run that stopped before its steps left the buffer held: use it again
@@ -423,36 +431,9 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     int result = script_path(script, script_size, method_index);
     if (result != RUN_DONE)
         return result;
-    int ours = consider_journal(owner, method_index, script_hash(script, &hash) ? hash : 0, resume);
-    if (ours < 0) {
-        set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
-        run_exit_code = EXIT_CODE_FOLDER;
-        return RUN_REPORTED;
-    }
-    work_folder_ours = ours;
-    if (create_work_folder(owner, &text) != 0) {
-        work_folder_ours = 0;
-        set_status_text(text);
-        run_exit_code = EXIT_CODE_FOLDER;
-        return RUN_REPORTED;
-    }
-    work_folder_ours = 0;
-    if (ours) {
-        // the interrupted run's: its folder goes at the end if that run made
-        // it, its ID goes on if this run does, and its leftovers go first
-        work_folder_created = run_journal.created;
-        journal_step_on_disk = run_journal.step;
-        if (*resume) {
-            snprintf(run_id, sizeof run_id, "%s", run_journal.run_id);
-        } else {
-            delete_journal(work_folder_path);
-            journal_step_on_disk = 0;
-        }
-        if ((result = delete_work_files(owner, run_context.status_id, 0, run_context.abort_flag,
-                                        work_folder_path)) != RUN_DONE)
-            return run_exit_code = result == RUN_STOPPED ? EXIT_CODE_STOPPED : EXIT_CODE_FAILED, result;
-    }
-    if (resume_interrupted_run && unattended && !*resume)
+    if ((result = take_work_folder(owner, method_index, script_hash(script, &hash) ? hash : 0, resume)) != RUN_DONE)
+        return result;
+    if (resume_interrupted_run && unattended && !*resume && resume_other_method < 0)
         resume_found_nothing = 1;
     run_exit_code = EXIT_CODE_METHOD;
     if (abort_requested(run_context.abort_flag))
@@ -496,18 +477,21 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     // a journal that names a step past the script's end is no place to go on from
     if (*resume > count)
         *resume = 0;
+    if (*resume)
+        *resume = step_to_go_on_from(steps, *resume);
     run_journal.script_hash = hash;
     *step_count = count;
     return RUN_DONE;
 }
 
 // Writes where the run stands at the start of a step: the step to go on
-// from, were the run stopped in it. A journal that can't be written loses
-// only the chance to go on; the erase itself is not touched.
+// from, were the run stopped in it, and the run's files there are now. A
+// journal that can't be written loses only the chance to go on; the erase
+// itself is not touched.
 static void note_step_in_journal(int method_index, int step, int count, const RunJournal *before)
 {
     run_journal = *before;
-    snprintf(run_journal.folder, sizeof run_journal.folder, "%s", work_folder_path);
+    run_journal.folder = work_folder_identity;
     run_journal.method = method_index;
     run_journal.step = step;
     run_journal.steps = count;
@@ -516,8 +500,21 @@ static void note_step_in_journal(int method_index, int step, int count, const Ru
     run_journal.passes = before->passes + run_totals.passes;
     run_journal.bytes_written = before->bytes_written + run_totals.bytes_written;
     run_journal.bytes_verified = before->bytes_verified + run_totals.bytes_verified;
-    if (write_journal(work_folder_path, &run_journal) == 0)
+    if (write_journal(&run_journal) == 0)
         journal_step_on_disk = step;
+}
+
+// The journal at the run's end: kept for the next Start only when the
+// session's end stopped the run, with the step to go on from; else deleted.
+static void end_journal(int result)
+{
+    if (journal_step_on_disk && result == RUN_STOPPED && keep_journal_at_stop) {
+        run_resume_step = journal_step_on_disk;
+        close_journal();
+    } else {
+        delete_journal();
+    }
+    work_file_made = NULL;
 }
 
 int run_steps(HWND owner, int status_id, int step_id, int method_index,
@@ -533,11 +530,15 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     dod_fill_byte = -1;
     slack_file_budget = -1;
     clear_run_failures();
+    forget_run_files();
     memset(&run_totals, 0, sizeof run_totals);
     run_script_steps[0] = 0;
     run_exit_code = EXIT_CODE_FAILED;
     run_resumed_from = run_resume_step = resume_found_nothing = 0;
+    resume_other_method = -1;
     journal_step_on_disk = 0;
+    verify_must_read = 0;
+    work_file_made = NULL;
 
     TextFile steps;
     memset(&steps, 0, sizeof steps);
@@ -550,16 +551,15 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             result = RUN_STOPPED, run_exit_code = EXIT_CODE_STOPPED;
         // an interrupted run's journal it went on from stays for the next
         // time only when the session's end stopped this one too
-        if (journal_step_on_disk && result == RUN_STOPPED && keep_journal_at_stop)
-            run_resume_step = journal_step_on_disk;
-        else if (journal_step_on_disk)
-            delete_journal(work_folder_path);
+        end_journal(result);
         return result;
     }
     // the totals of the parts before this one, and when the first began
     RunJournal before = run_journal;
     if (resume) {
         run_resumed_from = resume;
+        // what an earlier part wrote is gone: a verify that reads nothing now has checked nothing
+        verify_must_read = 1;
     } else {
         memset(&before, 0, sizeof before);
         journal_local_time(before.started, sizeof before.started);
@@ -606,6 +606,15 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         last_erase = erases ? step : last_erase;
         int go_on_from = (keyword == STEP_VERIFY || (keyword < 0 && again)) && last_erase ? last_erase : step;
         note_step_in_journal(method_index, go_on_from, count, &before);
+        // an erase begins by deleting the files of the one before it; the
+        // journal then vouches for what there is now
+        if (erases) {
+            size_t files_before = list_run_files(NULL, 0);
+            if ((result = delete_work_files(owner, status_id, step_id, abort_flag, work_folder_path)) != RUN_DONE)
+                break;
+            if (list_run_files(NULL, 0) != files_before)
+                note_step_in_journal(method_index, go_on_from, count, &before);
+        }
 
         result = run_step_line(owner, status_id, step_id, abort_flag, line, step, again);
         if (result != RUN_DONE)
@@ -626,10 +635,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     // The session's end keeps the journal, to go on at the next Start; Abort
     // and Close were the user's choice to stop, and every other ending has
     // ended the run: its journal goes.
-    if (journal_step_on_disk && result == RUN_STOPPED && keep_journal_at_stop)
-        run_resume_step = journal_step_on_disk;
-    else
-        delete_journal(work_folder_path);
+    end_journal(result);
     // what went wrong on the way stays in view, whatever came after it
     if (run_failure_count() > 0) {
         set_status_text(run_failure_text());

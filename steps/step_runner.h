@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include "support/messages.h"
+#include "engine/wipe_engine.h"
 
 // Results of a run and of its parts.
 #define RUN_DONE     0   // all steps done, work files deleted
@@ -40,14 +41,6 @@ extern char run_script_steps[STATUS_TEXT_SIZE];
 typedef DWORD (WINAPI *ModuleFileNameProc)(HMODULE, LPSTR, DWORD);
 extern ModuleFileNameProc module_file_name;
 
-// A work file that another program holds open is tried again every
-// DELETE_RETRY_STEP_MS for delete_retry_ms (DELETE_RETRY_MS; tests shorten
-// it); at most HELD_FILES_MAX of them at once, the rest are named at once.
-#define DELETE_RETRY_MS      3000
-#define DELETE_RETRY_STEP_MS 100
-#define HELD_FILES_MAX       64
-extern DWORD delete_retry_ms;
-
 // ------------------------------------------------------- step scripts
 
 int run_steps(HWND owner, int status_id, int step_id, int method_index,
@@ -62,21 +55,21 @@ int word_unreadable(const char *line);
 // keyword has before its first blank ("erase,verfy 0", "eraseX", "verifying"):
 // it would run as the keyword it begins with.
 int keyword_mistyped(const char *line);
-// Deletes the work files (non-directory entries whose names are all digits)
-// of folder; one that can't be deleted is named and the others still go.
-// 0 done, 1 aborted, 3 a file could not be deleted (reported).
-int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
-                      const char *folder);
 
 // ------------------------------------------------------- the journal
 
-// Where a long run stands, written at the start of each step into its work
-// folder (JOURNAL_NAME is no work file's name), so that a run the session's
-// end or a power cut interrupted can go on from the step it was in.
+// Where a long run stands and which files in its work folder are the run's:
+// written at the start of each step into its work folder (JOURNAL_NAME is
+// no work file's name), with a line for each work file as it is made, so
+// that a run the session's end or a power cut interrupted can go on from the
+// step it was in and delete what it left. Sealed under a key of the run's in
+// the registry: one no one else could have written is the only proof.
 #define JOURNAL_NAME "vanta.journal"
 #define TEXT_HASH_START 0xCBF29CE484222325ull
+// More steps than a journal names is no journal.
+#define JOURNAL_MOST_STEPS 1000000
 struct RunJournal {
-    char folder[MAX_PATH];            // the work folder, as the run named it
+    FolderIdentity folder;            // the work folder it belongs to
     int method;                       // the method's index
     unsigned long long script_hash;   // of the script's bytes (text_hash)
     int step, steps;                  // the step to go on from, of how many
@@ -99,18 +92,45 @@ extern volatile LONG keep_journal_at_stop;
 extern int run_resumed_from;
 extern int run_resume_step;
 extern int resume_found_nothing;
+// The method of an interrupted run that /resume found and could not go on
+// with (another method, or its script changed since): this run began at
+// step 1 (-1: none).
+extern int resume_other_method;
 
 // FNV-1a (64 bits) of length bytes, going on from hash (TEXT_HASH_START).
 unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash);
 // The hash of a script's bytes: 1, or 0 when it can't be read.
 int script_hash(const char *script, unsigned long long *hash);
-// Replaces the work folder's journal in one move (a new file written
-// through, then moved over the old one): 0, or the error code.
-DWORD write_journal(const char *work_folder, const RunJournal *journal);
-// 0 with *journal read, or the error code (ERROR_INVALID_DATA: a journal
-// whose check fails, cut short or changed, is none).
-DWORD read_journal(const char *work_folder, RunJournal *journal);
-void delete_journal(const char *work_folder);
+
+// Where the journal's key is kept (the registry); tests put in one that
+// keeps it elsewhere, or refuses. operation: KEY_STORE_*; machine: the
+// machine's (HKEY_LOCAL_MACHINE) or the account's (HKEY_CURRENT_USER).
+#define KEY_STORE_WRITE  1
+#define KEY_STORE_READ   2
+#define KEY_STORE_DELETE 3
+typedef LSTATUS (WINAPI *JournalKeyProc)(int operation, int machine, const char *name, BYTE *key);
+extern JournalKeyProc journal_key_store;
+
+// A new key for the held work folder's journal, written through once:
+// machine_owned 1 (SYSTEM or the Administrators own the folder) the
+// machine's, 0 the account's, -1 (no owner: FAT) the machine's where this
+// account may write there, else its own. 0, or the code (no journal then).
+DWORD begin_journal_key(int machine_owned);
+// Replaces the held folder's journal in one move (a new file written
+// through, then moved over the old one) with journal and a line for each of
+// the run's files; later files get theirs as they are made
+// (journal_note_file, the work folder's work_file_made). 0, or the code.
+DWORD write_journal(const RunJournal *journal);
+void journal_note_file(const char *name, unsigned long long index);
+// The held folder's journal: 0 with *journal read and the files it vouches
+// for counted as the run's, or the code (ERROR_INVALID_DATA: a journal whose
+// seal fails, cut short or changed, with numbers out of range, or another
+// folder's, is none).
+DWORD read_journal(RunJournal *journal);
+// The journal (this part's, or the one an earlier part left) deleted with its key.
+void delete_journal(void);
+// The journal let go of, kept for the next Start.
+void close_journal(void);
 // The local time as a journal keeps it ("2026-12-07 21:30").
 void journal_local_time(char *text, size_t size);
 

@@ -86,6 +86,21 @@ static char *system_text_in(DWORD code, LANGID language)
 // Windows has it, so that a reason reads in the language of the text before it.
 static char *system_text(DWORD code)
 {
+    // vanta's own refusals of a file in its work folder give their own reason
+    static const struct { DWORD code; UINT id; } own[] = {
+        {WORK_FILE_NOT_PLAIN, IDS_WORK_FILE_NOT_PLAIN}, {WORK_FILE_LINKED, IDS_WORK_FILE_LINKED},
+        {WORK_FILE_ELSEWHERE, IDS_WORK_FILE_ELSEWHERE}, {WORK_FILE_NOT_OURS, IDS_WORK_FILE_NOT_OURS}};
+    for (const auto &reason : own) {
+        if (reason.code != code)
+            continue;
+        // a copy the caller releases as it releases the system's, with its line end
+        const char *line = program_text(reason.id);
+        size_t length = strlen(line);
+        char *text = (char *)LocalAlloc(LMEM_FIXED, length + 3);
+        if (text)
+            memcpy(text, line, length), memcpy(text + length, "\r\n", 3);
+        return text;
+    }
     char *text = program_language == LANGUAGE_ENGLISH
                      ? system_text_in(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
                      : NULL;

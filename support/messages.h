@@ -12,6 +12,18 @@
 // The program's name: the dialog's title and the caption of every box.
 #define PROGRAM_NAME "vanta"
 
+// Refusals of the work folder and its files besides the system's own codes
+// (customer codes: bit 29 set); the reporting functions give the last four a
+// reason of vanta's own where the system's text would go.
+#define WORK_FOLDER_LINK          0x20000001   // a junction or symbolic link in its place
+#define WORK_FOLDER_ELSEWHERE     0x20000002   // not on the chosen folder's volume
+#define WORK_FOLDER_FOREIGN_OWNER 0x20000003   // owned by another account
+#define WORK_FOLDER_OTHERS_WRITE  0x20000004   // others may write in it, and its DACL can't be reset
+#define WORK_FILE_NOT_PLAIN       0x20000011   // a folder or a link
+#define WORK_FILE_LINKED          0x20000012   // more than one link: another name holds its bytes
+#define WORK_FILE_ELSEWHERE       0x20000013   // on another volume
+#define WORK_FILE_NOT_OURS        0x20000014   // no file this run made
+
 // Status and warning texts hold at most 771 characters and their zero.
 #define STATUS_TEXT_SIZE  772
 #define STATUS_TEXT_LIMIT 771

@@ -70,8 +70,24 @@
 #define IDS_METHOD_UNNAMED        454
 #define IDS_LINE_NOT_SHOWN        455
 #define IDS_NAME_NOT_SHOWN        456
+/* The work folder belongs to the run alone, whoever else is on the PC. */
+#define IDS_NAME_TAKEN            457
+#define IDS_NAMES_LEFT            458
+#define IDS_FOLDER_IN_USE         459
+#define IDS_FOLDER_ELSEWHERE      460
+#define IDS_FOLDER_FOREIGN_OWNER  461
+#define IDS_FOLDER_OTHERS_WRITE   462
+#define IDS_FOLDER_NOT_USED       463
+#define IDS_LEFTOVERS_DELETED     464
+#define IDS_RESUME_OTHER_METHOD   465
+#define IDS_REPORT_IN_WORK_FOLDER 466
+#define IDS_REPORT_LINK           467
+#define IDS_WORK_FILE_NOT_PLAIN   468
+#define IDS_WORK_FILE_LINKED      469
+#define IDS_WORK_FILE_ELSEWHERE   470
+#define IDS_WORK_FILE_NOT_OURS    471
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_NAME_NOT_SHOWN
+#define IDS_LAST                  IDS_WORK_FILE_NOT_OURS
 
 #endif

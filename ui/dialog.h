@@ -3,7 +3,7 @@
 //   - the main dialog (dialog.cpp)
 //   - the worker thread and the run's Start, Abort, end and stop (worker.cpp)
 //   - the folder picker and dropped names (folder_select.cpp)
-// The work folder has a header of its own: ui/work_folder.h.
+// The work folder belongs to the engine: engine/wipe_engine.h.
 #ifndef VANTA_UI_DIALOG_H
 #define VANTA_UI_DIALOG_H
 

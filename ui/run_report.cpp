@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 #include "ui/dialog.h"
-#include "ui/work_folder.h"
 #include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"

@@ -7,7 +7,6 @@
 #include <string.h>
 #include "ui/dialog.h"
 #include <commctrl.h>
-#include "ui/work_folder.h"
 #include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
@@ -243,6 +242,15 @@ int end_worker(HWND dialog, const char **text)
     return result;
 }
 
+// A line under the ending, its own line break dropped (the names end in one).
+static void add_ending_line(char *ending, size_t size, const char *line)
+{
+    size_t length = strlen(ending), add = strlen(line);
+    while (add && (line[add - 1] == '\r' || line[add - 1] == '\n'))
+        --add;
+    snprintf(ending + length, size - length, "%s%.*s", length ? "\r\n" : "", (int)add, line);
+}
+
 // "Aborted", and under it what had gone wrong before the stop.
 static void stopped_text(char *text, size_t size)
 {
@@ -281,16 +289,23 @@ static void collect_run(HWND dialog, DWORD exit_code)
     // that came after every step had done its work changes nothing
     int code = exit_code == RUN_DONE ? EXIT_CODE_DONE
                : exit_code == RUN_STOPPED ? EXIT_CODE_STOPPED : run_exit_code;
-    if (resume_found_nothing) {
-        size_t length = strlen(ending);
-        snprintf(ending + length, sizeof ending - length, "\r\n%s", program_text(IDS_NOTHING_TO_RESUME));
+    char line[STATUS_TEXT_SIZE];
+    if (resume_found_nothing)
+        add_ending_line(ending, sizeof ending, program_text(IDS_NOTHING_TO_RESUME));
+    if (resume_other_method >= 0) {
+        snprintf(line, sizeof line, program_text(IDS_RESUME_OTHER_METHOD), resume_other_method);
+        add_ending_line(ending, sizeof ending, line);
+    }
+    // what someone else put in the work folder stays, and the folder with it
+    if (foreign_entry_count()) {
+        snprintf(line, sizeof line, program_text(IDS_NAMES_LEFT), foreign_entry_names());
+        add_ending_line(ending, sizeof ending, line);
     }
     if (run_resume_step) {
         // the session's end: the folder keeps the journal the next Start goes on from
-        char later[STATUS_TEXT_SIZE];
-        size_t length = strlen(ending);
-        snprintf(later, sizeof later, program_text(IDS_RESUME_LATER), run_resume_step);
-        snprintf(ending + length, sizeof ending - length, "\r\n%s", later);
+        snprintf(line, sizeof line, program_text(IDS_RESUME_LATER), run_resume_step);
+        add_ending_line(ending, sizeof ending, line);
+        release_work_folder();
         work_folder_created = 0;
         work_folder_path[0] = 0;
     }

@@ -40,11 +40,13 @@ PassScope::PassScope()
     alloc_transfer_buffer();
     load_texts(GetModuleHandleA(NULL));   // the texts a pass shows, where the program has them
     slack_file_budget = -1;   // each test is a run of its own
+    forget_run_files();
     run_context.owner = owner, run_context.status_id = 146, run_context.abort_flag = &abort_flag, run_context.last_error = 0;
 }
 
 PassScope::~PassScope()
 {
+    release_work_folder(), forget_run_files();
     release_transfer_buffer();
     run_context.owner = NULL, run_context.abort_flag = NULL;
     get_free_basic = GetDiskFreeSpaceA, get_free_ex = NULL, get_free_ex_ready = 0, seed_clock = saved_clock;
@@ -58,6 +60,29 @@ PassScope::~PassScope()
 
 // the root itself is never removed
 void clear_volume(const std::string &root) { remove_tree(root.substr(0, root.size() - 1)); }
+
+std::vector<std::string> held_names()
+{
+    static WorkListing listing;
+    WorkEntry entry;
+    std::vector<std::string> names;
+    begin_work_listing(&listing);
+    while (next_work_entry(&listing, &entry))
+        names.push_back(entry.name);
+    end_work_listing(&listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool vouch(const std::string &work, const std::vector<std::string> &names)
+{
+    int held = begin_pass_hold(work.c_str());
+    bool all = held >= 0;
+    for (const std::string &name : names)
+        all = all && vouch_for_work_file(name.c_str()) == 0;
+    end_pass_hold(held);
+    return all;
+}
 
 void plant_user_files(const std::string &root)
 {

@@ -38,6 +38,14 @@ struct PassScope {
 
 void clear_volume(const std::string &root);   // everything on the volume of "X:\\"
 
+// The named files of the work folder counted as the run's, as an interrupted
+// run's journal vouches for them (a pass reads, cuts and deletes only the
+// run's files); false when one can't be.
+bool vouch(const std::string &work, const std::vector<std::string> &names);
+// The names in the held work folder, sorted (Wine lists a folder by its path
+// only where no handle without FILE_SHARE_DELETE holds it).
+std::vector<std::string> held_names();
+
 // A pass's run state on a bench volume emptied but for a work folder.
 struct PassBench : ::testing::Test {
     PassScope scope;

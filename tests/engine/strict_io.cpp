@@ -9,10 +9,10 @@ DWORD strict_sector_bytes;
 std::vector<std::string> strict_refusals;
 static std::set<HANDLE> unbuffered;
 
-static HANDLE WINAPI strict_create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                   DWORD disposition, DWORD flags, HANDLE model)
+static HANDLE WINAPI strict_create(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                                   DWORD flags)
 {
-    HANDLE file = CreateFileA(path, access, share, security, disposition, flags, model);
+    HANDLE file = create_in_folder(folder, name, access, share, disposition, flags);
     if (file != INVALID_HANDLE_VALUE && (flags & FILE_FLAG_NO_BUFFERING))
         unbuffered.insert(file);
     else

@@ -1,29 +1,20 @@
-// The run's journal on a real volume (tmpfs K:): what is written is read back,
-// a new one takes the old one's place whole, and one that was cut short,
-// changed or written by another version is none.
+// The run's journal on a real volume (tmpfs K:): what is written is read back
+// with the files it vouches for, a new one takes the old one's place whole,
+// and one that was cut short, changed, sealed by anyone but the run, names
+// numbers out of range or belongs to another folder is none.
 #include <gtest/gtest.h>
 #include "engine/engine_checks.h"
 #include "steps/step_runner.h"
 
-static RunJournal a_journal(const std::string &work)
+static RunJournal a_journal()
 {
     RunJournal journal = {};
-    snprintf(journal.folder, sizeof journal.folder, "%s", work.c_str());
+    journal.folder = work_folder_identity;
     journal.method = 3, journal.script_hash = 0x0123456789ABCDEFull, journal.step = 2, journal.steps = 4;
     snprintf(journal.run_id, sizeof journal.run_id, "%s", "3f2504e0-4f89-41d3-9a0c-0305e82c3301");
     snprintf(journal.started, sizeof journal.started, "%s", "2026-12-07 21:30");
     journal.created = 1, journal.passes = 1, journal.bytes_written = 25165824, journal.bytes_verified = 0;
     return journal;
-}
-
-// The text of a journal with its lines changed by edit, sealed with a check
-// that fits it (a journal another writer made, not a damaged one).
-static std::string resealed(const std::string &text, const std::function<std::string(std::string)> &edit)
-{
-    std::string body = edit(text.substr(0, text.find("check=")));
-    char check[40];
-    snprintf(check, sizeof check, "check=%016llx\r\n", text_hash(body.data(), body.size(), TEXT_HASH_START));
-    return body + check;
 }
 
 static std::string replaced(std::string text, const std::string &from, const std::string &to)
@@ -32,22 +23,87 @@ static std::string replaced(std::string text, const std::string &from, const std
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
-TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsCheckIsNone)
+// The key the run keeps, as an administrator could read it: hexadecimal.
+static std::string stored_key(HKEY hive)
+{
+    char name[40];
+    BYTE key[32];
+    DWORD size = sizeof key;
+    snprintf(name, sizeof name, "%08lx-%016llx", (unsigned long)work_folder_identity.volume, work_folder_identity.index);
+    if (RegGetValueA(hive, "Software\\vanta\\Journals", name, RRF_RT_REG_BINARY, NULL, key, &size) != ERROR_SUCCESS)
+        return "";
+    return std::string((const char *)key, size);
+}
+
+// HMAC-SHA-256 of text under key, in hexadecimal: a seal as the run makes it,
+// or as someone without the run's key would make one (FNV is no secret).
+static std::string seal_of(const std::string &key, const std::string &text)
+{
+    HCRYPTPROV provider;
+    std::string pads[2] = {std::string(64, 0x36), std::string(64, 0x5C)}, inner, hex;
+    for (int p = 0; p < 2; ++p)
+        for (size_t i = 0; i < key.size(); ++i)
+            pads[p][i] ^= key[i];
+    CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+    for (const std::string &part : {pads[0] + text, std::string()}) {
+        HCRYPTHASH hash;
+        BYTE digest[32];
+        DWORD length = 32;
+        std::string data = inner.empty() ? part : pads[1] + inner;
+        CryptCreateHash(provider, 0x800C, 0, 0, &hash);
+        CryptHashData(hash, (const BYTE *)data.data(), (DWORD)data.size(), 0);
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0), CryptDestroyHash(hash);
+        inner.assign((const char *)digest, 32);
+    }
+    CryptReleaseContext(provider, 0);
+    for (unsigned char c : inner)
+        hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    return hex;
+}
+
+// The journal's text with its lines changed by edit, sealed again under key.
+static std::string resealed(const std::string &text, const std::string &key,
+                            const std::function<std::string(std::string)> &edit)
+{
+    std::string body = edit(text.substr(0, text.find("seal=")));
+    return body + "seal=" + seal_of(key, body) + "\r\n";
+}
+
+static LSTATUS WINAPI refusing_store(int, int, const char *, BYTE *) { return ERROR_ACCESS_DENIED; }
+
+TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
 {
     const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$", path = work + "\\" JOURNAL_NAME;
     ASSERT_FALSE(root.empty()) << "no volume steps_tmpfs on this bench";
     clear_volume(root);
-    ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
-    RunJournal journal = a_journal(work), read = {};
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, read_journal(work.c_str(), &read)) << "no journal yet";
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    int made = 0;
+    ASSERT_EQ(0u, hold_work_folder(&made));
+    forget_run_files();
+    RunJournal journal = a_journal(), read = {};
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, read_journal(&read)) << "no journal yet";
+    journal_key_store = refusing_store;
+    EXPECT_NE(0u, begin_journal_key(0)) << "a key that can't be kept";
+    EXPECT_NE(0u, write_journal(&journal)) << "no journal without a key";
+    journal_key_store = NULL;
+    ASSERT_EQ(0u, begin_journal_key(0));
+    EXPECT_EQ(32u, stored_key(HKEY_CURRENT_USER).size()) << "an account's own folder: the key in its own hive";
 
-    // a second journal takes the first one's place, and nothing else stays
-    ASSERT_EQ(0u, write_journal(work.c_str(), &journal));
+    // two files made before the journal, one after it: all three vouched for
+    DWORD code = 0;
+    work_file_made = journal_note_file;
+    for (const char *name : {"00000001", "00000002"})
+        CloseHandle(make_work_file(name, GENERIC_WRITE, 0, &code));
+    ASSERT_EQ(0u, write_journal(&journal));
     journal.step = 3, journal.passes = 2;
-    ASSERT_EQ(0u, write_journal(work.c_str(), &journal));
-    EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, list_folder(work));
-    ASSERT_EQ(0u, read_journal(work.c_str(), &read));
-    EXPECT_EQ(std::string(work), read.folder);
+    ASSERT_EQ(0u, write_journal(&journal));
+    CloseHandle(make_work_file("00000003", GENERIC_WRITE, 0, &code));
+    work_file_made = NULL;
+    EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000003", JOURNAL_NAME}), held_names())
+        << "a second journal takes the first one's place, and nothing else stays";
+    close_journal();
+    forget_run_files();
+    ASSERT_EQ(0u, read_journal(&read));
     EXPECT_EQ(3, read.method);
     EXPECT_EQ(0x0123456789ABCDEFull, read.script_hash);
     EXPECT_EQ(3, read.step);
@@ -57,36 +113,64 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsCheckIsNone)
     EXPECT_EQ(1, read.created);
     EXPECT_EQ(2, read.passes);
     EXPECT_EQ(25165824ull, read.bytes_written);
+    EXPECT_EQ(3u, list_run_files(NULL, 0)) << "the files it vouches for";
+    EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
+    EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, held_names()) << "vouched for, and deleted";
 
     // the journal holds its clusters through the passes, where no fill
     // reaches: they are written whole, zeros after the text
     std::string file, text;
+    close_journal();
     ASSERT_TRUE(read_file(path, &file));
     DWORD per_cluster = 0, per_sector = 0, free_clusters, clusters;
     ASSERT_TRUE(GetDiskFreeSpaceA(root.c_str(), &per_cluster, &per_sector, &free_clusters, &clusters));
     EXPECT_EQ(0u, file.size() % (per_cluster * per_sector)) << file.size() << " bytes";
     text = file.substr(0, file.find('\0'));
     EXPECT_EQ(std::string::npos, file.find_first_not_of('\0', text.size())) << "only zeros after the text";
-    const struct { const char *name; std::string text; DWORD result; } rows[] = {
-        {"as written", text, 0},
-        {"a byte changed", replaced(text, "step=3", "step=1"), ERROR_INVALID_DATA},
-        {"cut short", text.substr(0, text.size() / 2), ERROR_INVALID_DATA},
-        {"cut before its check", text.substr(0, text.find("check=")), ERROR_INVALID_DATA},
-        {"a line added", replaced(text, "check=", "extra=1\r\ncheck="), ERROR_INVALID_DATA},
-        {"empty", "", ERROR_INVALID_DATA},
-        {"another version's", resealed(text, [](std::string t) { return replaced(t, "journal=1", "journal=2"); }),
-         ERROR_INVALID_DATA},
-        {"a step past its count", resealed(text, [](std::string t) { return replaced(t, "step=3", "step=5"); }),
-         ERROR_INVALID_DATA},
-        {"a line missing", resealed(text, [](std::string t) { return replaced(t, "passes=2\r\n", ""); }),
-         ERROR_INVALID_DATA},
+    const std::string key = stored_key(HKEY_CURRENT_USER), header = text.substr(0, text.find("file="));
+    const std::string files = text.substr(header.size());
+    const struct { const char *name; std::string text; DWORD result; size_t vouched; } rows[] = {
+        {"as written", text, 0, 3},
+        {"a byte changed", replaced(text, "step=3", "step=1"), ERROR_INVALID_DATA, 0},
+        {"cut short", text.substr(0, header.size() / 2), ERROR_INVALID_DATA, 0},
+        {"cut before its seal", text.substr(0, text.find("seal=")), ERROR_INVALID_DATA, 0},
+        {"a line added", replaced(text, "seal=", "extra=1\r\nseal="), ERROR_INVALID_DATA, 0},
+        {"empty", "", ERROR_INVALID_DATA, 0},
+        // someone without the run's key moves it on: a check anyone can
+        // compute again (FNV-1a, a SHA-256) is no seal
+        {"sealed without the key", resealed(text, std::string(32, 'k'), [](std::string t) { return replaced(t, "step=3", "step=4"); }),
+         ERROR_INVALID_DATA, 0},
+        // sealed with the run's own key, and still out of range: nothing wraps
+        {"another version's", resealed(text, key, [](std::string t) { return replaced(t, "journal=2", "journal=1"); }),
+         ERROR_INVALID_DATA, 0},
+        {"a step past its count", resealed(text, key, [](std::string t) { return replaced(t, "step=3", "step=5"); }),
+         ERROR_INVALID_DATA, 0},
+        {"steps past a 32-bit count", resealed(text, key, [](std::string t) {
+             return replaced(replaced(t, "step=3", "step=4294967299"), "steps=4", "steps=4294967299"); }),
+         ERROR_INVALID_DATA, 0},
+        {"created=2", resealed(text, key, [](std::string t) { return replaced(t, "created=1", "created=2"); }),
+         ERROR_INVALID_DATA, 0},
+        {"a line missing", resealed(text, key, [](std::string t) { return replaced(t, "passes=2\r\n", ""); }),
+         ERROR_INVALID_DATA, 0},
+        {"another folder's", resealed(text, key, [](std::string t) { return replaced(t, "folder=", "folder=1"); }),
+         ERROR_INVALID_DATA, 0},
+        // a file line's own seal binds it to this journal and this file
+        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 2},
+        {"a file line of another journal", resealed(text, key, [](std::string t) { return replaced(t, "passes=2", "passes=3"); }) + files,
+         0, 0},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
+        forget_run_files();
         ASSERT_TRUE(write_file(path, r.text));
-        EXPECT_EQ(r.result, read_journal(work.c_str(), &read));
+        EXPECT_EQ(r.result, read_journal(&read));
+        EXPECT_EQ(r.vouched, list_run_files(NULL, 0)) << "files vouched for";
+        close_journal();
     }
-    delete_journal(work.c_str());
-    EXPECT_EQ(std::vector<std::string>{}, list_folder(work));
+    ASSERT_EQ(0u, read_journal(&read));
+    delete_journal();
+    EXPECT_EQ(std::vector<std::string>{}, held_names());
+    EXPECT_EQ("", stored_key(HKEY_CURRENT_USER)) << "the key goes with its journal";
+    release_work_folder(), forget_run_files();
     clear_volume(root);
 }

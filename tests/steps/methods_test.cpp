@@ -7,7 +7,6 @@
 #include "engine/engine_checks.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
-#include "ui/work_folder.h"
 
 static void settings(const std::string &text)   // "" removes the file
 {

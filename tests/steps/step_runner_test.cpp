@@ -6,9 +6,8 @@
 #include "engine/engine_checks.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
-#include "ui/work_folder.h"
 
-// kept: the work files an earlier run left stay; erased: an erase step ran (it clears the status box);
+// kept: the run stopped before its steps, and nothing in the folder was named; erased: an erase step ran (it clears the status box);
 // errors: "Verify error in" texts; corrupt: a byte of 00000001 changed when the verify begins;
 // module: the length of the program's path, 0 for its own
 // boxes: the question about the existing folder, and one for each line the run asks about
@@ -54,6 +53,7 @@ protected:
     {
         EXPECT_EQ(user_files, digest_tree(root)) << "a file outside the work folder changed";
         DeleteFileA((exe.substr(0, exe.size() - 4) + "0.run").c_str());
+        close_journal(), release_work_folder(), forget_run_files();
         release_transfer_buffer();
         get_free_ex = NULL, get_free_ex_ready = 0, module_file_name = GetModuleFileNameA;
         if (!root.empty())
@@ -63,8 +63,9 @@ protected:
     std::string in_work(const char *name) { return work + "\\" + name; }
 };
 
-// An earlier run left a held buffer and files of 0x55 ending in 0x56 (they
-// match no expected bytes); "notes" is no work file: it stays, every compare reads it.
+// An earlier run left a held buffer, and the user's work folder holds files
+// of 0x55 ending in 0x56 (they match no expected bytes), some named like work
+// files: none is the run's, so none is read, cut or deleted, and each is named.
 TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
 {
     ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
@@ -81,8 +82,9 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     steps.on_text = [&](const std::string &) { reused = reused || (run_context.transfer_buffer == held && held[0] == 0x5A); };
     status.on_text = [&](const std::string &text) {
         std::string bytes;
-        if (text == "verify" && c.corrupt && read_file(in_work("00000001"), &bytes)) {
-            EXPECT_TRUE(write_file_at(in_work("00000001"), 5000000, std::string(1, (char)~bytes.at(5000000))));
+        // the run's first work file: 00000001 is the user's, and its number passed over
+        if (text == "verify" && c.corrupt && read_file(in_work("00000002"), &bytes) && bytes.size() > 5000000) {
+            EXPECT_TRUE(write_file_at(in_work("00000002"), 5000000, std::string(1, (char)~bytes[5000000])));
         }
     };
     ASSERT_TRUE(SetCurrentDirectoryA(root.c_str()));
@@ -96,8 +98,8 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     EXPECT_EQ(early ? held : nullptr, run_context.transfer_buffer);
     EXPECT_EQ(early, get_free_ex_ready == 1);
     using Names = std::vector<std::string>;
-    EXPECT_EQ((c.kept ? Names{"00000001", "00000003.tmp", "00000009", "777", "notes"} : Names{"00000003.tmp", "00000009", "notes"}),
-              list_folder(work));
+    EXPECT_EQ((Names{"00000001", "00000003.tmp", "00000009", "777", "notes"}), work_folder ? held_names() : list_folder(work));
+    EXPECT_EQ(c.kept ? 0 : 5, foreign_entry_count()) << foreign_entry_names();
     EXPECT_EQ(c.erased, status.saw(""));
     // every differing file is still listed when the run ends, and none is a success
     std::string final_status = window_text(window, 146);
@@ -116,7 +118,9 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
                   c.text.substr(0, c.text.find('\r')) + "）からは実行する手順がありません。手順数を 1 以上の数にしてください。",
                   final_status);
     }
-    EXPECT_TRUE(!c.corrupt || status.saw("Verify error in " + in_work("00000001")));
+    EXPECT_TRUE(!c.corrupt || status.saw("Verify error in " + in_work("00000002")));
+    EXPECT_EQ(!c.steps.empty() && c.erased, status.saw(in_work("00000001") + " はこの実行のものではないファイルの名前なので、"
+                                                               "この番号は使わずに次の番号へ進みました。")) << "the taken name told";
     EXPECT_EQ(c.module > 256, status.saw("ModuleFileName too long"));
     EXPECT_EQ(c.boxes, boxes.shown.size()) << "the question about the existing folder, and those about lines";
 }
@@ -130,9 +134,9 @@ static std::string utf16(const std::string &ascii)
         bytes += c, bytes += '\0';
     return bytes;
 }
-// Every run that reached its steps deletes its work files, whatever its end;
-// one that stopped before them (no count line, a program path too long) keeps
-// an earlier run's. A word ends at its trailing blanks and line ends: random
+// Every run that reached its steps deletes its work files, whatever its end,
+// and names what else the folder holds; one that stopped before them (no
+// count line, a program path too long) names nothing. A word ends at its trailing blanks and line ends: random
 // data then differs from 0, where zeros would pass.
 INSTANTIATE_TEST_SUITE_P(
     Lines, StepRunner,
@@ -150,31 +154,31 @@ INSTANTIATE_TEST_SUITE_P(
             Script{"1\r\nwipe\r\n", 2, {}, 0, false, false, true, 257, 0},
             Script{"  +4 steps\r\n erase 1\r\nwipe\r\n\r\n\tverify 1\r\n", 0,
                    {"step 1 of 4:  erase 1", "step 2 of 4: wipe", "step 3 of 4: ", "step 4 of 4: \tverify 1"}, 0, false, false, false, 0},
-            Script{"2\nwipe\nverify \t0x56\n", 3, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 3, false, false, false, 0},
-            Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 3, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 3, false, false, false, 0},
+            Script{"2\nwipe\nverify \t0x56\n", 0, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 0, false, false, false, 0},
+            Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 0, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 0, false, false, false, 0},
             Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, 0, false, false, false, 0},
             // saved by Notepad in UTF-8 with a byte-order mark, and in UTF-16:
             // read in code page 932 (a comment with ゼロ), the mark no part of the count
-            Script{"\xEF\xBB\xBF" "2\r\n; \xE3\x82\xBC\xE3\x83\xAD\r\nerase,verify 0xff\r\n", 3,
-                   {"step 1 of 2: ; ゼロ", "step 2 of 2: erase,verify 0xff"}, 1, true, false, false, 0},
-            Script{utf16("1\r\nerase,verify 0xff\r\n"), 3, {"step 1 of 1: erase,verify 0xff"}, 1, true, false, false, 0},
+            Script{"\xEF\xBB\xBF" "2\r\n; \xE3\x82\xBC\xE3\x83\xAD\r\nerase,verify 0xff\r\n", 0,
+                   {"step 1 of 2: ; ゼロ", "step 2 of 2: erase,verify 0xff"}, 0, true, false, false, 0},
+            Script{utf16("1\r\nerase,verify 0xff\r\n"), 0, {"step 1 of 1: erase,verify 0xff"}, 0, true, false, false, 0},
             // a mistyped keyword is asked about, and not answered Yes here: nothing runs
             Script{"2\r\nEraseX 0xff\r\nverifying 0xfe\r\n", 2, {}, 0, false, false, true, 0, 2},
             // a verify after a plain erase, a step without a keyword between
             // them or not, reads the erase's files whole: an NTFS-type volume
             // (as Wine calls every drive) would otherwise have them cut to nothing
-            // (the work file and "notes" differ from 0x22)
-            Script{"2\r\nerase 0x11\r\nverify 0x22\r\n", 3, {"step 1 of 2: erase 0x11", "step 2 of 2: verify 0x22"}, 2, true, false, false, 0},
+            // (the work file differs from 0x22)
+            Script{"2\r\nerase 0x11\r\nverify 0x22\r\n", 3, {"step 1 of 2: erase 0x11", "step 2 of 2: verify 0x22"}, 1, true, false, false, 0},
             Script{"4\r\nerase 0x11\r\nlook\r\n\r\nverify 0x22\r\n", 3,
-                   {"step 1 of 4: erase 0x11", "step 2 of 4: look", "step 3 of 4: ", "step 4 of 4: verify 0x22"}, 2, true, false, false, 0},
+                   {"step 1 of 4: erase 0x11", "step 2 of 4: look", "step 3 of 4: ", "step 4 of 4: verify 0x22"}, 1, true, false, false, 0},
             Script{"2\r\nerase,verify random \r\nverify 0\r\n", 3,
-                   {"step 1 of 2: erase,verify random ", "step 2 of 2: verify 0"}, 2, true, false, false, 0},
+                   {"step 1 of 2: erase,verify random ", "step 2 of 2: verify 0"}, 1, true, false, false, 0},
             Script{"2\nerase,verify random\nverify 0\n", 3,
-                   {"step 1 of 2: erase,verify random\n", "step 2 of 2: verify 0\n"}, 2, true, false, false, 0},
+                   {"step 1 of 2: erase,verify random\n", "step 2 of 2: verify 0\n"}, 1, true, false, false, 0},
             // a list or "dod" wipe passes its verify, one changed byte does not
-            one_step("ERASE,VERIFY 0xff", 1), one_step("erase,verify 0x55,0xaa", 1), one_step("erase,verify 0x55,0xaa", 2, true),
-            one_step("erase,verify 1,2,3", 1), one_step("erase,verify 1,2,3", 2, true), one_step("erase,verify dod", 1),
-            one_step("erase,verify DOD", 2, true))));
+            one_step("ERASE,VERIFY 0xff", 0), one_step("erase,verify 0x55,0xaa", 0), one_step("erase,verify 0x55,0xaa", 1, true),
+            one_step("erase,verify 1,2,3", 0), one_step("erase,verify 1,2,3", 1, true), one_step("erase,verify dod", 0),
+            one_step("erase,verify DOD", 1, true))));
 
 // Words the passes can read, and words they would take for the number they
 // begin with (mostly 0): a mistyped keyword, a stray character, blanks.
@@ -246,6 +250,7 @@ TEST_P(WordCheck, AnUnreadableWordIsAskedAboutBeforeAnythingIsWritten)
         EXPECT_EQ(r.result == 0 ? 2 : 0, steps.count_starting("step ")) << "steps begun";
         EXPECT_EQ(r.result == 0 ? EXIT_CODE_DONE : EXIT_CODE_METHOD, run_exit_code);
         steps.texts.clear();
+        release_work_folder();
         remove_tree(work);
     }
 }
@@ -259,7 +264,24 @@ TEST_P(WordCheck, AnUnreadableWordIsAskedAboutBeforeAnythingIsWritten)
 // its check, or another folder's, proves nothing: the existing-folder rules
 // hold. Unattended, /resume goes on without a question; without it, today's
 // rules.
-class Resume : public StepRunner {};
+class Resume : public StepRunner {
+protected:
+    // The journal an interrupted run left: sealed under a key of its own,
+    // vouching for its leftovers; with another_folder, for another folder.
+    void leave_journal(RunJournal journal, bool another_folder, bool leftovers)
+    {
+        int made = 0;
+        ASSERT_EQ(0u, hold_work_folder(&made));
+        forget_run_files();
+        for (const char *name : {"00000001", "00000002"})
+            ASSERT_TRUE(!leftovers || vouch_for_work_file(name) == 0) << name;
+        ASSERT_EQ(0u, begin_journal_key(0));
+        journal.folder = work_folder_identity;
+        journal.folder.index += another_folder;
+        ASSERT_EQ(0u, write_journal(&journal));
+        close_journal(), release_work_folder(), forget_run_files();
+    }
+};
 INSTANTIATE_TEST_SUITE_P(Once, Resume, ::testing::Values(std::make_tuple("steps_tmpfs", Script{"", 2, {}, 0, false, false, true, 0})));
 
 TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
@@ -275,6 +297,10 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
                                    "消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
                                    "前回の作業ファイルを削除して手順 1 から始めますか？",
                       folder_question = "処理を続けますか？\r\n" + work + "\r\n";
+    const std::string not_used = "既存のフォルダ " + work + " は使いませんでした。消去は始めていません。",
+                      deleted = "中断された前回の実行の作業ファイルを " + work + " から削除しました。新しい消去は始めていません。";
+    using Names = std::vector<std::string>;
+    const Names everything = {"00000001", "00000002", JOURNAL_NAME};
     const struct {
         const char *name;
         Kind kind;
@@ -282,18 +308,21 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         int attended, resume_switch, answer, result;
         std::string box;        // the question asked (the folder question by its first lines), or none
         int first_step;         // 0: no step ran
-        bool same_id, journal_left;
+        bool same_id;
+        Names left;             // what stays in the folder: what no journal of the run's vouched for
+        std::string status;     // when no step ran
     } rows[] = {
-        {"the same method, Yes", MATCHING, true, 1, 0, IDYES, 0, resume_question, 2, true, false},
-        {"the same method, No", MATCHING, true, 1, 0, IDNO, 0, resume_question, 1, false, false},
-        {"a journal alone, Yes", MATCHING, false, 1, 0, IDYES, 0, resume_question, 2, true, false},
-        {"another method, Yes", OTHER_METHOD, true, 1, 0, IDYES, 0, impossible, 1, false, false},
-        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, impossible, 0, false, true},
-        {"another folder's journal", OTHER_FOLDER, true, 1, 0, IDYES, 0, folder_question, 1, false, false},
-        {"a journal that fails its check", DAMAGED, true, 1, 0, IDYES, 0, folder_question, 1, false, false},
-        {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, false},
-        {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, false},
-        {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, true},
+        {"the same method, Yes", MATCHING, true, 1, 0, IDYES, 0, resume_question, 2, true, {}, ""},
+        {"the same method, No", MATCHING, true, 1, 0, IDNO, 0, resume_question, 1, false, {}, ""},
+        {"a journal alone, Yes", MATCHING, false, 1, 0, IDYES, 0, resume_question, 2, true, {}, ""},
+        {"another method, Yes", OTHER_METHOD, true, 1, 0, IDYES, 0, impossible, 1, false, {}, ""},
+        // not gone on with, nor begun again: the interrupted run's space comes back
+        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, impossible, 0, false, {}, deleted},
+        {"another folder's journal", OTHER_FOLDER, true, 1, 0, IDYES, 0, folder_question, 1, false, everything, ""},
+        {"a journal that fails its seal", DAMAGED, true, 1, 0, IDYES, 0, folder_question, 1, false, everything, ""},
+        {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
+        {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, {}, ""},
+        {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, everything, not_used},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
@@ -302,13 +331,12 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
             ASSERT_TRUE(write_file(in_work("00000001"), std::string(1 << 20, 0x22)) && write_file(in_work("00000002"), "x"));
         }
         RunJournal journal = {};
-        snprintf(journal.folder, sizeof journal.folder, "%s", r.kind == OTHER_FOLDER ? "Q:\\elsewhere\\$VANTA$$" : work.c_str());
         journal.method = r.kind == OTHER_METHOD ? 1 : 0;
         journal.script_hash = r.kind == CHANGED_SCRIPT ? hash + 1 : hash;
         journal.step = 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
         snprintf(journal.run_id, sizeof journal.run_id, "%s", "first-part");
         snprintf(journal.started, sizeof journal.started, "%s", "2026-12-07 21:30");
-        ASSERT_EQ(0u, write_journal(work.c_str(), &journal));
+        leave_journal(journal, r.kind == OTHER_FOLDER, r.leftovers);
         if (r.kind == DAMAGED) {
             ASSERT_TRUE(write_file_at(in_work(JOURNAL_NAME), 20, "#"));
         }
@@ -320,6 +348,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
 
         EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
         unattended = 0, resume_interrupted_run = 0;
+        release_work_folder();
 
         ASSERT_EQ(r.box.empty() ? 0u : 1u, boxes.shown.size());
         if (!r.box.empty()) {
@@ -331,18 +360,16 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
             EXPECT_EQ(size_t(5 - r.first_step), steps.texts.size());
         } else {
             EXPECT_EQ(std::vector<std::string>{}, steps.texts);
+            EXPECT_EQ(r.status, window_text(window, 146));
         }
         EXPECT_EQ(r.first_step > 1 ? r.first_step : 0, run_resumed_from);
         EXPECT_EQ(r.same_id ? "first-part" : "this-part", std::string(run_id));
-        EXPECT_EQ(!r.attended && r.resume_switch && r.first_step == 1, resume_found_nothing != 0) << "/resume with nothing to go on from";
-        EXPECT_EQ(r.journal_left, GetFileAttributesA(in_work(JOURNAL_NAME).c_str()) != INVALID_FILE_ATTRIBUTES);
-        if (r.first_step) {   // the run ended: its work files went, the leftovers with them
-            EXPECT_EQ(std::vector<std::string>{}, list_folder(work));
-            // the folder goes at the end if the run it belongs to made it
-            EXPECT_EQ(r.kind == MATCHING || r.kind == OTHER_METHOD ? 1 : 0, work_folder_created);
-        } else if (r.leftovers) {   // nothing started: the folder as it was
-            EXPECT_EQ(3u, list_folder(work).size());
-        }
+        bool other_method = !r.attended && r.resume_switch && r.kind == OTHER_METHOD;
+        EXPECT_EQ(other_method ? 1 : -1, resume_other_method) << "/resume found another method's run";
+        EXPECT_FALSE(resume_found_nothing) << "/resume with nothing to go on from";
+        EXPECT_EQ(r.left, list_folder(work)) << "the run's own files went, the leftovers its journal vouched for with them";
+        // the folder goes at the end if the run it belongs to made it
+        EXPECT_EQ(r.left.empty() ? 1 : 0, work_folder_created);
         remove_tree(work);
     }
 }
@@ -374,8 +401,9 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
         steps.on_text = status.on_text = nullptr;
         EXPECT_EQ(r.kept_step, run_resume_step);
         RunJournal journal = {};
-        EXPECT_EQ(r.kept_step ? 0u : (DWORD)ERROR_FILE_NOT_FOUND, read_journal(work.c_str(), &journal));
+        EXPECT_EQ(r.kept_step ? 0u : (DWORD)ERROR_FILE_NOT_FOUND, read_journal(&journal));
         EXPECT_EQ(r.kept_step, journal.step);
+        close_journal(), release_work_folder(), forget_run_files();
         EXPECT_EQ(r.kept_step ? std::vector<std::string>{JOURNAL_NAME} : std::vector<std::string>{}, list_folder(work))
             << "the work files went";
         remove_tree(work);

@@ -11,7 +11,6 @@
 #include "support/messages.h"
 #include "test_helpers.h"
 #include "ui/dialog.h"
-#include "ui/work_folder.h"
 #include "engine/wipe_engine.h"
 #include <commctrl.h>
 #include <algorithm>

@@ -380,7 +380,8 @@ TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
         {"a bare drive letter: its root", NULL, NULL, NULL, volume, {}, FINISHED},
         {"250-byte folder", NULL, NULL, NULL, name250, {name250 + ": " + system_text(ERROR_BUFFER_OVERFLOW)}, CANNOT_CREATE},
         {"0x5C trail bytes", NULL, NULL, NULL, chosen + "\\ソ", {}, FINISHED},
-        {"the user's $VANTA$$, No", NULL, NULL, NULL, beside, {question(beside + "\\$VANTA$$")}, CANNOT_CREATE}};
+        {"the user's $VANTA$$, No", NULL, NULL, NULL, beside, {question(beside + "\\$VANTA$$")},
+         "既存のフォルダ " + beside + "\\$VANTA$$ は使いませんでした。消去は始めていません。"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         for (const auto &[file, bytes] : {std::pair{"\\vanta.ini", c.ini}, {"\\vanta0.run", c.script}}) {
@@ -550,7 +551,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"a word the passes can't read", "\"" + chosen + "\" /method:2" + run, 2, "手順ファイル ", false},
         // a method name from the settings file that a spreadsheet would run
         {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false, false, "'@SUM(1)"},
-        {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, CANNOT_CREATE, false},
+        {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, "既存のフォルダ ", false},
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
         {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
@@ -1024,7 +1025,8 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
     struct Row { const char *name; DWORD got, code; std::string ending, failures, method_name; };   // got: the run's exit code
     std::vector<Row> rows = {
         {"finished", run_unattended(copy, "\"" + folder + "\"" + run), 0, "The erase has finished.\r\nOverwrote ", "", "Zeros, one pass"},
-        {"an existing folder", run_unattended(copy, "\"" + root + "kept\"" + run), 6, "The folder cannot be created.",
+        {"an existing folder", run_unattended(copy, "\"" + root + "kept\"" + run), 6,
+         "The existing folder " + root + "kept\\$VANTA$$ was not used. Nothing was erased.",
          "Do you want to continue?\r\n" + root + "kept\\$VANTA$$\r\nThe folder already exists.", "Zeros, one pass"},
         {"a folder name the code page can't hold", run_wide(L"\"" + wide(copy) + L"\" \"" + lost + L"\"" + wide(run)), 6,
          root + "a?b has characters that this Windows' code page cannot show (shown as ?). They would turn it into another name, "

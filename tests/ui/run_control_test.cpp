@@ -69,7 +69,8 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         {"the user's folder, Yes", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDYES, FINISHED, {question(work)}},
         {"abort", root, fill_more, ABORT, MADE, GONE, 0, ABORTED, {}},
         // right after an aborted run whose folder was ours: that mark is gone
-        {"the user's folder after an aborted run, No", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDNO, CANNOT_CREATE,
+        {"the user's folder after an aborted run, No", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDNO,
+         "既存のフォルダ " + work + " は使いませんでした。消去は始めていません。",
          {question(work)}},
         {"close", root, fill_more, CLOSE, MADE, GONE, 0, ABORTED, {}},
         {"a link in the work folder's place", root, "1\r\nerase\r\n", NONE, LINK, A_LINK, 0, link_text, {link_text}},
@@ -183,9 +184,11 @@ static unsigned __stdcall slow_to_end(void *job)
 TEST_F(DialogBench, AWorkerSlowToEndAfterItsEndIsCollectedWhenItHasEnded)
 {
     stop_wait_ms = 300;
-    ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
-    strcpy(work_folder_path, work.c_str());
-    work_folder_created = 1;
+    const char *text = "";
+    int made = 0;
+    ASSERT_EQ(0, prepare_work_folder_path(dialog, root.c_str(), &text));
+    ASSERT_EQ(0u, hold_work_folder(&made));   // as a run holds the folder it made
+    work_folder_created = made;
     may_end = 0;
     unsigned id = 0;
     wipe_job.owner = dialog, wipe_job.abort_ptr = &abort_flag;
@@ -248,7 +251,11 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     std::vector<int> bar;
     Strings titles, verify_texts;
     bool time_left_seen = false;
+    unsigned long long journal_bytes = 0;   // the clusters the run's journal holds
     auto look = [&](const std::string &) {
+        WIN32_FILE_ATTRIBUTE_DATA journal;
+        if (GetFileAttributesExA((work + "\\vanta.journal").c_str(), GetFileExInfoStandard, &journal))
+            journal_bytes = journal.nFileSizeLow;
         char title[64] = "";
         GetWindowTextA(dialog, title, sizeof title);
         bar.push_back((int)SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0)), titles.push_back(title);
@@ -287,11 +294,10 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     std::string summary = text_of(IDC_STATUS);
     ASSERT_EQ(FINISHED, outcome(summary)) << summary;
     unsigned long long written = count_after(summary, "上書き "), verified = count_after(summary, "検証 ");
+    ASSERT_NE(0u, journal_bytes) << "no journal";
     EXPECT_LE(written, 3 * free_before);
-    EXPECT_GE(written + 3 * 4096, 3 * free_before);
-    DWORD per_cluster = 0, per_sector = 0, free_clusters, clusters;
-    ASSERT_TRUE(GetDiskFreeSpaceA(root.c_str(), &per_cluster, &per_sector, &free_clusters, &clusters));
-    EXPECT_EQ(free_before, verified + per_cluster * per_sector) << "all but the cluster the run's journal holds";
+    EXPECT_GE(written + 3 * (journal_bytes + 4096), 3 * free_before);
+    EXPECT_EQ(free_before, verified + journal_bytes) << "all but the clusters the run's journal holds";
     EXPECT_NE(std::string::npos, summary.find(" バイト（3 回）、検証 ")) << summary;
     EXPECT_NE(std::string::npos, summary.find("、所要時間 ")) << summary;
 }
@@ -363,10 +369,12 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
             if (text.find(": look") == std::string::npos)
                 return;
             if (r.act == HOLD_A_MOMENT || r.act == HOLD_LONG) {
-                // the verify has given its files back: the work files at the deletion are the test's
+                // the verify has given its files back: the work files at the deletion are the test's, as the run's
                 write_file(row_work + "\\00000001", "a work file");
                 holder = hold_open(row_work + "\\00000001", r.act == HOLD_LONG ? 6000 : 1000);
                 write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
+                for (const char *name : {"00000001", "00000002", "00000003"})
+                    EXPECT_EQ(0u, vouch_for_work_file(name)) << name;
             }
             if (r.act == ABORT_AT_LOOK)
                 press(IDABORT);
@@ -451,16 +459,16 @@ static BOOL WINAPI watched_read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD 
         hold_a_read = false, wait_for_the_stop();
     return plain_read(file, buffer, size, got, overlapped);
 }
-static CreateFileProc plain_create;
+static CreateInFolderProc plain_create;
 static std::function<void()> at_small_file;
-static HANDLE WINAPI act_at_small_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                       DWORD disposition, DWORD flags, HANDLE model)
+static HANDLE WINAPI act_at_small_file(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                                       DWORD flags)
 {
-    if (access == GENERIC_WRITE && disposition == CREATE_ALWAYS && at_small_file) {
+    if (access == GENERIC_WRITE && disposition == CREATE_NEW && at_small_file) {
         auto act = at_small_file;
         at_small_file = nullptr, act(), wait_for_the_stop();
     }
-    return plain_create(path, access, share, security, disposition, flags, model);
+    return plain_create(folder, name, access, share, disposition, flags);
 }
 
 // Abort, Close and the session's end at the moments a run is longest in, as
@@ -554,9 +562,12 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         steps.on_text = [&](const std::string &text) {
             if (text.find(": look") == std::string::npos)
                 return;
-            if (r.volume == fat)   // held past the retries, and two more files that must go
+            if (r.volume == fat) {   // the run's, held past the retries, and two more files that must go
                 write_file(row_work + "\\00000001", "a work file"), holder = hold_open(row_work + "\\00000001", 4000),
                 write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
+                for (const char *name : {"00000001", "00000002", "00000003"})
+                    EXPECT_EQ(0u, vouch_for_work_file(name)) << name;
+            }
             if (r.when == AT_LOOK)
                 act();
         };

@@ -1,0 +1,918 @@
+// The work folder $VANTA$$: the one place a run writes, and the only code
+// that makes, lists, opens, cuts, deletes and removes anything in it.
+//
+// Other accounts may write into the folder the user chose, so every name in
+// the work folder may have been planted there. The folder is held open for
+// the whole run by a handle nobody can rename or delete it under; every file
+// is made, listed and opened relative to that handle, never through a link;
+// a file is written, cut or deleted only when its file ID is one this run
+// made (or its journal vouches for), and only after its own handle says it
+// is a plain file with one link on the folder's volume.
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "engine/wipe_engine.h"
+#include <winternl.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+#include "support/messages.h"
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS);
+
+#define FILE_DISPOSITION_CLASS ((FILE_INFORMATION_CLASS)13)
+#define FILE_RENAME_CLASS      ((FILE_INFORMATION_CLASS)10)
+#define FILE_ID_BOTH_CLASS     ((FILE_INFORMATION_CLASS)37)
+
+char work_folder_path[MAX_PATH];
+LONG work_folder_created;
+HANDLE work_folder;
+FolderIdentity work_folder_identity;
+WorkFileMadeProc work_file_made;
+FileInfoProc file_info = GetFileInformationByHandle;
+SecurityInfoProc folder_security = GetSecurityInfo;
+SetSecurityProc set_folder_security = SetKernelObjectSecurity;
+unsigned long long work_folder_calls;
+int work_folder_machine_owned = -1;
+
+// What a run made (or its journal vouched for): file indexes on the folder's
+// volume, in an open-addressed table that grows by doubling. 0 is an empty
+// slot, GONE one whose file was deleted.
+#define GONE (~0ull)
+static unsigned long long *run_files;
+static size_t run_files_size, run_files_used;
+
+// Names in the folder that are not the run's: left where they are, named once.
+static char foreign_names[STATUS_TEXT_SIZE];
+static int foreign_count;
+
+// ---------------------------------------------------------------- the run's files
+
+static size_t slot_of(unsigned long long index, size_t size)
+{
+    // the index's bits spread over the table (a multiplicative hash)
+    return (size_t)((index * 0x9E3779B97F4A7C15ull) >> 20) & (size - 1);
+}
+
+static void put(unsigned long long *table, size_t size, unsigned long long key)
+{
+    size_t at = slot_of(key - 1, size);
+    while (table[at] != 0 && table[at] != key)
+        at = (at + 1) & (size - 1);
+    table[at] = key;
+}
+
+int note_run_file(unsigned long long index)
+{
+    if (is_run_file(index))
+        return 1;
+    // at most half full, so every probe ends at an empty slot
+    if ((run_files_used + 1) * 2 > run_files_size) {
+        size_t size = run_files_size ? run_files_size * 2 : 1024;
+        unsigned long long *table = (unsigned long long *)calloc(size, sizeof *table);
+        if (!table)
+            return 0;
+        run_files_used = 0;
+        for (size_t i = 0; i < run_files_size; ++i)
+            if (run_files[i] != 0 && run_files[i] != GONE)
+                put(table, size, run_files[i]), ++run_files_used;
+        free(run_files);
+        run_files = table, run_files_size = size;
+    }
+    put(run_files, run_files_size, index + 1);
+    ++run_files_used;
+    return 1;
+}
+
+int is_run_file(unsigned long long index)
+{
+    if (!run_files_size)
+        return 0;
+    for (size_t at = slot_of(index, run_files_size);; at = (at + 1) & (run_files_size - 1)) {
+        if (run_files[at] == 0)
+            return 0;
+        if (run_files[at] == index + 1)
+            return 1;
+    }
+}
+
+void forget_run_file(unsigned long long index)
+{
+    if (!run_files_size)
+        return;
+    for (size_t at = slot_of(index, run_files_size); run_files[at] != 0; at = (at + 1) & (run_files_size - 1))
+        if (run_files[at] == index + 1) {
+            run_files[at] = GONE;
+            return;
+        }
+}
+
+void forget_run_files(void)
+{
+    free(run_files);
+    run_files = NULL, run_files_size = run_files_used = 0;
+    foreign_names[0] = 0, foreign_count = 0;
+}
+
+size_t list_run_files(unsigned long long *indexes, size_t room)
+{
+    size_t count = 0;
+    for (size_t i = 0; i < run_files_size; ++i)
+        if (run_files[i] != 0 && run_files[i] != GONE) {
+            if (count < room)
+                indexes[count] = run_files[i] - 1;
+            ++count;
+        }
+    return count;
+}
+
+// ---------------------------------------------------------------- names
+
+// A name of the folder as the system's calls take it.
+static int wide_name(const char *name, WCHAR *wide, int room)
+{
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, wide, room) > 0;
+}
+
+void work_file_name(unsigned number, char *name)
+{
+    snprintf(name, 16, "%8.8u", number);
+}
+
+void work_entry_path(const char *name, char *path)
+{
+    snprintf(path, MAX_PATH, "%s\\%s", work_folder_path, name);
+}
+
+static DWORD code_of(NTSTATUS status)
+{
+    DWORD code = RtlNtStatusToDosError(status);
+    return code ? code : ERROR_GEN_FAILURE;
+}
+
+// ---------------------------------------------------------------- opening relative to the folder
+
+HANDLE WINAPI create_in_folder(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags)
+{
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    HANDLE file = NULL;
+    text.Buffer = (PWSTR)name;
+    text.Length = text.MaximumLength = (USHORT)(wcslen(name) * sizeof(WCHAR));
+    // a name is the name, whatever its case; never a link followed
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, NULL);
+    ULONG dispositions[] = {0, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN, FILE_OPEN_IF, FILE_OVERWRITE};
+    ULONG options = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+    if (flags & FILE_FLAG_WRITE_THROUGH)
+        options |= FILE_WRITE_THROUGH;
+    if (flags & FILE_FLAG_NO_BUFFERING)
+        options |= FILE_NO_INTERMEDIATE_BUFFERING;
+    if (access & GENERIC_READ)
+        access |= FILE_READ_ATTRIBUTES;
+    ++work_folder_calls;
+    NTSTATUS status = NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                                   share, disposition <= TRUNCATE_EXISTING ? dispositions[disposition] : FILE_OPEN,
+                                   options, NULL, 0);
+    if (status < 0) {
+        SetLastError(code_of(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+FileCalls file_calls = { create_in_folder, WriteFile, ReadFile, SetFilePointer };
+
+// The handle's file: a plain file with one link on the work folder's volume.
+// 0 with *index its file index, or the reason it is no file of the run's.
+static DWORD plain_file(HANDLE file, unsigned long long *index)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    ++work_folder_calls;
+    if (!file_info(file, &info))
+        return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    *index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return WORK_FILE_NOT_PLAIN;
+    if (info.nNumberOfLinks != 1)
+        return WORK_FILE_LINKED;
+    if (info.dwVolumeSerialNumber != work_folder_identity.volume)
+        return WORK_FILE_ELSEWHERE;
+    return 0;
+}
+
+HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
+{
+    WCHAR wide[MAX_PATH];
+    unsigned long long index = 0;
+    *code = 0;
+    if (!work_folder || !wide_name(name, wide, MAX_PATH)) {
+        *code = work_folder ? ERROR_INVALID_NAME : ERROR_INVALID_HANDLE;
+        return INVALID_HANDLE_VALUE;
+    }
+    // only new: a name that is taken is someone's, planted or not
+    HANDLE file = file_calls.create(work_folder, wide, access, FILE_SHARE_READ, CREATE_NEW, flags);
+    if (file == INVALID_HANDLE_VALUE) {
+        *code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        if (*code == ERROR_ALREADY_EXISTS)
+            *code = ERROR_FILE_EXISTS;
+        return file;
+    }
+    if ((*code = plain_file(file, &index)) != 0 || !note_run_file(index)) {
+        if (!*code)
+            *code = ERROR_NOT_ENOUGH_MEMORY;
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    // in the journal before a byte goes in: a run cut short can still vouch for it
+    if (work_file_made)
+        work_file_made(name, index);
+    return file;
+}
+
+static HANDLE open_entry(const WCHAR *wide, DWORD access, DWORD flags, unsigned long long *index, DWORD *code)
+{
+    HANDLE file = file_calls.create(work_folder, wide, access, FILE_SHARE_READ, OPEN_EXISTING, flags);
+    if (file == INVALID_HANDLE_VALUE) {
+        *code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        return file;
+    }
+    if ((*code = plain_file(file, index)) != 0) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+HANDLE open_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
+{
+    WCHAR wide[MAX_PATH];
+    unsigned long long index = 0;
+    *code = 0;
+    if (!work_folder || !wide_name(name, wide, MAX_PATH)) {
+        *code = work_folder ? ERROR_INVALID_NAME : ERROR_INVALID_HANDLE;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = open_entry(wide, access, flags, &index, code);
+    if (file != INVALID_HANDLE_VALUE && !is_run_file(index)) {
+        CloseHandle(file);
+        *code = WORK_FILE_NOT_OURS;
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+DWORD vouch_for_work_file(const char *name)
+{
+    WCHAR wide[MAX_PATH];
+    unsigned long long index = 0;
+    DWORD code = 0;
+    if (!work_folder || !wide_name(name, wide, MAX_PATH))
+        return ERROR_INVALID_HANDLE;
+    HANDLE file = open_entry(wide, FILE_READ_ATTRIBUTES, 0, &index, &code);
+    if (file == INVALID_HANDLE_VALUE)
+        return code;
+    CloseHandle(file);
+    return note_run_file(index) ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+DWORD delete_open_file(HANDLE file)
+{
+    // FILE_DISPOSITION_INFORMATION: deleted when its last handle closes
+    BOOLEAN gone = TRUE;
+    IO_STATUS_BLOCK io;
+    ++work_folder_calls;
+    NTSTATUS status = NtSetInformationFile(file, &io, &gone, sizeof gone, FILE_DISPOSITION_CLASS);
+    return status < 0 ? code_of(status) : 0;
+}
+
+DWORD delete_work_file(const char *name)
+{
+    DWORD code = 0;
+    HANDLE file = open_work_file(name, DELETE | FILE_READ_ATTRIBUTES, 0, &code);
+    if (file == INVALID_HANDLE_VALUE)
+        return code;
+    unsigned long long index = 0;
+    plain_file(file, &index);
+    code = delete_open_file(file);
+    CloseHandle(file);
+    if (!code)
+        forget_run_file(index);
+    return code;
+}
+
+HANDLE open_in_work_folder(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD *code)
+{
+    WCHAR wide[MAX_PATH];
+    unsigned long long index = 0;
+    *code = 0;
+    if (!work_folder || !wide_name(name, wide, MAX_PATH)) {
+        *code = work_folder ? ERROR_INVALID_NAME : ERROR_INVALID_HANDLE;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = file_calls.create(work_folder, wide, access, share, disposition, FILE_FLAG_WRITE_THROUGH);
+    if (file == INVALID_HANDLE_VALUE) {
+        *code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        return file;
+    }
+    if ((*code = plain_file(file, &index)) != 0) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// FILE_RENAME_INFORMATION, room for a name.
+struct RenameInformation {
+    BOOLEAN replace;
+    HANDLE folder;
+    ULONG length;
+    WCHAR name[MAX_PATH];
+};
+
+DWORD rename_open_file(HANDLE file, const char *name, int replace)
+{
+    RenameInformation rename;
+    memset(&rename, 0, sizeof rename);
+    if (!wide_name(name, rename.name, MAX_PATH))
+        return ERROR_INVALID_NAME;
+    // in the held folder, whatever its path names now
+    rename.replace = replace != 0;
+    rename.folder = work_folder;
+    rename.length = (ULONG)(wcslen(rename.name) * sizeof(WCHAR));
+    IO_STATUS_BLOCK io;
+    ++work_folder_calls;
+    NTSTATUS status = NtSetInformationFile(file, &io, &rename, (ULONG)(offsetof(RenameInformation, name) + rename.length),
+                                           FILE_RENAME_CLASS);
+    return status < 0 ? code_of(status) : 0;
+}
+
+// ---------------------------------------------------------------- listing
+
+int next_work_entry(WorkListing *listing, WorkEntry *entry)
+{
+    for (;;) {
+        if (!listing->filled || listing->at >= listing->filled) {
+            IO_STATUS_BLOCK io;
+            if (!listing->handle || listing->done)
+                return 0;
+            ++work_folder_calls;
+            NTSTATUS status = NtQueryDirectoryFile(listing->handle, NULL, NULL, NULL, &io, listing->buffer,
+                                                   sizeof listing->buffer, FILE_ID_BOTH_CLASS, FALSE, NULL,
+                                                   !listing->begun);
+            listing->begun = 1;
+            if (status < 0 || io.Information == 0) {
+                listing->done = 1;
+                return 0;
+            }
+            listing->filled = (ULONG)io.Information, listing->at = 0;
+        }
+        const FILE_ID_BOTH_DIR_INFORMATION *found = (const FILE_ID_BOTH_DIR_INFORMATION *)(listing->buffer + listing->at);
+        listing->at = found->NextEntryOffset ? listing->at + found->NextEntryOffset : listing->filled;
+        int length = (int)(found->FileNameLength / sizeof(WCHAR));
+        if ((length == 1 && found->FileName[0] == L'.') ||
+            (length == 2 && found->FileName[0] == L'.' && found->FileName[1] == L'.'))
+            continue;
+        if (length >= MAX_PATH)
+            length = MAX_PATH - 1;
+        memcpy(entry->wide, found->FileName, length * sizeof(WCHAR));
+        entry->wide[length] = 0;
+        // a name the code page can't show keeps its '?' for the texts only
+        int bytes = WideCharToMultiByte(CP_ACP, 0, entry->wide, length, entry->name, MAX_PATH - 1, NULL, NULL);
+        entry->name[bytes > 0 ? bytes : 0] = 0;
+        entry->index = (unsigned long long)found->FileId.QuadPart;
+        entry->attributes = found->FileAttributes;
+        entry->size = (unsigned long long)found->EndOfFile.QuadPart;
+        return 1;
+    }
+}
+
+void begin_work_listing(WorkListing *listing)
+{
+    UNICODE_STRING none = {0, 0, NULL};
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    listing->filled = listing->at = 0;
+    listing->begun = listing->done = 0;
+    listing->handle = NULL;
+    if (!work_folder)
+        return;
+    // the held folder itself, opened again through its handle: a listing of
+    // its own each time (Wine keeps a handle's first listing for good)
+    InitializeObjectAttributes(&attributes, &none, 0, work_folder, NULL);
+    ++work_folder_calls;
+    if (NtCreateFile(&listing->handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, NULL, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, NULL, 0) < 0)
+        listing->handle = NULL;
+}
+
+void end_work_listing(WorkListing *listing)
+{
+    if (listing->handle)
+        CloseHandle(listing->handle);
+    listing->handle = NULL;
+}
+
+// ---------------------------------------------------------------- names left
+
+void note_foreign_entry(const char *name)
+{
+    // each name once, a line each (ending in CR LF), as many as fit; the
+    // count says how many there were
+    char line[MAX_PATH + 4], inner[MAX_PATH + 4];
+    snprintf(line, sizeof line, "%s\r\n", name);
+    snprintf(inner, sizeof inner, "\n%s", line);
+    if (strncmp(foreign_names, line, strlen(line)) == 0 || strstr(foreign_names, inner))
+        return;
+    ++foreign_count;
+    size_t have = strlen(foreign_names);
+    if (have + strlen(line) < sizeof foreign_names)
+        memcpy(foreign_names + have, line, strlen(line) + 1);
+}
+
+int foreign_entry_count(void)
+{
+    return foreign_count;
+}
+
+const char *foreign_entry_names(void)
+{
+    return foreign_names;
+}
+
+// ---------------------------------------------------------------- the folder itself
+
+// Where the last character of a path starts: a trail byte of 0x5C is part of
+// its double-byte character, never a separator.
+static size_t last_character(const char *path, size_t length)
+{
+    size_t last = 0;
+    for (size_t i = 0; i < length; ++i) {
+        last = i;
+        if (IsDBCSLeadByte((BYTE)path[i]) && i + 1 < length)
+            ++i;
+    }
+    return last;
+}
+
+// The folder as Windows means it: "D:" is the drive's current directory (its
+// root in a fresh process), "data" lies in the current directory. A trailing
+// separator goes: "D:\data\" and "D:\data" are one folder. 0, or the error
+// code with full empty.
+static DWORD absolute_folder(const char *folder, char *full, DWORD size)
+{
+    DWORD length = GetFullPathNameA(folder, size, full, NULL);
+    if (length == 0 || length >= size) {
+        DWORD code = length ? ERROR_BUFFER_OVERFLOW : GetLastError();
+        full[0] = 0;
+        return code ? code : ERROR_INVALID_NAME;
+    }
+    // "C:\" keeps its separator: without it, it would mean the current directory
+    for (size_t last; length > 3; full[length = (DWORD)last] = 0) {
+        last = last_character(full, length);
+        if (full[last] != '\\' && full[last] != '/')
+            break;
+    }
+    return 0;
+}
+
+int prepare_work_folder_path(HWND dialog, const char *folder, const char **text)
+{
+    char full[MAX_PATH * 2];
+
+    // the mark belongs to the run it was set in
+    work_folder_created = 0;
+    DWORD failed = absolute_folder(folder, full, sizeof full);
+    // a separator, the eight characters of the name and the zero must fit:
+    // a work folder path is never cut into another name
+    if (!failed && strlen(full) + 10 >= MAX_PATH)
+        failed = ERROR_BUFFER_OVERFLOW;
+    if (failed) {
+        run_context.last_error = failed;
+        error_box(dialog, MB_ICONWARNING, "%s: ", full[0] ? full : folder);
+        *text = program_text(IDS_CANNOT_CREATE_FOLDER);
+        return 3;
+    }
+    char *joined = path_join(full, WORK_FOLDER_NAME);
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", joined);
+    free(joined);
+    return 0;
+}
+
+// The running account, for the folder's DACL and its owner.
+static int account_sid(BYTE *sid, DWORD size)
+{
+    HANDLE token;
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD length = 0;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0;
+    BOOL got = GetTokenInformation(token, TokenUser, user, sizeof user, &length);
+    CloseHandle(token);
+    return got && CopySid(size, sid, ((TOKEN_USER *)user)->User.Sid);
+}
+
+// The work folder's own DACL: SYSTEM, the Administrators and the running
+// account, each with full access, inherited by what is made in it and
+// protected from what the folder around it grants.
+static PSECURITY_DESCRIPTOR work_folder_descriptor(void)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    char *text = NULL, sddl[256];
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!account_sid(sid, sizeof sid) || !ConvertSidToStringSidA(sid, &text))
+        return NULL;
+    snprintf(sddl, sizeof sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)", text);
+    LocalFree(text);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, NULL))
+        return NULL;
+    return descriptor;
+}
+
+// Well-known accounts a work folder may belong to.
+static int is_sid(PSID sid, const char *text)
+{
+    PSID known = NULL;
+    int same = ConvertStringSidToSidA(text, &known) && EqualSid(sid, known);
+    if (known)
+        LocalFree(known);
+    return same;
+}
+
+static int trusted_account(PSID sid, PSID account)
+{
+    return EqualSid(sid, account) || is_sid(sid, "S-1-5-18") || is_sid(sid, "S-1-5-32-544");
+}
+
+// Rights on a folder that let an account put, change or take away what is in it.
+#define WRITE_RIGHTS (FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA | FILE_DELETE_CHILD | \
+                      FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL)
+
+// True when someone but the trusted accounts (and CREATOR OWNER, whose ACE
+// only gives the maker of a new file rights on that file) may write.
+static int others_may_write(PACL dacl, PSID account)
+{
+    if (!dacl)
+        return 1;   // no DACL: everyone may do anything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER *ace = NULL;
+        if (!GetAce(dacl, i, (void **)&ace))
+            return 1;
+        if (ace->AceType == ACCESS_DENIED_ACE_TYPE || ace->AceType == SYSTEM_AUDIT_ACE_TYPE ||
+            ace->AceType == SYSTEM_ALARM_ACE_TYPE)
+            continue;
+        // an allowing ACE of another form (object, callback): taken as allowing anyone
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return 1;
+        ACCESS_ALLOWED_ACE *allowed = (ACCESS_ALLOWED_ACE *)ace;
+        PSID sid = (PSID)&allowed->SidStart;
+        if ((allowed->Mask & WRITE_RIGHTS) && !trusted_account(sid, account) && !is_sid(sid, "S-1-3-0"))
+            return 1;
+    }
+    return 0;
+}
+
+DWORD check_work_folder_owner(void)
+{
+    BYTE account[SECURITY_MAX_SID_SIZE];
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!account_sid(account, sizeof account))
+        return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    work_folder_machine_owned = -1;
+    DWORD code = folder_security(work_folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                 &owner, NULL, &dacl, NULL, &descriptor);
+    // FAT and exFAT keep no owner and no DACL: what holds there is the held
+    // handle and the file IDs
+    if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION || (!code && !owner && !dacl)) {
+        if (descriptor)
+            LocalFree(descriptor);
+        return 0;
+    }
+    if (code)
+        return code;
+    DWORD result = 0;
+    if (owner)
+        work_folder_machine_owned = !EqualSid(owner, account) || is_sid(owner, "S-1-5-18") ||
+                                    is_sid(owner, "S-1-5-32-544");
+    if (!owner || !trusted_account(owner, account)) {
+        result = WORK_FOLDER_FOREIGN_OWNER;
+    } else if (others_may_write(dacl, account)) {
+        // one an older vanta made under a folder others may write to: its
+        // DACL is made the work folder's own where this account may, on the
+        // folder alone (nothing in it is touched)
+        PSECURITY_DESCRIPTOR own = work_folder_descriptor();
+        result = WORK_FOLDER_OTHERS_WRITE;
+        ++work_folder_calls;
+        if (own && set_folder_security(work_folder, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, own)) {
+            PACL now = NULL;
+            PSECURITY_DESCRIPTOR again = NULL;
+            if (!folder_security(work_folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &now, NULL,
+                                 &again) &&
+                !others_may_write(now, account))
+                result = 0;
+            if (again)
+                LocalFree(again);
+        }
+        if (own)
+            LocalFree(own);
+    }
+    LocalFree(descriptor);
+    return result;
+}
+
+// The handle's volume serial and file index, and its attributes.
+static DWORD identity_of(HANDLE handle, FolderIdentity *identity, DWORD *attributes)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    ++work_folder_calls;
+    if (!file_info(handle, &info))
+        return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    *attributes = info.dwFileAttributes;
+    return 0;
+}
+
+DWORD folder_identity_of(const char *path, FolderIdentity *identity)
+{
+    DWORD attributes = 0;
+    memset(identity, 0, sizeof *identity);
+    HANDLE folder = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND;
+    DWORD code = identity_of(folder, identity, &attributes);
+    CloseHandle(folder);
+    return code;
+}
+
+DWORD hold_work_folder(int *made)
+{
+    *made = 0;
+    release_work_folder();
+    // a junction or symbolic link in its place, as a listing shows it (Wine
+    // opens a link to a folder as that folder)
+    DWORD attributes = GetFileAttributesA(work_folder_path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_READY)
+            return code;
+    } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return WORK_FOLDER_LINK;
+    }
+
+    // new, with its own DACL from the start: set later, the empty folder
+    // could become a junction in between
+    PSECURITY_DESCRIPTOR own = work_folder_descriptor();
+    SECURITY_ATTRIBUTES security = {sizeof security, own, FALSE};
+    ++work_folder_calls;
+    if (CreateDirectoryA(work_folder_path, own ? &security : NULL))
+        *made = 1;
+    DWORD code = *made ? 0 : GetLastError();
+    if (own)
+        LocalFree(own);
+    if (code && code != ERROR_ALREADY_EXISTS)
+        return code;
+
+    // The folder the user chose names the volume the run is for.
+    char *chosen = path_dir_part(work_folder_path);
+    FolderIdentity volume;
+    code = folder_identity_of(chosen, &volume);
+    free(chosen);
+    if (code)
+        return code;
+
+    // Held for the whole run: listing and adding, and DELETE, which no one
+    // shares, so that no one renames or deletes it while the run lasts (a
+    // handle without data or DELETE access would hold nothing). The link
+    // itself, never what it points to. WRITE_DAC where this account has it,
+    // to make an older folder's DACL the work folder's own.
+    DWORD access = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE |
+                   READ_CONTROL | SYNCHRONIZE;
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    DWORD how = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    ++work_folder_calls;
+    HANDLE folder = CreateFileA(work_folder_path, access | WRITE_DAC, share, NULL, OPEN_EXISTING, how, NULL);
+    if (folder == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        ++work_folder_calls;
+        folder = CreateFileA(work_folder_path, access, share, NULL, OPEN_EXISTING, how, NULL);
+    }
+    if (folder == INVALID_HANDLE_VALUE) {
+        code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        if (*made)
+            RemoveDirectoryA(work_folder_path);
+        *made = 0;
+        return code;
+    }
+    FolderIdentity held;
+    code = identity_of(folder, &held, &attributes);
+    if (!code && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        code = ERROR_ALREADY_EXISTS;   // a file of that name
+    else if (!code && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        code = WORK_FOLDER_LINK;
+    else if (!code && held.volume != volume.volume)
+        code = WORK_FOLDER_ELSEWHERE;
+    if (code) {
+        CloseHandle(folder);
+        *made = 0;
+        return code;
+    }
+    work_folder = folder;
+    work_folder_identity = held;
+    return 0;
+}
+
+// A folder that reads as compressed would give its work files compression,
+// and a compressed zero or byte pattern costs the volume next to nothing:
+// the fill would never fill it. File systems without compression don't mark
+// it so; if one answers "not supported" all the same, nothing is compressed
+// there either. 0, or the error code of a folder that stays compressed.
+DWORD keep_work_files_uncompressed(void)
+{
+    FolderIdentity identity;
+    DWORD attributes = 0;
+    if (identity_of(work_folder, &identity, &attributes) || !(attributes & FILE_ATTRIBUTE_COMPRESSED))
+        return 0;
+    USHORT format = COMPRESSION_FORMAT_NONE;
+    DWORD returned = 0, code = 0;
+    ++work_folder_calls;
+    if (!DeviceIoControl(work_folder, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0, &returned, NULL))
+        code = GetLastError();
+    if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION)
+        return 0;
+    return code;
+}
+
+void release_work_folder(void)
+{
+    if (work_folder)
+        CloseHandle(work_folder);
+    work_folder = NULL;
+}
+
+int remove_work_folder(HWND dialog, const char **text)
+{
+    int result = 0;
+    if (work_folder_created && work_folder && foreign_count == 0) {
+        // through the handle held all along: the folder the run made, not
+        // whatever bears its name now
+        DWORD code = delete_open_file(work_folder);
+        if (code) {
+            run_context.last_error = code;
+            error_box(dialog, MB_ICONWARNING, "%s: ", work_folder_path);
+            *text = program_text(IDS_CANNOT_DELETE_FOLDER);
+            result = 1;
+        }
+    }
+    release_work_folder();
+    // forgotten either way, so that a later close does not try again
+    work_folder_created = 0;
+    work_folder_path[0] = 0;
+    return result;
+}
+
+int begin_pass_hold(const char *folder)
+{
+    if (work_folder)
+        return 0;
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", folder);
+    HANDLE held = CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
+                                          DELETE | READ_CONTROL | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    DWORD code = held == INVALID_HANDLE_VALUE ? (GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND) : 0;
+    DWORD attributes = 0;
+    if (!code && !(code = identity_of(held, &work_folder_identity, &attributes)) &&
+        (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+        code = ERROR_DIRECTORY;
+    if (code) {
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        run_context.last_error = code;
+        report_pass_error("CreateFile(%s): ", folder);
+        return -1;
+    }
+    work_folder = held;
+    return 1;
+}
+
+void end_pass_hold(int held)
+{
+    if (held == 1)
+        release_work_folder();
+}
+
+// ---------------------------------------------------------------- the deletion
+
+DWORD delete_retry_ms = DELETE_RETRY_MS;
+unsigned long long journal_index;
+
+// Work files that could not be deleted: each named with its reason in the
+// status box and kept as a failure of the run, one box for them all.
+static char left_box[2048];
+static char deletion_status[STATUS_TEXT_SIZE];
+
+static void note_file_left(HWND owner, int status_id, const char *folder, const char *name)
+{
+    format_system_error(deletion_status, STATUS_TEXT_LIMIT, "%s\\%s ", folder, name);
+    SetDlgItemTextA(owner, status_id, deletion_status);
+    note_run_failure(deletion_status);
+    // the box gives the reason a line of its own, as every box of a file does
+    size_t have = strlen(left_box);
+    format_system_error(left_box + have, (unsigned)(sizeof left_box - 1 - have), "%s\\%s\r\n", folder, name);
+}
+
+static int report_files_left(HWND owner)
+{
+    if (!left_box[0])
+        return 0;
+    show_message_box(owner, left_box, MB_OK | MB_ICONWARNING);
+    return 3;
+}
+
+// Scanners, indexers and sync clients open new files for a moment without
+// letting them be deleted: such a file is tried again for a while.
+static int is_held(DWORD code)
+{
+    // a deletion cut by the session's end's cancel of a transfer is tried again too
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED;
+}
+
+static char held_names[HELD_FILES_MAX][MAX_PATH];
+
+int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abort_flag,
+                      const char *folder)
+{
+    static WorkListing listing;
+    WorkEntry entry;
+    int held = 0;
+    (void)step_id;
+
+    left_box[0] = 0;
+    int holding = work_folder ? 0 : begin_pass_hold(folder);
+    if (holding < 0)
+        return 3;
+    // every file of the run's that can go goes: one that can't is named, and
+    // the rest still give their space back
+    int result = 0;
+    begin_work_listing(&listing);
+    while (next_work_entry(&listing, &entry)) {
+        if (abort_requested(abort_flag)) {
+            result = 1;
+            break;
+        }
+        if (journal_index && entry.index == journal_index)
+            continue;
+        if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+            !is_run_file(entry.index)) {
+            note_foreign_entry(entry.name);
+            continue;
+        }
+        DWORD code = delete_work_file(entry.name);
+        if (code == WORK_FILE_NOT_OURS) {
+            note_foreign_entry(entry.name);   // another file has its name since the listing
+        } else if (code && is_held(code) && held < HELD_FILES_MAX) {
+            strcpy(held_names[held++], entry.name);
+        } else if (code) {
+            run_context.last_error = code;
+            note_file_left(owner, status_id, folder, entry.name);
+        }
+    }
+    end_work_listing(&listing);
+
+    // the held ones again, until they go or the time is up
+    DWORD start = GetTickCount();
+    while (held > 0 && result == 0) {
+        int still = 0;
+        int last_round = GetTickCount() - start >= delete_retry_ms;
+        if (!last_round)
+            Sleep(DELETE_RETRY_STEP_MS);
+        for (int i = 0; i < held; ++i) {
+            DWORD code = delete_work_file(held_names[i]);
+            if (!code || code == WORK_FILE_NOT_OURS || code == ERROR_FILE_NOT_FOUND)
+                continue;
+            if (is_held(code) && !last_round) {
+                memmove(held_names[still++], held_names[i], MAX_PATH);
+                continue;
+            }
+            run_context.last_error = code;
+            note_file_left(owner, status_id, folder, held_names[i]);
+        }
+        held = still;
+        if (abort_requested(abort_flag))
+            result = 1;
+    }
+    if (report_files_left(owner) != 0 && result == 0)
+        result = 3;
+    end_pass_hold(holding);
+    return result;
+}
