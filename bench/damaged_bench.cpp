@@ -53,6 +53,8 @@ int main(int argc, char **argv)
         for (DWORD done = 0; done < FILE_BYTES; done += TRANSFER_SIZE)
             WriteFile(file, run_context.transfer_buffer, TRANSFER_SIZE, &written, NULL);
         CloseHandle(file);
+        if (bench_vouch(folder, 1, 1))
+            return 1;
         // spread over the file, a little off the transfers' starts
         damaged.clear();
         for (unsigned i = 0; i < count; ++i)

@@ -64,7 +64,7 @@ int main(int argc, char **argv)
         {"file 1 held past the retries", delete_retry_ms + 3000},
     };
     for (const auto &c : cases) {
-        if (make_work_files(folder, gib))
+        if (make_work_files(folder, gib) || bench_vouch(folder, 1, (unsigned)gib))
             return 1;
         HANDLE holder = c.held_for ? hold_file_one(hold_exe, folder, c.held_for) : NULL;
         static volatile LONG never;

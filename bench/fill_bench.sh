@@ -58,6 +58,12 @@ awk -v z="$zero_rate" -v r="$random_rate" -v g="$generator" -v ratio="$(field ra
     printf "ratio:        random / zero = %.3f (goal 0.90)\n", ratio
     printf "in series:    a write, then its words at %.2f GB/s, would give %.3f\n", g / 1e9, 1 / (1 + z / g)
 }'
+# the work folder's calls a pass makes: each file's open relative to the held
+# folder and one check of its handle (the call the checks add), the folder
+# held and let go once
+awk -v calls="$(field work_folder_calls)" -v files="$(field work_files)" 'BEGIN {
+    printf "work folder:  %d system calls for %d work files in a pass, %.2f a file (the open, and the handle check the safety adds)\n", calls, files, files ? calls / files : 0
+}'
 
 echo "== the same with the run's display: bar and title posted, time left worked out"
 "$build/wine-run.sh" "$build/bench/fill_bench.exe" 'E:\$VANTA$$' "$rounds" display >"$out" 2>&1 || true

@@ -136,6 +136,8 @@ int main(int argc, char **argv)
     double start = bench_seconds();
     unsigned last = fill_volume(folder, &bytes);
     printf("fill %llu bytes in %u files, %.3f s\n", bytes, last, bench_seconds() - start);
+    if (bench_vouch(folder, 1, last))
+        return 1;
     time_trial_writes(folder);
 
     nomft_mode = strcmp(argv[2], "nomft") == 0;

@@ -22,6 +22,10 @@ extern HINSTANCE instance;
 typedef BOOL (WINAPI *GetMessageProc)(LPMSG, HWND, UINT, UINT);
 extern GetMessageProc get_message;
 
+// Before anything else: the DLLs loaded from here on come from the system's
+// folder only (or, where the system can't say so, not from the current one).
+void secure_dll_search(void);
+
 // Texts, the language, common controls, the dialog and its message loop.
 // Returns the exit code: the quit code (0), or 1 when the dialog or the loop
 // fails.
@@ -77,6 +81,14 @@ int command_line_language(const char *line);
 // note (STATUS_TEXT_SIZE bytes) gets the line the status box adds: empty when
 // the report took the record, else the file that did, or why none did.
 DWORD write_run_report(const char *ending, int exit_code, char *note);
+// Whether the report may take the record of a run on work_folder_path: 0, or
+// the text that says why not (IDS_REPORT_IN_WORK_FOLDER: the run removes the
+// folder the report would be in; IDS_REPORT_LINK: an elevated run writes
+// through no link and no file with another name too).
+UINT report_refusal(void);
+// An elevated run refuses a report that is a link or has another name too:
+// 1 or 0, or -1 until the token is asked (tests set it).
+extern int report_links_refused;
 // Takes what the report needs before a run begins: a new run ID, the time,
 // the folder, its volume, the disk beneath and its free space, the method.
 // From here until write_run_report has written the record the system shows

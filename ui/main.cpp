@@ -7,6 +7,27 @@
 HINSTANCE instance;
 GetMessageProc get_message = GetMessageA;
 
+typedef BOOL (WINAPI *DllDirectoriesProc)(DWORD);
+typedef BOOL (WINAPI *DllDirectoryProc)(LPCSTR);
+
+void secure_dll_search(void)
+{
+    // A DLL another account put beside the program, or in the current
+    // folder, never loads into a run with an administrator's rights: vanta
+    // imports the system's known DLLs alone, and anything loaded later comes
+    // from the system's folder (Windows 7 with KB2533623 and later), or at
+    // least not from the current folder (Windows XP SP1 and later).
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    DllDirectoriesProc directories = (DllDirectoriesProc)(void (*)(void))(
+        kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : NULL);
+    DllDirectoryProc directory = (DllDirectoryProc)(void (*)(void))(
+        kernel ? GetProcAddress(kernel, "SetDllDirectoryA") : NULL);
+    if (!directories || !directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        if (directory)
+            directory("");
+    }
+}
+
 HWND create_main_dialog(void)
 {
     // the template of the program's language: CreateDialog would take the

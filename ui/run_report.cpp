@@ -6,6 +6,7 @@
 // record goes out whole in one write, and is never lost without a word.
 #include <objbase.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include "ui/dialog.h"
 #include "engine/wipe_engine.h"
@@ -223,15 +224,59 @@ static int is_empty(HANDLE file)
     return GetFileSize(file, &high) == 0 && high == 0;
 }
 
-// One try at appending the composed record of record_length bytes to path.
-// 0, or the system's error code.
-static DWORD append_once(const char *path, DWORD record_length)
+int report_links_refused = -1;
+
+// A run with an administrator's rights: the elevated token on Windows Vista
+// and later, a member of the Administrators on Windows XP.
+static int running_elevated(void)
+{
+    HANDLE token;
+    TOKEN_ELEVATION elevation;
+    DWORD length = 0;
+    BOOL member = FALSE;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        BOOL asked = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &length);
+        CloseHandle(token);
+        if (asked)
+            return elevation.TokenIsElevated != 0;
+    }
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = NULL;
+    if (AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                 &administrators)) {
+        CheckTokenMembership(NULL, administrators, &member);
+        FreeSid(administrators);
+    }
+    return member != 0;
+}
+
+// An open report an elevated run does not write through: a link, or a file
+// with another name too (another account's link to a file of the system's).
+// 0, or the code that says which.
+static DWORD report_handle_refused(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (report_links_refused < 0)
+        report_links_refused = running_elevated();
+    if (!report_links_refused || !file_info(file, &info))
+        return 0;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        return WORK_FILE_NOT_PLAIN;
+    return info.nNumberOfLinks > 1 ? WORK_FILE_LINKED : 0;
+}
+
+// One try at appending the composed record of record_length bytes to path
+// (with new_only, to a file this try makes, never one that is there). 0, or
+// the system's error code.
+static DWORD append_once(const char *path, DWORD record_length, int new_only)
 {
     int header = 0;
-    // other writers and readers go on meanwhile: a record is one write to the file's end
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    // other writers and readers go on meanwhile: a record is one write to the
+    // file's end; the link itself, never what it points to
+    HANDLE file = new_only ? INVALID_HANDLE_VALUE
+                           : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (new_only || (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)) {
         // the process that makes the file writes the header, with its record;
         // another writer finds the file held meanwhile and tries again
         file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -240,11 +285,17 @@ static DWORD append_once(const char *path, DWORD record_length)
         // an empty file made ready beforehand: its header goes first, and no
         // other writer gets in between
         CloseHandle(file);
-        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
         header = file != INVALID_HANDLE_VALUE && is_empty(file);
     }
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
+    DWORD refused = report_handle_refused(file);
+    if (refused) {
+        CloseHandle(file);
+        return refused;
+    }
     const char *from = header ? report_out : report_out + REPORT_HEADER_LENGTH;
     DWORD length = record_length + (header ? REPORT_HEADER_LENGTH : 0), written = 0, code = 0;
     if (!report_write(file, from, length, &written, NULL))
@@ -253,6 +304,67 @@ static DWORD append_once(const char *path, DWORD record_length)
         code = ERROR_HANDLE_DISK_FULL;   // a short count: the volume is full
     CloseHandle(file);
     return code;
+}
+
+static int same_folder(const FolderIdentity *one, const FolderIdentity *other)
+{
+    return one->volume == other->volume && one->index == other->index;
+}
+
+// True when the report lies in the work folder, which the run removes before
+// its record is written: some folder on the report's path is the work folder
+// (by file ID: a short name, a volume name, a subst drive or a folder a
+// volume is mounted in name one folder many ways), or, the work folder not
+// made yet, the first folder of the path that is not there yet would be it.
+static int report_in_work_folder(const char *report)
+{
+    char full[MAX_PATH];
+    FolderIdentity work, chosen, at;
+    DWORD length = GetFullPathNameA(report, sizeof full, full, NULL);
+    if (!length || length >= sizeof full || !work_folder_path[0])
+        return 0;
+    int work_there = folder_identity_of(work_folder_path, &work) == 0;
+    char *chosen_path = path_dir_part(work_folder_path);
+    int chosen_there = folder_identity_of(chosen_path, &chosen) == 0;
+    free(chosen_path);
+    int inside = 0, found = 0;
+    char folder[MAX_PATH], parent[MAX_PATH];
+    char *part = path_dir_part(full);
+    snprintf(folder, sizeof folder, "%s", part);
+    free(part);
+    while (!inside && folder[0]) {
+        part = path_dir_part(folder);
+        snprintf(parent, sizeof parent, "%s", part);
+        free(part);
+        if (folder_identity_of(folder, &at) == 0) {
+            found = 1;
+            inside = work_there && same_folder(&at, &work);
+        } else if (!found && chosen_there && folder_identity_of(parent, &at) == 0 && same_folder(&at, &chosen)) {
+            const char *name = folder + strlen(parent);
+            name += *name == '\\' || *name == '/';
+            inside = CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, -1, WORK_FOLDER_NAME, -1) == CSTR_EQUAL;
+        }
+        if (strcmp(parent, folder) == 0)
+            break;
+        strcpy(folder, parent);
+    }
+    return inside;
+}
+
+UINT report_refusal(void)
+{
+    if (!command_line.report[0])
+        return 0;
+    if (report_in_work_folder(command_line.report))
+        return IDS_REPORT_IN_WORK_FOLDER;
+    HANDLE file = CreateFileA(command_line.report, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD refused = report_handle_refused(file);
+    CloseHandle(file);
+    return refused ? IDS_REPORT_LINK : 0;
 }
 
 // Waits ms while the window goes on painting; nothing else of its queue is
@@ -272,13 +384,13 @@ static void wait_painting(DWORD ms)
 // holds the file (a spreadsheet opens it for writing and lets others only
 // read) or locks a range of it, or another writer makes or empties it
 // meanwhile, for report_retry_ms. 0, or the last try's error code.
-static DWORD append_record(const char *path, DWORD record_length)
+static DWORD append_record(const char *path, DWORD record_length, int new_only)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        DWORD code = append_once(path, record_length);
+        DWORD code = append_once(path, record_length, new_only);
         int again = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-                    code == ERROR_FILE_EXISTS || code == ERROR_FILE_NOT_FOUND;
+                    (code == ERROR_FILE_EXISTS && !new_only) || code == ERROR_FILE_NOT_FOUND;
         if (!again || GetTickCount() - start >= report_retry_ms)
             return code;
         wait_painting(REPORT_RETRY_INTERVAL_MS);
@@ -330,7 +442,7 @@ DWORD write_run_report(const char *ending, int exit_code, char *note)
         return 0;
     }
     DWORD length = compose_record(ending, exit_code);
-    DWORD code = length ? append_record(command_line.report, length) : ERROR_NO_UNICODE_TRANSLATION;
+    DWORD code = length ? append_record(command_line.report, length, 0) : ERROR_NO_UNICODE_TRANSLATION;
     if (code && length) {
         // the record goes beside the report, and says so there and in the status box
         DWORD beside_code = name_file_beside(command_line.report, beside);
@@ -338,7 +450,8 @@ DWORD write_run_report(const char *ending, int exit_code, char *note)
         snprintf(ending_with_note, sizeof ending_with_note, "%s\r\n%s", ending, note);
         length = compose_record(ending_with_note, exit_code);
         if (!beside_code)
-            beside_code = length ? append_record(beside, length) : ERROR_NO_UNICODE_TRANSLATION;
+            // a file of its own, new: never one someone put there under its name
+            beside_code = length ? append_record(beside, length, 1) : ERROR_NO_UNICODE_TRANSLATION;
         if (!beside_code) {
             code = 0;
         } else {

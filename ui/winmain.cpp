@@ -8,5 +8,6 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE previous, LPSTR command_line, int
     // the dialog reads the process's own command line
     (void)previous;
     (void)command_line;
+    secure_dll_search();
     return run_program(module, show_state);
 }

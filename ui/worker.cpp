@@ -168,6 +168,16 @@ void start_run(HWND dialog)
         end_run_record(dialog, text, EXIT_CODE_FOLDER);
         return;
     }
+    // a report the run can't write to safely is a wrong line: it takes no record
+    UINT refused = report_refusal();
+    if (refused) {
+        char reason[STATUS_TEXT_SIZE];
+        snprintf(reason, sizeof reason, program_text(refused), command_line.report);
+        command_line.report[0] = 0;
+        set_status(dialog, reason);
+        end_run_record(dialog, reason, EXIT_CODE_BAD_LINE);
+        return;
+    }
     abort_flag = 0;
     set_status(dialog, "");
     if (start_worker(dialog, index, &text) != 0) {

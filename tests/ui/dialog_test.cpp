@@ -132,3 +132,22 @@ TEST_F(DialogBench, EndsWithZeroByCloseQuitEscOrCloseRequestAndWithOneWhenItFail
                   boxes.empty() ? "" : boxes[0].text + "|" + std::to_string(boxes[0].style));
     }
 }
+
+// A DLL another account put beside the program loads before the search is
+// made safe, and no more after it (a process of its own: the search is the
+// process's for good).
+static int dll_search_child()
+{
+    HMODULE before = LoadLibraryA("vanta_probe.dll");
+    if (!before)
+        return 2;   // the probe is not beside the test program: the test proves nothing
+    FreeLibrary(before);
+    secure_dll_search();
+    return LoadLibraryA("vanta_probe.dll") ? 1 : 0;
+}
+static TestChild dll_search("dll-search", dll_search_child);
+
+TEST(StartUp, ADllBesideTheProgramNoLongerLoadsOnceTheSearchIsSafe)
+{
+    EXPECT_EQ(0u, run_child_process("dll-search")) << "2: no probe beside the program; 1: it still loaded";
+}

@@ -679,6 +679,47 @@ int erase_unattended_child()
 }
 TestChild erase_unattended("erase-unattended", erase_unattended_child);
 
+// The DLLs a program imports, by the names its import table gives.
+static std::set<std::string> imported_dlls(const std::string &exe)
+{
+    std::string image;
+    std::set<std::string> names;
+    if (!read_file(exe, &image) || image.size() < sizeof(IMAGE_DOS_HEADER))
+        return names;
+    auto at = [&](size_t offset) { return offset < image.size() ? image.data() + offset : nullptr; };
+    const IMAGE_NT_HEADERS32 *nt = (const IMAGE_NT_HEADERS32 *)at(((const IMAGE_DOS_HEADER *)image.data())->e_lfanew);
+    if (!nt)
+        return names;
+    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(nt);
+    auto file_offset = [&](DWORD rva) -> size_t {
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+            if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].Misc.VirtualSize)
+                return rva - sections[i].VirtualAddress + sections[i].PointerToRawData;
+        return image.size();
+    };
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (const IMAGE_IMPORT_DESCRIPTOR *d = (const IMAGE_IMPORT_DESCRIPTOR *)at(file_offset(imports)); d && d->Name; ++d) {
+        std::string name = at(file_offset(d->Name)) ? at(file_offset(d->Name)) : "";
+        CharLowerA(&name[0]);
+        names.insert(name);
+    }
+    return names;
+}
+
+// vanta.exe imports only the system's known DLLs, which the system loads
+// from its own folder whatever lies beside the program, and comctl32, which
+// its manifest takes from the system's side-by-side store: a DLL another
+// account puts beside the program (winmm.dll, say) never loads first.
+TEST(StartUp, VantaImportsOnlyDllsTheSystemLoadsFromItsOwnFolder)
+{
+    const std::set<std::string> known = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+                                         "ntdll.dll", "ole32.dll", "shell32.dll", "user32.dll"};
+    std::set<std::string> imported = imported_dlls(shipped_program());
+    ASSERT_FALSE(imported.empty()) << "no import table read from " << shipped_program();
+    for (const std::string &name : imported)
+        EXPECT_TRUE(known.count(name)) << name << " loads from beside the program before the system's own";
+}
+
 // Eight runs ending at once on one report that does not exist yet, as a
 // fleet's scheduled tasks do on a share. A placeholder holds the report's
 // name (and vanishes when let go) until every run has reached its record, so
