@@ -214,8 +214,9 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
         *code = work_folder ? ERROR_INVALID_NAME : ERROR_INVALID_HANDLE;
         return INVALID_HANDLE_VALUE;
     }
-    // only new: a name that is taken is someone's, planted or not
-    HANDLE file = file_calls.create(work_folder, wide, access, FILE_SHARE_READ, CREATE_NEW, flags);
+    // only new: a name that is taken is someone's, planted or not (DELETE:
+    // a new file that fails its check goes again at once)
+    HANDLE file = file_calls.create(work_folder, wide, access | DELETE, FILE_SHARE_READ, CREATE_NEW, flags);
     if (file == INVALID_HANDLE_VALUE) {
         *code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
         if (*code == ERROR_ALREADY_EXISTS)
@@ -225,6 +226,8 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
     if ((*code = plain_file(file, &index)) != 0 || !note_run_file(index)) {
         if (!*code)
             *code = ERROR_NOT_ENOUGH_MEMORY;
+        // new, so the run's own: it goes again
+        delete_open_file(file);
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
@@ -320,6 +323,9 @@ HANDLE open_in_work_folder(const char *name, DWORD access, DWORD share, DWORD di
         return file;
     }
     if ((*code = plain_file(file, &index)) != 0) {
+        // one it made new is its own: it goes again
+        if (disposition == CREATE_NEW && (access & DELETE))
+            delete_open_file(file);
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }

@@ -265,18 +265,27 @@ static DWORD report_handle_refused(HANDLE file)
     return info.nNumberOfLinks > 1 ? WORK_FILE_LINKED : 0;
 }
 
-// One try at appending the composed record of record_length bytes to path
-// (with new_only, to a file this try makes, never one that is there). 0, or
-// the system's error code.
-static DWORD append_once(const char *path, DWORD record_length, int new_only)
+// The record (after the header when header is set) in one write to the
+// open file's end. 0, or the system's error code.
+static DWORD write_record(HANDLE file, DWORD record_length, int header)
+{
+    const char *from = header ? report_out : report_out + REPORT_HEADER_LENGTH;
+    DWORD length = record_length + (header ? REPORT_HEADER_LENGTH : 0), written = 0;
+    if (!report_write(file, from, length, &written, NULL))
+        return GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    return written != length ? ERROR_HANDLE_DISK_FULL : 0;   // a short count: the volume is full
+}
+
+// One try at appending the composed record of record_length bytes to path.
+// 0, or the system's error code.
+static DWORD append_once(const char *path, DWORD record_length)
 {
     int header = 0;
     // other writers and readers go on meanwhile: a record is one write to the
     // file's end; the link itself, never what it points to
-    HANDLE file = new_only ? INVALID_HANDLE_VALUE
-                           : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (new_only || (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)) {
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
         // the process that makes the file writes the header, with its record;
         // another writer finds the file held meanwhile and tries again
         file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -291,17 +300,9 @@ static DWORD append_once(const char *path, DWORD record_length, int new_only)
     }
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
-    DWORD refused = report_handle_refused(file);
-    if (refused) {
-        CloseHandle(file);
-        return refused;
-    }
-    const char *from = header ? report_out : report_out + REPORT_HEADER_LENGTH;
-    DWORD length = record_length + (header ? REPORT_HEADER_LENGTH : 0), written = 0, code = 0;
-    if (!report_write(file, from, length, &written, NULL))
-        code = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-    else if (written != length)
-        code = ERROR_HANDLE_DISK_FULL;   // a short count: the volume is full
+    DWORD code = report_handle_refused(file);
+    if (!code)
+        code = write_record(file, record_length, header);
     CloseHandle(file);
     return code;
 }
@@ -386,13 +387,23 @@ static void wait_painting(DWORD ms)
 // meanwhile, for report_retry_ms. 0, or the last try's error code.
 static DWORD append_record(const char *path, DWORD record_length, int new_only)
 {
+    // a file beside the report is made new, never one someone put there
+    // under its name, and tried again as the report is
+    HANDLE made = new_only ? CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL, NULL)
+                           : NULL;
+    if (made == INVALID_HANDLE_VALUE)
+        return GetLastError() ? GetLastError() : ERROR_FILE_EXISTS;
     DWORD start = GetTickCount();
     for (;;) {
-        DWORD code = append_once(path, record_length, new_only);
+        DWORD code = made ? write_record(made, record_length, 1) : append_once(path, record_length);
         int again = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-                    (code == ERROR_FILE_EXISTS && !new_only) || code == ERROR_FILE_NOT_FOUND;
-        if (!again || GetTickCount() - start >= report_retry_ms)
+                    code == ERROR_FILE_EXISTS || code == ERROR_FILE_NOT_FOUND;
+        if (!again || GetTickCount() - start >= report_retry_ms) {
+            if (made)
+                CloseHandle(made);
             return code;
+        }
         wait_painting(REPORT_RETRY_INTERVAL_MS);
     }
 }

@@ -130,7 +130,7 @@ static volatile LONG *abort_flag_at_small_file;
 static HANDLE WINAPI abort_at_small_file(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
                                          DWORD flags)
 {
-    if (access == GENERIC_WRITE && disposition == CREATE_NEW)
+    if ((access & ~DELETE) == GENERIC_WRITE && disposition == CREATE_NEW)
         *abort_flag_at_small_file = 1;
     return inner_create(folder, name, access, share, disposition, flags);
 }

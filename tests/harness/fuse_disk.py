@@ -12,9 +12,11 @@
 #           write BYTES [PART]   or   read BYTES [PART]
 #       and the first write (read) that takes the bytes written (read) since
 #       the control was last changed past BYTES waits until the control
-#       changes again; only requests for paths holding PART count. An empty
-#       or missing control holds nothing. While a request waits, CONTROL.state
-#       says "held write|read PATH OFFSET", else "open".
+#       changes again, or HOLD_LIMIT seconds have passed (a test that died
+#       holding it must not hold the volume for good); only requests for paths
+#       holding PART count. An empty or missing control holds nothing. While a
+#       request waits, CONTROL.state says "held write|read PATH OFFSET", else
+#       "open".
 #
 # Reads and writes go to this process itself (direct_io), not the page cache,
 # so that a held read is a read the program made. Runs in the foreground until
@@ -29,6 +31,9 @@ try:
     from fusepy import FUSE, FuseOSError, Operations   # Debian's python3-fusepy
 except ImportError:
     from fuse import FUSE, FuseOSError, Operations
+
+
+HOLD_LIMIT = 120
 
 
 class Gate:
@@ -88,7 +93,8 @@ class Gate:
             held = self.seen
             self.state("held %s %s %d" % (kind, path, offset))
         # held until the test changes the control; other requests go on meanwhile
-        while self._identity() == held:
+        deadline = time.monotonic() + HOLD_LIMIT
+        while self._identity() == held and time.monotonic() < deadline:
             time.sleep(0.002)
         with self.lock:
             self._refresh()

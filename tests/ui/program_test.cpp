@@ -159,7 +159,9 @@ std::string build_path(const std::string &tail)
 }
 
 // user_files.sh (beside this test's source) run natively on the program
-// volume's backing store: the user's files made there, emptied, or hashed.
+// volume: the user's files made there or emptied (through the volume: files
+// changed behind its back would stay in its cache), or hashed on its backing
+// store.
 // What it wrote (the hashes; "done"), or "" when it did not run.
 std::string user_files(const char *command)
 {
@@ -167,9 +169,12 @@ std::string user_files(const char *command)
     const std::string done = build_path("volumes/program_gated.user_files");
     std::string text;
     DeleteFileA(done.c_str());
+    // made through the volume, which forgets no name it knows; read from where the bytes are
+    const std::string folder = std::string(build ? build : "") + "/volumes/program_gated" +
+                               (strcmp(command, "hash") == 0 ? ".backing" : "");
     if (!script || !build ||
-        !run_unix("'" + std::string(script) + "' " + command + " '" + build + "/volumes/program_gated.backing' '" +
-                  build + "/volumes/program_gated.user_files'") ||
+        !run_unix("'" + std::string(script) + "' " + command + " '" + folder + "' '" + build +
+                  "/volumes/program_gated.user_files'") ||
         !read_file(done, &text))
         return "";
     return text;
@@ -928,6 +933,159 @@ TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
         EXPECT_EQ(free_before, free_bytes_of(root)) << "the volume's space was not given back";
         EXPECT_EQ("", changes(before, hash_tree()));
     }
+    remove_tree(scratch);
+}
+
+// Another account writes into the folder vanta erases, as it may on a PC
+// where vanta runs as SYSTEM: links and hard links planted in an existing
+// work folder, a journal changed after the run was cut short, a second run
+// on the folder, a report inside the work folder or that is a link. Made
+// from outside the program, as another account would make them (links under
+// Wine can only be made so; the work folder swapped mid-run is the dialog's
+// table's: a rename through this volume waits for the write it holds). Each
+// row: every byte of the user's files, on the volume and on another one, is
+// kept; no run hangs; the ending and the exit code say what happened; the
+// run's own files go.
+TEST_F(UserFiles, AnotherAccountsLinksAndRenamesTouchNoByteOutsideTheWorkFolder)
+{
+    const std::string build = getenv("VANTA_BUILD_DIR") ? getenv("VANTA_BUILD_DIR") : "";
+    // through the volume, as another account's programs make them
+    const std::string unix_chosen = build + "/volumes/program_gated/chosen",
+                      unix_work = unix_chosen + "/$VANTA$$", elsewhere = build + "/volumes/elsewhere";
+    const std::string scratch = current_directory() + "\\hostile", report = scratch + "\\report.csv";
+    const std::string exe = four_pass_program(scratch), work = chosen + "\\$VANTA$$";
+    ASSERT_FALSE(exe.empty());
+    // files on another volume (this machine's own disk), named as work files
+    // are, and a second name for one of them to give as the report
+    ASSERT_TRUE(run_unix("rm -rf '" + elsewhere + "' && mkdir -p '" + elsewhere + "/folder' && for n in 00000001 00000002 0001; do "
+                         "head -c 70000 /dev/urandom >'" + elsewhere + "/folder/'$n; done && head -c 5000 /dev/urandom >'" +
+                         elsewhere + "/journal.txt' && ln '" + elsewhere + "/journal.txt' '" + elsewhere + "/report.csv'"));
+    auto elsewhere_hashes = [&] {
+        std::string sums;
+        run_unix("cd '" + elsewhere + "' && find . -type f | sort | xargs sha256sum >'" + build + "/volumes/elsewhere.sums'");
+        read_file(build_path("volumes/elsewhere.sums"), &sums);
+        return sums;
+    };
+    const std::string elsewhere_before = elsewhere_hashes();
+    ASSERT_NE("", elsewhere_before);
+    const std::string run = " /method:0 /start /exit /report:\"" + report + "\"";
+    const std::string in_use = "既存のフォルダ ";
+    enum Act { NONE, KILL_THEN_CHANGE, SECOND_RUN };
+    const struct {
+        const char *name;
+        std::string plant;      // made from outside before the run
+        std::string arguments;
+        Act act;                // what happens while the gate holds the run in its second pass
+        DWORD code;
+        std::string ending;     // the start of the record's ending ("": no record)
+        std::string left;       // what stays in the work folder (names, one a line), "-": none
+        bool space_back;        // the volume has its free space back
+    } rows[] = {
+        {"links and hard links planted in an existing work folder",
+         "mkdir '" + unix_work + "' && ln -s '" + elsewhere + "/journal.txt' '" + unix_work + "/vanta.journal' && "
+         "ln -s '" + elsewhere + "/folder/00000001' '" + unix_work + "/00000001' && "
+         "ln '" + unix_chosen + "/0000/00000004' '" + unix_work + "/00000002' && "
+         "ln -s '" + unix_chosen + "/0000/00000054' '" + unix_work + "/vanta.journal.new'",
+         "\"" + chosen + "\" /yes" + run, NONE, 0, FINISHED, "00000001\r\n00000002\r\nvanta.journal\r\nvanta.journal.new\r\n", true},
+        // the killed run's file is no one's the changed journal can vouch for
+        {"a journal changed after the run was cut short", "", "\"" + chosen + "\" /resume /yes" + run, KILL_THEN_CHANGE, 0,
+         FINISHED, "00000001\r\nvanta.journal\r\n", false},
+        {"a second run on the folder a run holds", "", "\"" + chosen + "\"" + run, SECOND_RUN, 0, FINISHED, "-", true},
+        {"a report in the work folder there is", "mkdir '" + unix_work + "'",
+         "\"" + chosen + "\" /method:0 /start /exit /yes /report:\"" + work + "\\r.csv\"", NONE, 1, "", "", true},
+        {"a report in the work folder to be made", "", "\"" + chosen + "\" /method:0 /start /exit /report:\"" + work + "\\r.csv\"",
+         NONE, 1, "", "-", true},
+        {"a report that is a second name of another's file", "",
+         "\"" + chosen + "\" /method:0 /start /exit /report:\"" + build_path("volumes/elsewhere/report.csv") + "\"", NONE, 1, "",
+         "-", true},
+    };
+    Gate gate("program_gated");
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        DeleteFileA(report.c_str());
+        ASSERT_TRUE(r.plant.empty() || run_unix(r.plant));
+        const unsigned long long free_row = free_bytes_of(root);
+        std::string second_ending;
+        DWORD code = 0, second_code = 0;
+        if (r.act == NONE) {
+            code = run_unattended(exe, r.arguments);
+        } else {
+            // the four-pass method, held at the gate half way through its second pass
+            ASSERT_TRUE(gate.hold("write", free_before * 3 / 2));
+            std::string command = "\"" + exe + "\" " + (r.act == KILL_THEN_CHANGE ? "\"" + chosen + "\"" + run : r.arguments);
+            STARTUPINFOA startup = {};
+            startup.cb = sizeof startup;
+            PROCESS_INFORMATION process = {};
+            ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+            CloseHandle(process.hThread);
+            ASSERT_TRUE(gate.held()) << "the run never got to its second pass";
+            if (r.act == SECOND_RUN) {
+                // no rename by another Windows program, and no second run: the folder is held
+                EXPECT_FALSE(MoveFileA(work.c_str(), (chosen + "\\renamed").c_str()));
+                EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+                second_code = run_unattended(exe, "\"" + chosen + "\" /yes /resume" + run);
+                bool bom = false;
+                auto records = read_report(report, &bom);
+                second_ending = records.empty() ? "" : records.back()["ending"];
+            } else {
+                TerminateProcess(process.hProcess, 99);
+                WaitForSingleObject(process.hProcess, 30000);
+            }
+            gate.open();
+            if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0)
+                TerminateProcess(process.hProcess, 99);
+            GetExitCodeProcess(process.hProcess, &code);
+            CloseHandle(process.hProcess);
+            if (r.act == KILL_THEN_CHANGE) {
+                // moved on two steps, and sealed again as anyone could, without the run's key
+                std::string journal;
+                ASSERT_TRUE(read_file(work + "\\vanta.journal", &journal));
+                ASSERT_NE(std::string::npos, journal.find("\r\nstep=2\r\n"));
+                journal.replace(journal.find("\r\nstep=2\r\n"), 10, "\r\nstep=4\r\n");
+                size_t seal = journal.find("seal=") + 5;
+                journal.replace(seal, 64, std::string(64, 'f'));
+                ASSERT_TRUE(write_file(work + "\\vanta.journal", journal));
+                DeleteFileA(report.c_str());
+                code = run_unattended(exe, r.arguments);
+            }
+        }
+        EXPECT_EQ(r.code, code) << "exit code (0xFFFFFFFF: it did not end)";
+        bool bom = false;
+        auto records = read_report(report, &bom);
+        if (r.ending.empty()) {
+            EXPECT_TRUE(records.empty() || r.code != 1) << "a record for a report refused";
+        } else {
+            ASSERT_FALSE(records.empty());
+            EXPECT_EQ(0u, records.back()["ending"].find(r.ending)) << records.back()["ending"];
+            EXPECT_EQ(std::to_string(r.code), records.back()["exit_code"]);
+        }
+        if (r.act == KILL_THEN_CHANGE) {
+            EXPECT_EQ("", records.back()["resumed_from_step"]) << "went on from a journal someone else changed";
+            EXPECT_EQ("4", records.back()["passes"]);
+        }
+        if (r.act == SECOND_RUN) {
+            EXPECT_EQ(6u, second_code) << "the second run";
+            EXPECT_EQ(0u, second_ending.find(work + " は別の実行（または別のプログラム）が使用中のため、使いませんでした。")) << second_ending;
+            EXPECT_EQ(2u, records.size());
+            EXPECT_NE(records.front()["run_id"], records.back()["run_id"]);
+        }
+        // every byte of the user's, on this volume and on the other one
+        EXPECT_EQ("", changes(before, hash_tree()));
+        EXPECT_EQ(elsewhere_before, elsewhere_hashes());
+        if (r.left == "-") {
+            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "the work folder is left";
+        } else {
+            std::string left;
+            for (const std::string &name : list_folder(work))
+                left += name + "\r\n";
+            EXPECT_EQ(r.left, left);
+        }
+        if (r.space_back) {
+            EXPECT_EQ(free_row, free_bytes_of(root)) << "the volume's space was not given back";
+        }
+        run_unix("rm -rf '" + unix_work + "'");
+    }
+    run_unix("rm -rf '" + elsewhere + "'");
     remove_tree(scratch);
 }
 

@@ -3,6 +3,8 @@
 #include <string.h>
 #include <algorithm>
 #include "dialog_bench.h"
+#include <aclapi.h>
+#include <sddl.h>
 
 static const char CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED[] = "消去が終了しました。",
                   ABORTED[] = "中断しました。";
@@ -17,6 +19,49 @@ static std::string question(const std::string &work) { return "処理を続け�
 static std::string outcome(const std::string &status)
 {
     return status.compare(0, strlen(FINISHED) + 2, FINISHED + std::string("\r\n")) ? status : FINISHED;
+}
+
+// The work folder's security as Windows would give it, where Wine keeps only
+// its unix mode bits: sddl until the DACL is reset (through set_security),
+// then the one it was reset to; reset_refused: the reset fails as it does
+// for an account without WRITE_DAC.
+static std::string folder_sddl;
+static bool reset_refused;
+static int resets;
+static DWORD WINAPI given_security(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner, PSID *group, PACL *dacl,
+                                   PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
+{
+    BOOL present = FALSE, defaulted = FALSE;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(folder_sddl.c_str(), SDDL_REVISION_1, descriptor, NULL))
+        return GetLastError();
+    if (owner)
+        GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    if (dacl)
+        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    if (group)
+        *group = NULL;
+    if (sacl)
+        *sacl = NULL;
+    return 0;
+}
+static BOOL WINAPI set_security(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor)
+{
+    ++resets;
+    if (reset_refused)
+        return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    char *text = NULL;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
+    folder_sddl = "O:BA" + std::string(text ? text : "");
+    LocalFree(text);
+    return TRUE;
+}
+// A folder as Windows shows a junction opened as itself: a reparse point.
+static BOOL WINAPI junction_info(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    BOOL got = GetFileInformationByHandle(handle, info);
+    if (got && (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return got;
 }
 
 // Every ending through the real dialog on a real volume (tmpfs X:). At
@@ -35,15 +80,28 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
                 write_file(target + "\\notes", "the user's"));
     user_files = digest_tree(root);
     const unsigned long long free_before = free_bytes_of(root);
+    // another volume's folder (this machine's own disk) of files named as work files are
+    const std::string elsewhere = std::string(getenv("VANTA_BUILD_DIR") ? getenv("VANTA_BUILD_DIR") : "") + "/volumes/elsewhere_dialog";
+    ASSERT_TRUE(run_unix("rm -rf '" + elsewhere + "' && mkdir -p '" + elsewhere + "' && for n in 00000001 00000002 0001; do "
+                         "head -c 70000 /dev/urandom >'" + elsewhere + "/'$n; done"));
+    auto digest_elsewhere = [&] { return digest_tree(unix_path(root).empty() ? "" : "Z:" + elsewhere + "\\"); };
+    const auto elsewhere_before = digest_elsewhere();
+    ASSERT_EQ(3u, elsewhere_before.size());
     // a later verify keeps the work files of step 1 at "look"
     const char *fill = "3\r\nerase,verify 0x5a\r\nlook\r\nverify 0x5a\r\n",
                *fill_more = "4\r\nerase,verify 0x5a\r\nlook\r\nverify 0x5a\r\nerase\r\n";
     auto warning = [](std::string path, DWORD code) { return path + ": " + system_text(code); };
     const std::string no_room = "CreateFile(" + narrow + "\\$VANTA$$\\00000001): " + system_text(ERROR_FILENAME_EXCED_RANGE);
     const std::string link_text = work + " は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）です。"
-                                         "リンク先のファイルを消さないよう、このフォルダは使いません。";
-    enum { NONE, ABORT, CLOSE };            // what the user does at "look"
-    enum { MADE, USERS, LINK };             // the work folder before Start: made by the run, the user's, a link
+                                         "リンク先のファイルを消さないよう、このフォルダは使いません。",
+                      foreign = work + " の所有者がこのアカウント、SYSTEM、Administrators のどれでもないため、使いませんでした。",
+                      open = work + " にはほかのアカウントも書き込めるうえ、そのアクセス許可を変更できなかったため、使いませんでした。",
+                      in_use = work + " は別の実行（または別のプログラム）が使用中のため、使いませんでした。";
+    enum { NONE, ABORT, CLOSE, SWAP };      // what the user (or another account) does at "look"
+    // the work folder before Start: made by the run, the user's, a link; another
+    // account's, one others may write in (its DACL reset, or not), a junction
+    // as Windows shows one, one another run holds
+    enum { MADE, USERS, LINK, FOREIGN, OPEN_TO_OTHERS, OPEN_KEPT, JUNCTION, HELD };
     enum { GONE, EMPTY, A_LINK };           // the work folder after the run
     const struct {
         const char *name;
@@ -74,6 +132,17 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
          {question(work)}},
         {"close", root, fill_more, CLOSE, MADE, GONE, 0, ABORTED, {}},
         {"a link in the work folder's place", root, "1\r\nerase\r\n", NONE, LINK, A_LINK, 0, link_text, {link_text}},
+        {"another account's folder", root, "1\r\nerase\r\n", NONE, FOREIGN, EMPTY, IDYES, foreign, {foreign}},
+        // an older vanta's folder under a folder others may write to: this account may reset it
+        {"a folder others may write in", root, "1\r\nerase\r\n", NONE, OPEN_TO_OTHERS, EMPTY, IDYES, FINISHED, {question(work)}},
+        {"a folder others may write in, kept so", root, "1\r\nerase\r\n", NONE, OPEN_KEPT, EMPTY, IDYES, open, {open}},
+        {"a junction in the work folder's place", root, "1\r\nerase\r\n", NONE, JUNCTION, EMPTY, IDYES, link_text, {link_text}},
+        {"a folder another run holds", root, "1\r\nerase\r\n", NONE, HELD, EMPTY, IDYES, in_use, {in_use}},
+        // renamed away at "look" and a link to another volume's folder of numbered files put in its place (on
+        // Windows the held folder can't be renamed): what Wine opens through the folder's handle it checks through
+        // the name it opened, the run's files are told from no one's and stay; nothing else is touched
+        {"the work folder swapped for a link mid-run", root, fill_more, SWAP, MADE, A_LINK, 0,
+         "CreateFile(" + work + "\\00000001): 作業フォルダとは別のボリュームにあります。", {}},
     };
     for (const auto &e : endings) {
         SCOPED_TRACE(e.name);
@@ -88,10 +157,24 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
                 press(IDABORT), looked += " " + text_of(IDC_STATUS) + " " + controls();
             if (e.act == CLOSE)   // handled once the worker goes on
                 PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+            if (e.act == SWAP)
+                EXPECT_TRUE(run_unix("mv '" + unix_path(work) + "' '" + unix_path(root) + "/moved' && ln -s '" + elsewhere + "' '" +
+                                     unix_path(work) + "'"));
         };
-        if (e.before == USERS) {
+        if (e.before != MADE && e.before != LINK) {
             ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
         }
+        HANDLE holder = e.before == HELD ? CreateFileA(work.c_str(), FILE_LIST_DIRECTORY | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                       NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
+                                         : INVALID_HANDLE_VALUE;
+        folder_sddl = e.before == FOREIGN ? "O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
+                      // Modify for Authenticated Users, inherited from a folder such as C:\ (Windows 10)
+                      : "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)";
+        reset_refused = e.before == OPEN_KEPT, resets = 0;
+        if (e.before == FOREIGN || e.before == OPEN_TO_OTHERS || e.before == OPEN_KEPT)
+            folder_security = given_security, set_folder_security = set_security;
+        if (e.before == JUNCTION)
+            file_info = junction_info;
         if (e.before == LINK) {
             ASSERT_NE("", unix_path(root));
             ASSERT_TRUE(run_unix("ln -s target '" + unix_path(root) + "/$VANTA$$'"));
@@ -102,14 +185,30 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
 
         start_in(e.folder, e.script, 1);   // the second method
         ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && (e.act != CLOSE || quit_seen); }));
+        folder_security = GetSecurityInfo, set_folder_security = SetKernelObjectSecurity, file_info = GetFileInformationByHandle;
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        release_work_folder();
+        EXPECT_EQ(e.before == OPEN_TO_OTHERS || e.before == OPEN_KEPT ? 1 : 0, resets) << "the DACL reset";
+        if (e.act == SWAP) {
+            EXPECT_EQ(elsewhere_before, digest_elsewhere()) << "a file on the other volume changed";
+            for (const std::string &name : list_folder(root + "moved"))
+                EXPECT_TRUE(name.find_first_not_of("0123456789") == std::string::npos || name.compare(0, 13, "vanta.journal") == 0)
+                    << "not the run's: " << name;
+            remove_tree(root + "moved");
+        }
 
         EXPECT_EQ(e.script == fill || e.script == fill_more ? std::string("full") + (e.act == ABORT ? " 中断しています... 000001" : "") : "",
                   looked);
-        EXPECT_EQ(e.status, outcome(text_of(IDC_STATUS)));
+        std::string status = outcome(text_of(IDC_STATUS));
+        // swapped: the first of the failures, a box each
+        EXPECT_EQ(e.status, e.act == SWAP ? status.substr(0, status.find("\r\n")) : status);
         Strings shown;
         for (const BoxRecord &b : boxes)   // a question by its first lines
             shown.push_back(b.text.compare(0, 18, question("").substr(0, 18)) ? b.text : b.text.substr(0, question(work).size()));
-        EXPECT_EQ(e.boxes, shown);
+        if (e.act != SWAP) {
+            EXPECT_EQ(e.boxes, shown);
+        }
         DWORD attributes = GetFileAttributesA(work.c_str());
         int after = attributes == INVALID_FILE_ATTRIBUTES ? GONE : attributes & FILE_ATTRIBUTE_REPARSE_POINT ? A_LINK : EMPTY;
         EXPECT_EQ(e.after, after);
@@ -464,7 +563,7 @@ static std::function<void()> at_small_file;
 static HANDLE WINAPI act_at_small_file(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
                                        DWORD flags)
 {
-    if (access == GENERIC_WRITE && disposition == CREATE_NEW && at_small_file) {
+    if ((access & ~DELETE) == GENERIC_WRITE && disposition == CREATE_NEW && at_small_file) {
         auto act = at_small_file;
         at_small_file = nullptr, act(), wait_for_the_stop();
     }

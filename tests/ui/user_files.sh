@@ -1,7 +1,7 @@
 #!/bin/bash
-# The user's files of vanta.exe's tests, made and hashed natively on the
-# volume's backing store: through the pass-through and Wine each file costs
-# about a millisecond, and the tests hash 1,200 of them after every run.
+# The user's files of vanta.exe's tests, made natively on the volume and
+# hashed on its backing store: through Wine each file costs about a
+# millisecond, and the tests hash 1,200 of them after every run.
 #
 #   user_files.sh plant DIR OUT   empties DIR, then makes 1,200 files of random
 #                                 sizes and bytes beside DIR/chosen and in it,
