@@ -48,7 +48,7 @@ static int bench_start(const char *name)
 // Work files first to last of folder, written by the bench, counted as the
 // run's (as a run's journal vouches for what it made): the passes read, cut
 // and delete only the run's files. 0, or 1 with the reason printed.
-static int bench_vouch(const char *folder, unsigned first, unsigned last)
+inline int bench_vouch(const char *folder, unsigned first, unsigned last)
 {
     int held = begin_pass_hold(folder);
     DWORD failed = held < 0 ? ERROR_PATH_NOT_FOUND : 0;

@@ -16,6 +16,17 @@ int run_on_solid_state;
 static int run_active;
 static int step_number, step_count, step_part, step_parts;
 static int posted_position;
+volatile LONG run_position;
+volatile LONG run_position_queued;
+
+// The run's position to the window, one message in its queue at most: a fast
+// pass must not bury an Abort or a Close behind a thousand of them.
+static void post_position(int position)
+{
+    InterlockedExchange(&run_position, position);
+    if (!InterlockedExchange(&run_position_queued, 1))
+        PostMessageA(run_context.owner, WM_RUN_PROGRESS, (WPARAM)position, 0);
+}
 static double run_fraction_reached;
 // The share a run that went on from a later step had done before this part.
 static double part_start_fraction;
@@ -109,6 +120,8 @@ void begin_run_progress(int count)
     run_active = 1;
     step_number = 0, step_count = count, step_part = 0, step_parts = 1;
     posted_position = 0;
+    InterlockedExchange(&run_position, 0);
+    InterlockedExchange(&run_position_queued, 0);
     run_fraction_reached = 0;
     part_start_fraction = 0;
     last_tick = progress_tick();
@@ -129,7 +142,7 @@ void end_run_progress(int succeeded)
     run_totals.elapsed_ms = elapsed_now();
     if (succeeded && posted_position < RUN_PROGRESS_FULL) {
         posted_position = RUN_PROGRESS_FULL;
-        PostMessageA(run_context.owner, WM_RUN_PROGRESS, RUN_PROGRESS_FULL, 0);
+        post_position(RUN_PROGRESS_FULL);
     }
     run_active = 0;
 }
@@ -156,7 +169,7 @@ void report_pass_progress(unsigned long long done, unsigned long long whole)
         position = RUN_PROGRESS_FULL - 1;
     if (position > posted_position) {
         posted_position = position;
-        PostMessageA(run_context.owner, WM_RUN_PROGRESS, (WPARAM)position, 0);
+        post_position(position);
     }
 }
 

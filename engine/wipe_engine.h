@@ -104,9 +104,11 @@ DWORD hold_work_folder(int *made);
 // WORK_FOLDER_FOREIGN_OWNER, WORK_FOLDER_OTHERS_WRITE, or the system's code.
 // FAT and exFAT keep no owner: 0.
 DWORD check_work_folder_owner(void);
-// Who owns the folder check_work_folder_owner took: 1 SYSTEM or the
-// Administrators, 0 this account, -1 no one (FAT, exFAT).
+// Who owns the folder check_work_folder_owner took (or note_made_folder_owner,
+// for one made now): 1 SYSTEM or the Administrators, 0 this account, -1 no
+// one (FAT, exFAT).
 extern int work_folder_machine_owned;
+void note_made_folder_owner(void);
 // A held folder marked compressed is made plain: 0, or the system's code.
 DWORD keep_work_files_uncompressed(void);
 // The held folder let go, without removing it.
@@ -332,6 +334,10 @@ void show_progress(unsigned long long free_bytes);
 // step succeeded).
 #define WM_RUN_PROGRESS   (WM_APP + 1)
 #define RUN_PROGRESS_FULL 1000
+// The latest position, and whether a WM_RUN_PROGRESS is in the window's queue
+// (at most one is: its handler clears the mark and takes the latest position).
+extern volatile LONG run_position;
+extern volatile LONG run_position_queued;
 
 // What a run has done, for the summary at its end.
 struct RunTotals {

@@ -634,6 +634,23 @@ DWORD check_work_folder_owner(void)
     return result;
 }
 
+void note_made_folder_owner(void)
+{
+    // a folder made now is the token's default owner's: the Administrators
+    // for an elevated administrator, else the account
+    HANDLE token;
+    BYTE owner[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
+    DWORD length = 0;
+    work_folder_machine_owned = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return;
+    if (GetTokenInformation(token, TokenOwner, owner, sizeof owner, &length)) {
+        PSID sid = ((TOKEN_OWNER *)owner)->Owner;
+        work_folder_machine_owned = is_sid(sid, "S-1-5-18") || is_sid(sid, "S-1-5-32-544");
+    }
+    CloseHandle(token);
+}
+
 // The handle's volume serial and file index, and its attributes.
 static DWORD identity_of(HANDLE handle, FolderIdentity *identity, DWORD *attributes)
 {

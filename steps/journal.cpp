@@ -44,7 +44,6 @@ JournalKeyProc journal_key_store;
 // long the file is (whole clusters), the seal its files' lines are bound to.
 static BYTE run_key[JOURNAL_KEY_BYTES];
 static int run_key_ready;
-static HKEY run_key_root;
 static HANDLE journal_file = INVALID_HANDLE_VALUE;
 static unsigned long long journal_text_end, journal_file_size;
 static DWORD journal_cluster;

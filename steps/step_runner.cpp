@@ -324,6 +324,8 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     if (code)
         return refuse_work_folder(owner, code);
     work_folder_created = made;
+    if (made)
+        note_made_folder_owner();
     // one that was there is taken only when no one else may own or write in
     // it: what it holds could be anyone's otherwise (one made now has the
     // run's own DACL from the start)
@@ -349,8 +351,9 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     }
     if (!made && ours != 1) {
         char question[STATUS_TEXT_SIZE];
+        // what is in it stays: only what this run makes is ever deleted
         snprintf(question, sizeof question, "%s\r\n%s\r\n%s", program_text(IDS_CONTINUE_QUESTION),
-                 work_folder_path, program_text(IDS_FOLDER_EXISTS));
+                 work_folder_path, program_text(IDS_FOLDER_EXISTS_KEPT));
         if (!answer_yes_to_folder && show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) != IDYES) {
             snprintf(runner_status, sizeof runner_status, program_text(IDS_FOLDER_NOT_USED), work_folder_path);
             set_status_text(runner_status);

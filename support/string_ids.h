@@ -86,8 +86,9 @@
 #define IDS_WORK_FILE_LINKED      469
 #define IDS_WORK_FILE_ELSEWHERE   470
 #define IDS_WORK_FILE_NOT_OURS    471
+#define IDS_FOLDER_EXISTS_KEPT    472
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_WORK_FILE_NOT_OURS
+#define IDS_LAST                  IDS_FOLDER_EXISTS_KEPT
 
 #endif

@@ -81,6 +81,9 @@ int command_line_language(const char *line);
 // note (STATUS_TEXT_SIZE bytes) gets the line the status box adds: empty when
 // the report took the record, else the file that did, or why none did.
 DWORD write_run_report(const char *ending, int exit_code, char *note);
+// The record was written by the session's end, sent into the wait of the
+// write below it: that write gives up its try.
+void report_taken_over(void);
 // Whether the report may take the record of a run on work_folder_path: 0, or
 // the text that says why not (IDS_REPORT_IN_WORK_FOLDER: the run removes the
 // folder the report would be in; IDS_REPORT_LINK: an elevated run writes

@@ -26,6 +26,15 @@ static const char REPORT_HEADER[] =
 #define REPORT_HEADER_LENGTH ((DWORD)sizeof REPORT_HEADER - 1)
 
 DWORD report_retry_ms = REPORT_RETRY_MS;
+// The record was written meanwhile by the session's end, sent into a wait
+// for the report: the try that waited gives up.
+static int record_written_meanwhile;
+#define REPORT_WRITTEN_MEANWHILE 0x20000021
+
+void report_taken_over(void)
+{
+    record_written_meanwhile = 1;
+}
 ReportWriteProc report_write = WriteFile;
 
 static struct {
@@ -389,7 +398,7 @@ static DWORD append_record(const char *path, DWORD record_length, int new_only)
 {
     // a file beside the report is made new, never one someone put there
     // under its name, and tried again as the report is
-    HANDLE made = new_only ? CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW,
+    HANDLE made = new_only ? CreateFileA(path, FILE_APPEND_DATA | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
                                          FILE_ATTRIBUTE_NORMAL, NULL)
                            : NULL;
     if (made == INVALID_HANDLE_VALUE)
@@ -405,6 +414,14 @@ static DWORD append_record(const char *path, DWORD record_length, int new_only)
             return code;
         }
         wait_painting(REPORT_RETRY_INTERVAL_MS);
+        if (record_written_meanwhile) {
+            if (made) {
+                // made by this try, and empty: it goes
+                delete_open_file(made);
+                CloseHandle(made);
+            }
+            return REPORT_WRITTEN_MEANWHILE;
+        }
     }
 }
 
@@ -453,7 +470,13 @@ DWORD write_run_report(const char *ending, int exit_code, char *note)
         return 0;
     }
     DWORD length = compose_record(ending, exit_code);
+    record_written_meanwhile = 0;
     DWORD code = length ? append_record(command_line.report, length, 0) : ERROR_NO_UNICODE_TRANSLATION;
+    if (code == REPORT_WRITTEN_MEANWHILE) {
+        // the session's end wrote it, and said where
+        release_error_mode();
+        return 0;
+    }
     if (code && length) {
         // the record goes beside the report, and says so there and in the status box
         DWORD beside_code = name_file_beside(command_line.report, beside);
@@ -463,6 +486,11 @@ DWORD write_run_report(const char *ending, int exit_code, char *note)
         if (!beside_code)
             // a file of its own, new: never one someone put there under its name
             beside_code = length ? append_record(beside, length, 1) : ERROR_NO_UNICODE_TRANSLATION;
+        if (beside_code == REPORT_WRITTEN_MEANWHILE) {
+            note[0] = 0;
+            release_error_mode();
+            return 0;
+        }
         if (!beside_code) {
             code = 0;
         } else {

@@ -122,6 +122,10 @@ static void show_run_position(HWND dialog, int position)
 
 void on_run_progress(HWND dialog, int position)
 {
+    // the latest position, posted or not: one message stands for all since
+    InterlockedExchange(&run_position_queued, 0);
+    if (run_position > position)
+        position = run_position;
     // a report that outlived its run moves nothing
     if (wipe_job.thread_id == 0 || position < 0 || position > RUN_PROGRESS_FULL)
         return;
@@ -352,12 +356,29 @@ static int write_record(HWND dialog, const char *ending, int exit_code)
     return failed && exit_code == EXIT_CODE_DONE ? EXIT_CODE_FAILED : exit_code;
 }
 
+// The record being written further down the stack (its report tried again
+// while a spreadsheet holds it): its ending and code, for the session's end,
+// which comes as a message sent into that wait and ends the program before
+// the wait would return; it writes the record itself.
+static int record_writing, record_taken_over;
+static char record_ending[STATUS_TEXT_SIZE];
+static int record_code;
+
 int end_run_record(HWND dialog, const char *ending, int exit_code)
 {
     if (wipe_job.ended)
         return run_end_code;
     wipe_job.ended = 1;
-    run_end_code = write_record(dialog, ending, exit_code);
+    // the code is known before the record is written: an ending that comes
+    // meanwhile takes it, not the last run's
+    run_end_code = record_code = exit_code;
+    snprintf(record_ending, sizeof record_ending, "%s", ending);
+    record_writing = 1, record_taken_over = 0;
+    int code = write_record(dialog, record_ending, exit_code);
+    record_writing = 0;
+    if (record_taken_over)
+        return run_end_code;
+    run_end_code = code;
     if (command_line.exit_when_done)
         PostQuitMessage(run_end_code);
     return run_end_code;
@@ -410,7 +431,11 @@ void stop_run(HWND dialog)
     const char *text = "";
 
     if (wipe_job.thread_id != 0) {
-        if (stop_waited)
+        // A stop that already waits further down (a Close) is waited for
+        // once; but the session's end, sent into that wait, waits here too
+        // and ends the run itself: Windows does not wait for the one below.
+        int nested = stop_waited;
+        if (nested && !session_ending)
             return;
         stop_waited = 1;
         enable_control(dialog, IDABORT, FALSE);
@@ -421,6 +446,9 @@ void stop_run(HWND dialog)
             cancel_transfer_in_flight();
         // the worker deletes its work files before it ends
         DWORD waited = wait_for_worker();
+        // ended meanwhile by the session's end, sent into this wait
+        if (wipe_job.thread_id == 0 || (wipe_job.ended && !nested))
+            return;
         enable_control(dialog, IDABORT, TRUE);
         enable_control(dialog, IDCANCEL, TRUE);
         if (waited == WAIT_TIMEOUT) {
@@ -474,7 +502,17 @@ int on_end_session(HWND dialog)
         delete_retry_ms = SESSION_END_RETRY_MS;
     if (report_retry_ms > SESSION_END_RETRY_MS)
         report_retry_ms = SESSION_END_RETRY_MS;
-    int code = stop_run_and_record(dialog);
+    int code;
+    if (record_writing) {
+        // the record is being written further down: written here instead,
+        // within the time Windows waits, and the wait below gives up its try
+        record_taken_over = 1;
+        run_end_code = write_record(dialog, record_ending, record_code);
+        report_taken_over();
+        code = command_line.exit_when_done ? run_end_code : 0;
+    } else {
+        code = stop_run_and_record(dialog);
+    }
     if (blocked && unblock)
         unblock(dialog);
     return code;
@@ -482,6 +520,9 @@ int on_end_session(HWND dialog)
 
 void request_abort(HWND dialog)
 {
+    // an Abort that comes once the run has ended changes nothing of its ending
+    if (wipe_job.thread_id == 0 || wipe_job.finished)
+        return;
     abort_flag = 1;
     enable_control(dialog, IDABORT, FALSE);
     set_status(dialog, program_text(IDS_ABORTING));

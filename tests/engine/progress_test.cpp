@@ -83,8 +83,10 @@ TEST(Progress, TheControlGetsAChangedTextAtMostOnceASecond)
 static std::vector<int> posted;
 static LRESULT CALLBACK keep_positions(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    if (message == WM_RUN_PROGRESS)
-        posted.push_back((int)wparam);
+    if (message == WM_RUN_PROGRESS) {   // as the dialog takes it: the latest position
+        InterlockedExchange(&run_position_queued, 0);
+        posted.push_back((int)run_position);
+    }
     return DefWindowProcA(window, message, wparam, lparam);
 }
 // The run's window: a window that keeps the positions posted to it, on the
@@ -169,7 +171,9 @@ TEST(RunProgress, TheTimeLeftIsSmoothedAndTheBarNeverMovesBack)
         {16000, 2, 0, 2, 0, 100, {500}, "\r\n残り約 2 分"},       // 50% after 11 s: 89 pulled towards 11, 65.6
         {17000, 2, 0, 2, 0, 100, {}, "\r\n残り約 50 秒"},         // 64.6 towards 12: 48.8
         {18000, 1, 0, 1, 30, 100, {}, "\r\n残り約 40 秒"},        // an earlier step again: no bar back; 47.8 towards 13: 37.4
-        {19000, 2, 1, 2, 100, 100, {750, 999}, "\r\n残り約 30 秒"},   // all written, the deletion still to come: 36.4 towards 0
+        // all written, the deletion still to come: 36.4 towards 0; one
+        // message in the queue stands for both positions
+        {19000, 2, 1, 2, 100, 100, {999}, "\r\n残り約 30 秒"},
     };
     for (const auto &s : steps) {
         fake_tick = s.at;

@@ -176,6 +176,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "It is on another volume than the work folder."},
     {471, "この実行が作ったファイルではありません。",
      "It is not a file this run made."},
+    {472, "フォルダがすでに存在します。処理を続けても、\r\nこのフォルダにすでにあるファイルはそのまま残ります。\r\n処理終了後もこのフォルダは残ります。",
+     "The folder already exists. If you continue,\r\nthe files already in it are left as they are.\r\nThe folder stays after the erase has ended."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)

@@ -18,8 +18,8 @@ const char FINISHED[] = "消去が終了しました。", CANNOT_CREATE[] = "フ
 
 std::string question(const std::string &work)
 {
-    return "処理を続けますか？\r\n" + work + "\r\nフォルダがすでに存在します。処理を続ける場合\r\n"
-           "このフォルダにあるファイルは削除されます。\r\n処理終了後もこのフォルダは残ります。";
+    return "処理を続けますか？\r\n" + work + "\r\nフォルダがすでに存在します。処理を続けても、\r\n"
+           "このフォルダにすでにあるファイルはそのまま残ります。\r\n処理終了後もこのフォルダは残ります。";
 }
 
 std::string shipped_program()
@@ -1177,7 +1177,7 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
             Sleep(10);
         ASSERT_TRUE(box) << "no question about the existing folder";
         EXPECT_EQ(L"Do you want to continue?\r\n" + wide(work) + L"\r\nThe folder already exists. If you continue,\r\n"
-                  L"the files in this folder will be deleted.\r\nThe folder stays after the erase has ended.",
+                  L"the files already in it are left as they are.\r\nThe folder stays after the erase has ended.",
                   wide_text(box, 0xFFFF));
         vanta.command(IDABORT);
         for (int i = 0; i < 1000 && wide_text(vanta.dialog, IDC_STATUS) != L"Aborting..."; ++i)
