@@ -551,12 +551,22 @@ static void wait_for_the_stop()
 // record-slack pass's first small file.
 static ReadFileProc plain_read;
 static bool damaged_reads, hold_a_read;
+// acted at the second read of the verify (the file's size then and at the first)
+static std::function<void()> at_second_read;
+static int reads_seen;
+static DWORD size_at_first_read, size_at_act;
 static BOOL WINAPI watched_read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
 {
     if (damaged_reads && SetFilePointer(file, 0, NULL, FILE_CURRENT) == 0)
         return *got = 0, SetLastError(ERROR_CRC), FALSE;
     if (hold_a_read)
         hold_a_read = false, wait_for_the_stop();
+    if (at_second_read && ++reads_seen == 1)
+        size_at_first_read = GetFileSize(file, NULL);
+    if (at_second_read && reads_seen == 2) {
+        auto act = at_second_read;
+        at_second_read = nullptr, size_at_act = GetFileSize(file, NULL), act(), wait_for_the_stop();
+    }
     return plain_read(file, buffer, size, got, overlapped);
 }
 static CreateInFolderProc plain_create;
@@ -572,7 +582,8 @@ static HANDLE WINAPI act_at_small_file(HANDLE folder, LPCWSTR name, DWORD access
 }
 
 // Abort, Close and the session's end at the moments a run is longest in, as
-// an unattended run with a report (/exit, /report): the last step's verify,
+// an unattended run with a report (/exit, /report): the last step's verify
+// (inside a file whose space it gives back a block at a time),
 // the record-slack pass of the last erase, a box of the worker's that waits
 // for its answer (a real one: the session's end must close it). Each run
 // ends once: one status, one record, one exit code (the quit's, or the one
@@ -627,7 +638,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         {"a shutdown that is cancelled", root, "3\r\nerase,verify 0x5a\r\nlook\r\nerase 0x5a\r\n", CANCELLED_END, AT_LOOK,
          false, FINISHED, 0, "", {}},
     };
-    delete_retry_ms = 300;
+    delete_retry_ms = 300, verify_give_back_bytes = TRANSFER_SIZE;
     end_process = keep_exit_code, set_execution_state = keep_state;
     plain_read = file_calls.read, plain_create = file_calls.create;
     file_calls.read = watched_read, file_calls.create = act_at_small_file;
@@ -673,7 +684,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         };
         status.on_text = [&](const std::string &text) {
             if (text == "verify" && r.when == AT_VERIFY)
-                hold_a_read = r.act != ABORT, act();
+                reads_seen = 0, size_at_first_read = size_at_act = 0, at_second_read = act;
         };
         if (r.when == AT_SMALL_FILE)
             at_small_file = act;
@@ -686,7 +697,11 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         }
         ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && quit_code != -1 && (r.act != SESSION_END || session_exit_code != -1); }));
         until([] { return false; }, 200);   // a late message of the run's must change nothing
-        message_box_proc = box, at_small_file = nullptr, unattended = 0;
+        press(IDABORT);   // nor a click on Abort that was queued behind them
+        message_box_proc = box, at_small_file = nullptr, at_second_read = nullptr, unattended = 0;
+        if (r.when == AT_VERIFY) {
+            EXPECT_LT(size_at_act, size_at_first_read) << "not inside a file the verify cuts as it reads";
+        }
 
         EXPECT_EQ(r.status, outcome(text_of(IDC_STATUS)));
         EXPECT_EQ(r.code, r.act == SESSION_END ? session_exit_code : quit_code) << "the code the program ends with";
@@ -710,6 +725,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
     }
     file_calls.read = plain_read, file_calls.create = plain_create;
     delete_retry_ms = DELETE_RETRY_MS, set_execution_state = SetThreadExecutionState;
+    verify_give_back_bytes = GIVE_BACK_BYTES;
     DeleteFileA(report.c_str());
     clear_volume(failing), clear_volume(fat);
 }
