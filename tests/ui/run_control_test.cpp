@@ -546,6 +546,19 @@ static void wait_for_the_stop()
         Sleep(5);
 }
 
+// The session's end as Windows sends it: from another thread, into whatever
+// wait the window thread is in (once it has asked the run to stop, when
+// wait_for_stop).
+static bool wait_for_stop;
+static DWORD WINAPI send_session_end(LPVOID window)
+{
+    while (wait_for_stop && !abort_flag)
+        Sleep(5);
+    SendMessageA((HWND)window, WM_QUERYENDSESSION, 0, 0);
+    SendMessageA((HWND)window, WM_ENDSESSION, TRUE, 0);
+    return 0;
+}
+
 // The engine's reads: with a data error at the start of every file, or the
 // first held until the stop; its creations with the test's act at the
 // record-slack pass's first small file.
@@ -595,7 +608,9 @@ static HANDLE WINAPI act_at_small_file(HANDLE folder, LPCWSTR name, DWORD access
 // system may not sleep; at every ending it may again.
 TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
 {
-    enum Act { ABORT, CLOSE, SESSION_END, CANCELLED_END };
+    // CLOSE_THEN_END: Close, and the session's end sent (from another thread,
+    // as Windows sends it) into the window thread's wait for the stopped run
+    enum Act { ABORT, CLOSE, SESSION_END, CANCELLED_END, CLOSE_THEN_END };
     enum Moment { AT_VERIFY, AT_SMALL_FILE, AT_BOX, AT_LOOK };
     const std::string failing = volume_root("dialog_failing"), fat = volume_root("dialog_fat");
     ASSERT_FALSE(failing.empty() || fat.empty()) << "no failing or FAT-type volume on this bench";
@@ -634,6 +649,8 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         // every step had done its work: the file left is the run's failure
         {"the session's end while a held file's box waits", fat, fill_look, SESSION_END, AT_BOX, false,
          kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\nフォルダを削除できません。", 3, held, {"00000001"}},
+        {"the session's end while Close waits for a held file", fat, fill_look, CLOSE_THEN_END, AT_LOOK, false,
+         kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\nフォルダを削除できません。", 3, held, {"00000001"}},
         // a pass follows the moment: the run goes on to it and ends complete
         {"a shutdown that is cancelled", root, "3\r\nerase,verify 0x5a\r\nlook\r\nerase 0x5a\r\n", CANCELLED_END, AT_LOOK,
          false, FINISHED, 0, "", {}},
@@ -653,6 +670,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         command_line.method = -1, command_line.exit_when_done = 1;
         snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
         message_box_proc = r.when == AT_BOX ? MessageBoxA : box;
+        delete_retry_ms = r.act == CLOSE_THEN_END ? 120000 : 300;
         damaged_reads = r.damaged_reads;
         session_exit_code = quit_code = -1;
         HANDLE holder = NULL;
@@ -662,7 +680,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
             state_at_act = last_state;
             if (r.act == ABORT)
                 press(IDABORT);
-            if (r.act == CLOSE)   // handled once the worker goes on
+            if (r.act == CLOSE || r.act == CLOSE_THEN_END)   // handled once the worker goes on
                 PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
             if (r.act == SESSION_END || r.act == CANCELLED_END) {
                 PostMessageA(dialog, WM_QUERYENDSESSION, 0, 0);
@@ -674,7 +692,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
             if (text.find(": look") == std::string::npos)
                 return;
             if (r.volume == fat) {   // the run's, held past the retries, and two more files that must go
-                write_file(row_work + "\\00000001", "a work file"), holder = hold_open(row_work + "\\00000001", 4000),
+                write_file(row_work + "\\00000001", "a work file"), holder = hold_open(row_work + "\\00000001", r.act == CLOSE_THEN_END ? 120000 : 4000),
                 write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
                 for (const char *name : {"00000001", "00000002", "00000003"})
                     EXPECT_EQ(0u, vouch_for_work_file(name)) << name;
@@ -685,6 +703,10 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         status.on_text = [&](const std::string &text) {
             if (text == "verify" && r.when == AT_VERIFY)
                 reads_seen = 0, size_at_first_read = size_at_act = 0, at_second_read = act;
+            // the worker tries the held file again (until the session's end
+            // cuts the retries short) while Close waits for it
+            if (text == "作業ファイルを削除しています..." && r.act == CLOSE_THEN_END && state_at_act)
+                wait_for_stop = true, CloseHandle(CreateThread(NULL, 0, send_session_end, dialog, 0, NULL));
         };
         if (r.when == AT_SMALL_FILE)
             at_small_file = act;
@@ -695,7 +717,8 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
             EXPECT_EQ(TRUE, SendMessageA(dialog, WM_QUERYENDSESSION, 0, 0));
             SendMessageA(dialog, WM_ENDSESSION, TRUE, 0);
         }
-        ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && quit_code != -1 && (r.act != SESSION_END || session_exit_code != -1); }));
+        const bool session_ends = r.act == SESSION_END || r.act == CLOSE_THEN_END;
+        ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && quit_code != -1 && (!session_ends || session_exit_code != -1); }));
         until([] { return false; }, 200);   // a late message of the run's must change nothing
         press(IDABORT);   // nor a click on Abort that was queued behind them
         message_box_proc = box, at_small_file = nullptr, at_second_read = nullptr, unattended = 0;
@@ -704,7 +727,7 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         }
 
         EXPECT_EQ(r.status, outcome(text_of(IDC_STATUS)));
-        EXPECT_EQ(r.code, r.act == SESSION_END ? session_exit_code : quit_code) << "the code the program ends with";
+        EXPECT_EQ(r.code, session_ends ? session_exit_code : quit_code) << "the code the program ends with";
         EXPECT_EQ(ES_CONTINUOUS | ES_SYSTEM_REQUIRED, state_at_act) << "the system may sleep during the run";
         EXPECT_EQ(ES_CONTINUOUS, last_state) << "the system is kept awake after the run";
         bool bom = false;
@@ -717,7 +740,8 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         EXPECT_EQ(r.left, list_folder(row_work)) << "work files left";
         EXPECT_TRUE(worker_box(dialog) == NULL) << "a box still waits";
         if (holder)
-            WaitForSingleObject(holder, 30000), CloseHandle(holder);
+            TerminateProcess(holder, 0), WaitForSingleObject(holder, 30000), CloseHandle(holder);
+        wait_for_stop = false;
         remove_tree(row_work);
         EXPECT_EQ(free_before, free_bytes_of(r.volume)) << "the volume's space was not given back";
         EXPECT_EQ(files_before, digest_tree(r.volume)) << "a file outside the work folder changed";
@@ -765,12 +789,6 @@ TEST_F(DialogBench, AStartThatGoesNowhereRecordsOnlyItself)
 static ReportWriteProc plain_report_write;
 static std::string locked_report;   // the report's name
 static HWND session_window;
-static DWORD WINAPI send_session_end(LPVOID window)
-{
-    SendMessageA((HWND)window, WM_QUERYENDSESSION, 0, 0);
-    SendMessageA((HWND)window, WM_ENDSESSION, TRUE, 0);
-    return 0;
-}
 static BOOL WINAPI locked_report_write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
     // the name the handle has (a handle for appending may not read its attributes)
