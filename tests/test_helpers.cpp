@@ -85,6 +85,8 @@ static int WINAPI scripted_box(HWND owner, LPCSTR text, LPCSTR caption, UINT sty
 {
     ScriptedBoxes *boxes = active_boxes;
     boxes->shown.push_back(BoxRecord{owner, text ? text : "", caption ? caption : "", style});
+    if (boxes->on_show)
+        boxes->on_show(boxes->shown.back());
     if (boxes->replies.empty())
         return IDOK;
     int reply = boxes->replies.front();

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,8 @@ HWND create_status_window(int status_id = 146);
 std::string window_text(HWND owner, int control_id);
 
 // Replaces the program's message-box function for the life of the object:
-// records every box and answers with the queued replies (IDOK when empty).
+// records every box and answers with the queued replies (IDOK when empty);
+// on_show, when set, acts while the box is up (before it is answered).
 struct BoxRecord { HWND owner; std::string text, caption; UINT style; };
 struct ScriptedBoxes {
     ScriptedBoxes();
@@ -26,6 +28,7 @@ struct ScriptedBoxes {
     void answer(int reply) { replies.push_back(reply); }
     std::vector<BoxRecord> shown;
     std::vector<int> replies;
+    std::function<void(const BoxRecord &)> on_show;
 };
 
 // The Unix side under Wine: the Unix path of a Windows one (empty when Wine

@@ -287,10 +287,10 @@ INSTANTIATE_TEST_SUITE_P(Once, Resume, ::testing::Values(std::make_tuple("steps_
 TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
 {
     const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
-    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nerase,verify 0x44\r\n";
+    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nverify 0x33\r\n";
     ASSERT_TRUE(write_file(script, steps_text));
     const unsigned long long hash = text_hash(steps_text.data(), steps_text.size(), TEXT_HASH_START);
-    enum Kind { MATCHING, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
+    enum Kind { MATCHING, AT_A_VERIFY, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
     const std::string resume_question = "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 2/4 で中断されました。\r\n"
                                         "手順 2 から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
                       impossible = "このフォルダの前回の実行（2026-12-07 21:30 開始）は手順 2/4 で中断されましたが、"
@@ -301,6 +301,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
                       deleted = "中断された前回の実行の作業ファイルを " + work + " から削除しました。新しい消去は始めていません。";
     using Names = std::vector<std::string>;
     const Names everything = {"00000001", "00000002", JOURNAL_NAME};
+    const int SESSION_ENDS = -1;    // no answer: the session ends while the question waits
     const struct {
         const char *name;
         Kind kind;
@@ -318,9 +319,14 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         {"another method, Yes", OTHER_METHOD, true, 1, 0, IDYES, 0, impossible, 1, false, {}, ""},
         // not gone on with, nor begun again: the interrupted run's space comes back
         {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, impossible, 0, false, {}, deleted},
+        // the leftovers go before the session ends; the journal stays to go on from
+        {"the session's end while the question waits", MATCHING, true, 1, 0, SESSION_ENDS, 1, resume_question, 0, false,
+         {JOURNAL_NAME}, ""},
         {"another folder's journal", OTHER_FOLDER, true, 1, 0, IDYES, 0, folder_question, 1, false, everything, ""},
         {"a journal that fails its seal", DAMAGED, true, 1, 0, IDYES, 0, folder_question, 1, false, everything, ""},
         {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
+        // what a verify reads went with the session's end: the erase before it writes it again
+        {"unattended, /resume, a journal at a verify", AT_A_VERIFY, true, 0, 1, IDNO, 0, "", 3, true, {}, ""},
         {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, {}, ""},
         {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, everything, not_used},
     };
@@ -333,7 +339,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         RunJournal journal = {};
         journal.method = r.kind == OTHER_METHOD ? 1 : 0;
         journal.script_hash = r.kind == CHANGED_SCRIPT ? hash + 1 : hash;
-        journal.step = 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
+        journal.step = r.kind == AT_A_VERIFY ? 4 : 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
         snprintf(journal.run_id, sizeof journal.run_id, "%s", "first-part");
         snprintf(journal.started, sizeof journal.started, "%s", "2026-12-07 21:30");
         leave_journal(journal, r.kind == OTHER_FOLDER, r.leftovers);
@@ -341,14 +347,21 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
             ASSERT_TRUE(write_file_at(in_work(JOURNAL_NAME), 20, "#"));
         }
         boxes.shown.clear(), boxes.replies.clear(), steps.texts.clear();
+        SetDlgItemTextA(window, 146, "");
         boxes.answer(r.answer);
+        boxes.on_show = [&](const BoxRecord &) {
+            if (r.answer == SESSION_ENDS)
+                keep_journal_at_stop = 1, abort_flag = 1;
+        };
         unattended = !r.attended, resume_interrupted_run = r.resume_switch;
         snprintf(run_id, sizeof run_id, "%s", "this-part");
         work_folder_created = 0;
 
         EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
-        unattended = 0, resume_interrupted_run = 0;
+        unattended = 0, resume_interrupted_run = 0, keep_journal_at_stop = 0, abort_flag = 0;
+        boxes.on_show = nullptr;
         release_work_folder();
+        EXPECT_EQ(r.answer == SESSION_ENDS ? 2 : 0, run_resume_step) << "the step the next Start goes on from";
 
         ASSERT_EQ(r.box.empty() ? 0u : 1u, boxes.shown.size());
         if (!r.box.empty()) {
@@ -369,7 +382,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         EXPECT_FALSE(resume_found_nothing) << "/resume with nothing to go on from";
         EXPECT_EQ(r.left, list_folder(work)) << "the run's own files went, the leftovers its journal vouched for with them";
         // the folder goes at the end if the run it belongs to made it
-        EXPECT_EQ(r.left.empty() ? 1 : 0, work_folder_created);
+        EXPECT_EQ(r.left != everything ? 1 : 0, work_folder_created);
         remove_tree(work);
     }
 }
@@ -385,6 +398,7 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
     const struct { const char *name, *script, *at; int keep, result, kept_step; } rows[] = {
         {"the session's end in step 2", four, "step 2 of 4: erase 0x22", 1, 1, 2},
         {"the session's end at a step a verify comes after", looked, "step 2 of 3: look", 1, 1, 1},
+        {"the session's end in a verify", "2\r\nerase 0\r\nverify 0\r\n", "step 2 of 2: verify 0", 1, 1, 1},
         {"Abort in step 2", four, "step 2 of 4: erase 0x22", 0, 1, 0},
         {"the session's end after the last step", four, "作業ファイルを削除しています...", 1, 0, 0},
     };
