@@ -249,7 +249,7 @@ TEST_F(Fill, TheProbeGivesTheExtendedFigureForTheWorkFolderAndReportsAFailure)
 // The extended query as a volume may answer it: it says more than the volume
 // takes, less, nothing for a while, or fails. Any other answer is the truth.
 enum ProbeAnswer { TRUTH, SAYS_A_MILLION, SAYS_NOTHING, NOTHING_AT_FIRST, FAILS_LATER, FAILS_WITHOUT_CODE, FULL_FOR_A_MOMENT,
-                   KEEPS_48_MIB_FOR_OTHERS, TRUTH_BUT_A_SHORT_WRITE, SAYS_24_MIB };
+                   KEEPS_48_MIB_FOR_OTHERS, TRUTH_BUT_A_SHORT_WRITE, TRUTH_BUT_WRITES_CUT_SHORT, SAYS_24_MIB };
 static ProbeAnswer probe_answer;
 static volatile LONG *abort_when_endless;
 static BOOL WINAPI answering_ex(LPCSTR path, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free_total)
@@ -287,6 +287,13 @@ static BOOL WINAPI short_third_write(HANDLE file, LPCVOID buffer, DWORD size, LP
     return inner_write(file, buffer, ++writes == 3 ? size / 2 : size, written, overlapped);
 }
 
+// Every write of more than 64 KiB takes one 4 KiB sector, however much room
+// there is: the pass halves its writes until they are taken whole.
+static BOOL WINAPI writes_cut_short(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    return inner_write(file, buffer, size > (64 << 10) ? 4096 : size, written, overlapped);
+}
+
 // Every write is sized by the probe, and the pass ends however the probe
 // answers: refused sizes are never tried again in a file, so a volume that
 // says it has room it refuses ends within a few writes; one that says it has
@@ -306,6 +313,8 @@ TEST_F(Fill, ThePassEndsAndFillsWhateverTheProbeSays)
         {"full for a moment, then room again", "fill_tmpfs", FULL_FOR_A_MOMENT, false, 0, 12, 0, 0},
         {"keeps 48 MiB for others", "fill_tmpfs", KEEPS_48_MIB_FOR_OTHERS, false, 0, 20, 0, 48 << 20},
         {"a short count while room remains", "fill_tmpfs", TRUTH_BUT_A_SHORT_WRITE, false, 0, 20, 0, 0},
+        // 384 writes of 64 KiB, not 6,144 of a sector
+        {"every write cut short while room remains", "fill_tmpfs", TRUTH_BUT_WRITES_CUT_SHORT, false, 0, 400, 0, 0},
         {"fails from its third answer", "fill_tmpfs", FAILS_LATER, false, 3, 3, 1, 0},
         {"fails without a code", "fill_tmpfs", FAILS_WITHOUT_CODE, false, 3, 3, 1, 0},
     };
@@ -318,8 +327,9 @@ TEST_F(Fill, ThePassEndsAndFillsWhateverTheProbeSays)
         probe_answer = c.answer, probes = 0, boxes.shown.clear(), scope.abort_flag = 0;
         run_totals = RunTotals();
         inner_write = file_calls.write, writes = 0;
-        if (c.answer == TRUTH_BUT_A_SHORT_WRITE)
-            file_calls.write = short_third_write;
+        file_calls.write = c.answer == TRUTH_BUT_A_SHORT_WRITE      ? short_third_write
+                           : c.answer == TRUTH_BUT_WRITES_CUT_SHORT ? writes_cut_short
+                                                                    : inner_write;
         EXPECT_EQ(c.result, erase(nullptr, true));
         file_calls.write = inner_write;
         EXPECT_LE(probes, c.most_probes) << "writes sized by the probe";

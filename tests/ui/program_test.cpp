@@ -560,6 +560,9 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
         {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
+        // a switch's name is all of it, not its start
+        {"a switch run on past its name", "\"" + chosen + "\" /method:0 /startx" + run, 1, "コマンドラインの /startx は vanta のスイッチではありません。", false},
+        {"a switch with a digit after it", "\"" + chosen + "\" /method:0 /exit2" + run, 1, "コマンドラインの /exit2 は vanta のスイッチではありません。", false},
         {"a method that does not exist", "\"" + chosen + "\" /method:7" + run, 1, "消去方法 7 はありません。", false},
         {"a language vanta does not speak", "\"" + chosen + "\" /method:0 /lang:de" + run, 1, "コマンドラインの /lang:de は使えません。", false},
         {"/start without a folder", "/method:0" + run, 1, "/start には消去するフォルダの指定が必要です。", false},
