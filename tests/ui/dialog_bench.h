@@ -32,7 +32,9 @@ inline HANDLE hold_open(const std::string &path, DWORD ms, const std::string &mo
     std::string exe = std::string("Z:") + (getenv("VANTA_HOLD_FILE") ? getenv("VANTA_HOLD_FILE") : "");
     std::replace(exe.begin(), exe.end(), '/', '\\');
     std::string command = "\"" + exe + "\" \"" + path + "\" " + std::to_string(ms) + " vanta_hold_ready " + mode;
+    // a holder still running keeps the event, set: this one waits for its own
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "vanta_hold_ready");
+    ResetEvent(ready);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};

@@ -432,7 +432,7 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
     clear_volume(failing), clear_volume(fat);
     const DWORD broken = failing_write_code(failing);
     ASSERT_TRUE(broken != 0 && broken != ERROR_DISK_FULL && broken != ERROR_HANDLE_DISK_FULL) << broken;
-    const std::string fat_work = fat + "$VANTA$$", held = fat_work + "\\00000001";
+    const std::string fat_work = fat + "$VANTA$$", held = fat_work + "\\00000001", held_too = fat_work + "\\00000003";
     const std::string write_failed = "WriteFile(" + failing + "$VANTA$$\\00000001): " + system_text(broken);
     const char *fill = "2\r\nerase,verify 0x5a\r\nlook\r\n";
     const struct {
@@ -444,11 +444,13 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
         Strings boxes, left;
     } rows[] = {
         {"writes fail part way", failing, "1\r\nerase\r\n", NOTHING, kept(write_failed), {write_failed}, {}},
-        {"a work file held for a moment", fat, fill, HOLD_A_MOMENT, FINISHED, {}, {}},
-        {"a work file held past the retries", fat, fill, HOLD_LONG,
-         kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\nフォルダを削除できません。",
-         {held + "\r\n" + system_text(ERROR_SHARING_VIOLATION), fat_work + ": " + system_text(ERROR_DIR_NOT_EMPTY)},
-         {"00000001"}},
+        {"two work files held for a moment", fat, fill, HOLD_A_MOMENT, FINISHED, {}, {}},
+        {"two work files held past the retries", fat, fill, HOLD_LONG,
+         kept(held + " " + system_text(ERROR_SHARING_VIOLATION)) + "\r\n" + kept(held_too + " " + system_text(ERROR_SHARING_VIOLATION)) +
+             "\r\nフォルダを削除できません。",
+         {held + "\r\n" + system_text(ERROR_SHARING_VIOLATION) + held_too + "\r\n" + system_text(ERROR_SHARING_VIOLATION),
+          fat_work + ": " + system_text(ERROR_DIR_NOT_EMPTY)},
+         {"00000001", "00000003"}},
         // (a step with work to do follows: the Abort stops the run)
         {"Abort after a verify difference", root, "4\r\nerase,verify random\r\nverify 0\r\nlook\r\nerase\r\n", ABORT_AT_LOOK,
          std::string(ABORTED) + "\r\nVerify error in " + work + "\\00000001", {}, {}},
@@ -463,16 +465,18 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
         const auto &files_before = before.files;
         const unsigned long long free_before = before.free;
         ControlLog steps(dialog, IDC_STEP), status(dialog, IDC_STATUS);
-        HANDLE holder = NULL;
+        HANDLE holders[2] = {};
         int bar_at_deletion = -1;
         steps.on_text = [&](const std::string &text) {
             if (text.find(": look") == std::string::npos)
                 return;
             if (r.act == HOLD_A_MOMENT || r.act == HOLD_LONG) {
-                // the verify has given its files back: the work files at the deletion are the test's, as the run's
-                write_file(row_work + "\\00000001", "a work file");
-                holder = hold_open(row_work + "\\00000001", r.act == HOLD_LONG ? 6000 : 1000);
-                write_file(row_work + "\\00000002", ""), write_file(row_work + "\\00000003", "");
+                // the verify has given its files back: the work files at the deletion are the test's, as the
+                // run's; the first and the last are held
+                write_file(row_work + "\\00000001", "a work file"), write_file(row_work + "\\00000003", "another");
+                holders[0] = hold_open(row_work + "\\00000001", r.act == HOLD_LONG ? 6000 : 1000);
+                holders[1] = hold_open(row_work + "\\00000003", r.act == HOLD_LONG ? 6000 : 1000);
+                write_file(row_work + "\\00000002", "");
                 for (const char *name : {"00000001", "00000002", "00000003"})
                     EXPECT_EQ(0u, vouch_for_work_file(name)) << name;
             }
@@ -504,8 +508,9 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
         EXPECT_LT(bar_at_deletion, RUN_PROGRESS_FULL) << "full before the run had ended";
         EXPECT_EQ(r.status == FINISHED, SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_GETPOS, 0, 0) == RUN_PROGRESS_FULL)
             << "the bar is full at the end of a complete run, and only then";
-        if (holder)
-            WaitForSingleObject(holder, 20000), CloseHandle(holder);
+        for (HANDLE holder : holders)
+            if (holder)
+                WaitForSingleObject(holder, 20000), CloseHandle(holder);
         remove_tree(row_work);
         EXPECT_EQ(free_before, free_bytes_of(r.volume)) << "space not back once the holder let go";
         EXPECT_EQ(files_before, digest_tree(r.volume)) << "a file outside the work folder changed";
