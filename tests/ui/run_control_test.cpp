@@ -227,20 +227,36 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
 // WM_WIPE_DONE that is not the worker's own is let pass, and Close waits for
 // the worker once, letting its status text through. A worker that does not
 // end in time is left alone: one box, the program ends, nothing of its folder
-// is removed under it.
+// is removed under it. One that ends while that box is up (a real box lets
+// its end through) is collected there. Each way, the run is recorded once.
 TEST_F(DialogBench, CloseWaitsForTheWorkerOnceAndLeavesOneThatDoesNotStopAlone)
 {
+    enum Worker { STOPS, ENDS_AT_THE_TIME_OUT, DOES_NOT_STOP };
+    const struct { const char *name; Worker worker; } cases[] = {
+        {"a worker that stops", STOPS},
+        {"a worker that ends while its time-out is shown", ENDS_AT_THE_TIME_OUT},
+        {"a worker that does not stop", DOES_NOT_STOP},
+    };
+    const std::string report = own_path() + ".close.csv";
     stop_wait_ms = 1500;
     ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
-    for (bool stubborn : {false, true}) {
-        SCOPED_TRACE(stubborn ? "a worker that does not stop" : "a worker that stops");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileA(report.c_str());
+        snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
         ControlLog status(dialog, IDC_STATUS);
         bool folder_at_end = false;
+        volatile LONG time_out_shown = 0;
         answer = [&](const BoxRecord &box) {   // No to the question once Close has been given
-            if (box.text == "Thread did not stop in 15 seconds.")
+            if (box.text == "Thread did not stop in 15 seconds.") {
+                time_out_shown = 1;
+                if (c.worker == ENDS_AT_THE_TIME_OUT)
+                    until([] { return wipe_job.thread_id == 0; });
                 return IDOK;
+            }
             // a stubborn worker answers only once the program has ended its side
-            while (abort_flag != 1 || (stubborn && !quit_seen))
+            while (abort_flag != 1 || (c.worker == DOES_NOT_STOP && !quit_seen) ||
+                   (c.worker == ENDS_AT_THE_TIME_OUT && !time_out_shown))
                 Sleep(10);
             folder_at_end = GetFileAttributesA(work.c_str()) != INVALID_FILE_ATTRIBUTES;
             return IDNO;
@@ -255,17 +271,25 @@ TEST_F(DialogBench, CloseWaitsForTheWorkerOnceAndLeavesOneThatDoesNotStopAlone)
         EXPECT_NE(0u, wipe_job.thread_id);
         EXPECT_EQ("000011", controls());
         PostMessageA(dialog, WM_CLOSE, 0, 0);   // stops the run, then again as the window goes
-        ASSERT_TRUE(until([&] { return quit_seen && (stubborn ? box_count >= 2 : true); }));
+        ASSERT_TRUE(until([&] { return quit_seen && (c.worker != STOPS ? box_count >= 2 : true); }));
         EXPECT_FALSE(IsWindow(dialog));
-        EXPECT_EQ(stubborn ? 2 : 1, box_count) << "one question, and the time-out at most once";
-        EXPECT_EQ(stubborn, boxes.back().text == "Thread did not stop in 15 seconds.");
+        EXPECT_EQ(c.worker != STOPS ? 2 : 1, box_count) << "one question, and the time-out at most once";
+        EXPECT_EQ(c.worker != STOPS, boxes.back().text == "Thread did not stop in 15 seconds.");
         ASSERT_TRUE(until([] { return !wipe_job.thread || !WaitForSingleObject(wipe_job.thread, 0); }));
         EXPECT_TRUE(folder_at_end) << "the user's folder went under a running worker";
         EXPECT_EQ(Strings{}, list_folder(work));   // the user's folder, as it was
         EXPECT_TRUE(status.saw("中断しています..."));
-        CloseHandle(wipe_job.thread), ZeroMemory((void *)&wipe_job, sizeof wipe_job);
+        bool bom = false;
+        auto records = read_report(report, &bom);
+        ASSERT_EQ(1u, records.size()) << "the run recorded once";
+        EXPECT_EQ("5", records[0]["exit_code"]);
+        if (wipe_job.thread)
+            CloseHandle(wipe_job.thread);
+        ZeroMemory((void *)&wipe_job, sizeof wipe_job);
         open_dialog();
     }
+    command_line.report[0] = 0;
+    DeleteFileA(report.c_str());
 }
 
 static volatile LONG may_end;
