@@ -290,22 +290,20 @@ static DWORD write_record(HANDLE file, DWORD record_length, int header)
 static DWORD append_once(const char *path, DWORD record_length)
 {
     int header = 0;
-    // other writers and readers go on meanwhile: a record is one write to the
-    // file's end; the link itself, never what it points to
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+    // one writer at a time while readers go on: a record is one write to the
+    // file's end, and no other writer's can land on it (where two processes'
+    // appends meet, as under Wine, one was lost without a word); a writer
+    // that finds the file held tries again. The link itself, never what it
+    // points to.
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // the process that makes the file writes the header, with its record;
-        // another writer finds the file held meanwhile and tries again
+        // the process that makes the file writes the header, with its record
         file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         header = 1;
-    } else if (file != INVALID_HANDLE_VALUE && is_empty(file)) {
-        // an empty file made ready beforehand: its header goes first, and no
-        // other writer gets in between
-        CloseHandle(file);
-        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-        header = file != INVALID_HANDLE_VALUE && is_empty(file);
+    } else if (file != INVALID_HANDLE_VALUE) {
+        // an empty file made ready beforehand: its header goes first
+        header = is_empty(file);
     }
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
