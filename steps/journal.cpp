@@ -296,6 +296,11 @@ DWORD write_journal(const RunJournal *journal)
     HANDLE file = open_in_work_folder(temporary, GENERIC_WRITE | DELETE, 0, CREATE_NEW, &code);
     if (file == INVALID_HANDLE_VALUE)
         return code;
+    // vouched for by the journal it is to replace, before a byte goes in: a
+    // run cut short between the two leaves the next part a file it may delete
+    BY_HANDLE_FILE_INFORMATION made;
+    if (GetFileInformationByHandle(file, &made))
+        journal_note_file(temporary, ((unsigned long long)made.nFileIndexHigh << 32) | made.nFileIndexLow);
     journal_cluster = cluster_bytes_of();
     // the files the run has now, each vouched for by a line of its own
     size_t count = list_run_files(NULL, 0);

@@ -71,6 +71,20 @@ static std::string resealed(const std::string &text, const std::string &key,
 
 static LSTATUS WINAPI refusing_store(int, int, const char *, BYTE *) { return ERROR_ACCESS_DENIED; }
 
+// A journal's new file as a run killed right after making it leaves it: the
+// handle given back can neither write it nor delete it.
+static std::string cut_short_name;
+static HANDLE WINAPI cut_short_journal(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                                       DWORD flags)
+{
+    if (wcsncmp(name, L"vanta.journal.", 14) != 0)
+        return create_in_folder(folder, name, access, share, disposition, flags);
+    char narrow[MAX_PATH] = "";
+    WideCharToMultiByte(CP_ACP, 0, name, -1, narrow, MAX_PATH, NULL, NULL);
+    cut_short_name = narrow;
+    return create_in_folder(folder, name, FILE_READ_ATTRIBUTES, share, disposition, flags);
+}
+
 TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
 {
     const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$", path = work + "\\" JOURNAL_NAME;
@@ -101,6 +115,12 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     work_file_made = NULL;
     EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000003", JOURNAL_NAME}), held_names())
         << "a second journal takes the first one's place, and nothing else stays";
+    // a third one cut short once its file is made: the journal in place
+    // vouches for that file, and the part that goes on deletes it
+    file_calls.create = cut_short_journal;
+    EXPECT_NE(0u, write_journal(&journal));
+    file_calls.create = create_in_folder;
+    EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000003", JOURNAL_NAME, cut_short_name}), held_names());
     close_journal();
     forget_run_files();
     ASSERT_EQ(0u, read_journal(&read));
@@ -113,7 +133,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     EXPECT_EQ(1, read.created);
     EXPECT_EQ(2, read.passes);
     EXPECT_EQ(25165824ull, read.bytes_written);
-    EXPECT_EQ(3u, list_run_files(NULL, 0)) << "the files it vouches for";
+    EXPECT_EQ(4u, list_run_files(NULL, 0)) << "the files it vouches for, the cut-short journal's with them";
     EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
     EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, held_names()) << "vouched for, and deleted";
 
@@ -130,7 +150,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     const std::string key = stored_key(HKEY_CURRENT_USER), header = text.substr(0, text.find("file="));
     const std::string files = text.substr(header.size());
     const struct { const char *name; std::string text; DWORD result; size_t vouched; } rows[] = {
-        {"as written", text, 0, 3},
+        {"as written", text, 0, 4},
         {"a byte changed", replaced(text, "step=3", "step=1"), ERROR_INVALID_DATA, 0},
         {"cut short", text.substr(0, header.size() / 2), ERROR_INVALID_DATA, 0},
         {"cut before its seal", text.substr(0, text.find("seal=")), ERROR_INVALID_DATA, 0},
@@ -155,7 +175,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
         {"another folder's", resealed(text, key, [](std::string t) { return replaced(t, "folder=", "folder=1"); }),
          ERROR_INVALID_DATA, 0},
         // a file line's own seal binds it to this journal and this file
-        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 2},
+        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 3},
         {"a file line of another journal", resealed(text, key, [](std::string t) { return replaced(t, "passes=2", "passes=3"); }) + files,
          0, 0},
     };
