@@ -823,6 +823,13 @@ std::string interrupt_and_go_on(const std::string &exe, const std::string &folde
         step = dialog ? window_text(dialog, IDC_STEP) : "";
         return step.compare(0, 12, "step 2 of 4:") == 0;
     }) && (!gate || gate->held());
+    // the label is up before the step is in the journal: without a gate
+    // (which holds the pass's first write, after the journal), the stop comes
+    // once the journal, read from the Unix side (the run holds it unshared),
+    // names the step
+    const std::string unix_journal = unix_path(folder + "$VANTA$$\\vanta.journal");
+    if (there && !gate && !wait_for([&] { return run_unix("grep -qa 'step=2' '" + unix_journal + "'"); }))
+        there = false, step += ", its journal not at step 2";
     if (!there) {
         TerminateProcess(process.hProcess, 99), CloseHandle(process.hProcess);
         return "never in pass 2 (" + step + ")";
