@@ -31,7 +31,9 @@
 // of the files a step makes (a thousand and more) go there when it is full;
 // past them, a line goes where the volume gives the journal room.
 #define JOURNAL_ROOM 0x10000
-// A file line: "file=" 16 hex digits, a blank, 32 hex digits of its seal, CR LF.
+// A file line: "file=" (a file by its index) or "temp=" (a journal's new
+// file by the random part of its name), 16 hex digits, a blank, 32 hex
+// digits of its seal, CR LF.
 #define FILE_LINE_SIZE 56
 #define FILE_SEAL_BYTES 16
 
@@ -52,6 +54,10 @@ static char journal_seal[2 * 32 + 1];
 // only that one is deleted when this part writes none.
 static unsigned long long read_journal_index;
 static int read_journal_found;
+// Where that journal's text ends, how long it is and its seal: a part that
+// goes on from it writes its lines there until its own journal is in place.
+static unsigned long long read_text_end, read_file_size;
+static char read_seal[2 * 32 + 1];
 
 unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash)
 {
@@ -212,14 +218,16 @@ static int compose_journal(const RunJournal *journal, char *text, size_t size)
     return length < 0 || (size_t)length >= size ? -1 : length;
 }
 
-// The line that vouches for a file, bound to the journal's seal.
-static int file_line(const BYTE *key, const char *journal_seal_text, unsigned long long index, char *line)
+// The line that vouches for a file, bound to the journal's seal; kind is
+// "file" or "temp".
+static int file_line(const BYTE *key, const char *journal_seal_text, const char *kind, unsigned long long value,
+                     char *line)
 {
     char sealed[128], hex[2 * FILE_SEAL_BYTES + 1];
-    int length = snprintf(sealed, sizeof sealed, "%s file=%016llx", journal_seal_text, index);
+    int length = snprintf(sealed, sizeof sealed, "%s %s=%016llx", journal_seal_text, kind, value);
     if (!seal(key, sealed, (size_t)length, FILE_SEAL_BYTES, hex))
         return 0;
-    snprintf(line, FILE_LINE_SIZE + 1, "file=%016llx %s\r\n", index, hex);
+    snprintf(line, FILE_LINE_SIZE + 1, "%s=%016llx %s\r\n", kind, value, hex);
     return 1;
 }
 
@@ -273,11 +281,13 @@ static void reopen_journal(unsigned long long index)
         CloseHandle(file);
 }
 
+static void note_line(const char *kind, unsigned long long value);
+
 DWORD write_journal(const RunJournal *journal)
 {
     static char text[JOURNAL_HEADER_SIZE + FILE_LINE_SIZE * 64];
     char temporary[40], line[FILE_LINE_SIZE + 1];
-    BYTE random[4] = {0};
+    DWORD random = 0;
     DWORD code = 0;
     if (!run_key_ready || !work_folder)
         return ERROR_INVALID_HANDLE;
@@ -291,16 +301,15 @@ DWORD write_journal(const RunJournal *journal)
     // a new file under a name no one can have put there, written whole and
     // through, then in the old one's place in one move: a power cut leaves
     // the one or the other, never half of one
-    CryptGenRandom(crypto_provider(), sizeof random, random);
-    snprintf(temporary, sizeof temporary, JOURNAL_NAME ".%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
+    CryptGenRandom(crypto_provider(), sizeof random, (BYTE *)&random);
+    snprintf(temporary, sizeof temporary, JOURNAL_NAME ".%08lx", (unsigned long)random);
+    // vouched for by the journal it is to replace before it is made, by a
+    // name no one could have guessed: a run cut short anywhere after leaves
+    // the next part a file it may delete
+    note_line("temp", random);
     HANDLE file = open_in_work_folder(temporary, GENERIC_WRITE | DELETE, 0, CREATE_NEW, &code);
     if (file == INVALID_HANDLE_VALUE)
         return code;
-    // vouched for by the journal it is to replace, before a byte goes in: a
-    // run cut short between the two leaves the next part a file it may delete
-    BY_HANDLE_FILE_INFORMATION made;
-    if (GetFileInformationByHandle(file, &made))
-        journal_note_file(temporary, ((unsigned long long)made.nFileIndexHigh << 32) | made.nFileIndexLow);
     journal_cluster = cluster_bytes_of();
     // the files the run has now, each vouched for by a line of its own
     size_t count = list_run_files(NULL, 0);
@@ -315,7 +324,7 @@ DWORD write_journal(const RunJournal *journal)
     DWORD written = 0;
     BOOL whole = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
     for (size_t i = 0; whole && i < count; ++i, size += FILE_LINE_SIZE)
-        whole = file_line(run_key, journal_seal, indexes[i], line) &&
+        whole = file_line(run_key, journal_seal, "file", indexes[i], line) &&
                 WriteFile(file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE;
     // room for the lines of the files the step makes, taken while the volume
     // has room: they are made when it is full
@@ -350,13 +359,13 @@ DWORD write_journal(const RunJournal *journal)
     return 0;
 }
 
-void journal_note_file(const char *name, unsigned long long index)
+// A line added to the journal in place; one that fails costs only the
+// chance to vouch for its file.
+static void note_line(const char *kind, unsigned long long value)
 {
     char line[FILE_LINE_SIZE + 1];
-    (void)name;
-    if (journal_file == INVALID_HANDLE_VALUE || !file_line(run_key, journal_seal, index, line))
+    if (journal_file == INVALID_HANDLE_VALUE || !run_key_ready || !file_line(run_key, journal_seal, kind, value, line))
         return;
-    // a line that fails costs only the chance to vouch for this file
     LARGE_INTEGER at;
     DWORD written = 0;
     if (journal_text_end + FILE_LINE_SIZE > journal_file_size) {
@@ -370,6 +379,28 @@ void journal_note_file(const char *name, unsigned long long index)
     if (SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) &&
         WriteFile(journal_file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE)
         journal_text_end += FILE_LINE_SIZE;
+}
+
+void journal_note_file(const char *name, unsigned long long index)
+{
+    (void)name;
+    note_line("file", index);
+}
+
+DWORD go_on_with_journal(void)
+{
+    if (!read_journal_found || !earlier_key(run_key))
+        return ERROR_INVALID_DATA;
+    close_journal_file();
+    reopen_journal(read_journal_index);
+    if (journal_file == INVALID_HANDLE_VALUE)
+        return ERROR_FILE_NOT_FOUND;
+    snprintf(journal_seal, sizeof journal_seal, "%s", read_seal);
+    journal_text_end = read_text_end, journal_file_size = read_file_size;
+    journal_cluster = cluster_bytes_of();
+    journal_index = read_journal_index;
+    run_key_ready = 1;
+    return 0;
 }
 
 // ---------------------------------------------------------------- reading
@@ -478,9 +509,11 @@ DWORD read_journal(RunJournal *journal)
     if (file == INVALID_HANDLE_VALUE)
         return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : code;
     BY_HANDLE_FILE_INFORMATION info;
-    unsigned long long index = 0;
-    if (GetFileInformationByHandle(file, &info))
+    unsigned long long index = 0, size = 0;
+    if (GetFileInformationByHandle(file, &info)) {
         index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        size = ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    }
     if (!ReadFile(file, text, JOURNAL_HEADER_SIZE, &got, NULL)) {
         CloseHandle(file);
         return ERROR_INVALID_DATA;
@@ -501,8 +534,11 @@ DWORD read_journal(RunJournal *journal)
     }
     // the journal is the run's: it stays out of the deletion, and goes only as itself
     read_journal_index = journal_index = index, read_journal_found = 1;
+    read_file_size = size;
+    snprintf(read_seal, sizeof read_seal, "%s", header_seal);
     // the files it vouches for, a line each until the zeros; a line that
     // fails its seal vouches for nothing
+    read_text_end = (unsigned long long)(at - text);
     size_t have = got - (size_t)(at - text);
     memmove(text, at, have);
     for (;;) {
@@ -510,14 +546,23 @@ DWORD read_journal(RunJournal *journal)
         const char *cursor = text;
         while (next_line(&cursor, line, sizeof line)) {
             unsigned long long index = 0;
-            char own[FILE_LINE_SIZE + 1];
-            if (strncmp(line, "file=", 5) != 0 || strlen(line) != FILE_LINE_SIZE - 2 || line[21] != ' ')
+            char own[FILE_LINE_SIZE + 1], name[40];
+            int temp = strncmp(line, "temp=", 5) == 0;
+            if ((!temp && strncmp(line, "file=", 5) != 0) || strlen(line) != FILE_LINE_SIZE - 2 || line[21] != ' ')
                 continue;
-            line[21] = 0;
-            if (hexadecimal(line + 5, 16, &index) && file_line(key, header_seal, index, own) &&
-                strncmp(own + 22, line + 22, 2 * FILE_SEAL_BYTES) == 0)
+            line[4] = line[21] = 0;
+            if (!hexadecimal(line + 5, 16, &index) || !file_line(key, header_seal, line, index, own) ||
+                strncmp(own + 22, line + 22, 2 * FILE_SEAL_BYTES) != 0)
+                continue;
+            if (!temp) {
                 note_run_file(index);
+            } else if (index <= 0xFFFFFFFFull) {
+                // a journal's new file by its name, when it was made at all
+                snprintf(name, sizeof name, JOURNAL_NAME ".%08lx", (unsigned long)index);
+                vouch_for_work_file(name);
+            }
         }
+        read_text_end += (unsigned long long)(cursor - text);
         have -= (size_t)(cursor - text);
         memmove(text, cursor, have);
         if (have && memchr(text, 0, have))

@@ -382,8 +382,9 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
             return result;
         }
     }
-    // this part's own key for its journal, written through once, now
-    if (begin_journal_key(work_folder_machine_owned) == 0)
+    // a part that goes on keeps the run's key and its journal; else this
+    // part's own key, written through once, now
+    if ((ours && *resume && go_on_with_journal() == 0) || begin_journal_key(work_folder_machine_owned) == 0)
         work_file_made = journal_note_file;
     return RUN_DONE;
 }

@@ -122,6 +122,10 @@ DWORD begin_journal_key(int machine_owned);
 // (journal_note_file, the work folder's work_file_made). 0, or the code.
 DWORD write_journal(const RunJournal *journal);
 void journal_note_file(const char *name, unsigned long long index);
+// A part that goes on from the journal read_journal found keeps the run's
+// key, and adds its lines to that journal until its own takes its place
+// (then a run cut short in between can still prove it). 0, or the code.
+DWORD go_on_with_journal(void);
 // The held folder's journal: 0 with *journal read and the files it vouches
 // for counted as the run's, or the code (ERROR_INVALID_DATA: a journal whose
 // seal fails, cut short or changed, with numbers out of range, or another

@@ -71,8 +71,8 @@ static std::string resealed(const std::string &text, const std::string &key,
 
 static LSTATUS WINAPI refusing_store(int, int, const char *, BYTE *) { return ERROR_ACCESS_DENIED; }
 
-// A journal's new file as a run killed right after making it leaves it: the
-// handle given back can neither write it nor delete it.
+// A journal's new file as a run killed while making it leaves it: made,
+// and its handle never comes back.
 static std::string cut_short_name;
 static HANDLE WINAPI cut_short_journal(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
                                        DWORD flags)
@@ -82,7 +82,9 @@ static HANDLE WINAPI cut_short_journal(HANDLE folder, LPCWSTR name, DWORD access
     char narrow[MAX_PATH] = "";
     WideCharToMultiByte(CP_ACP, 0, name, -1, narrow, MAX_PATH, NULL, NULL);
     cut_short_name = narrow;
-    return create_in_folder(folder, name, FILE_READ_ATTRIBUTES, share, disposition, flags);
+    CloseHandle(create_in_folder(folder, name, FILE_READ_ATTRIBUTES, share, disposition, flags));
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return INVALID_HANDLE_VALUE;
 }
 
 TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
@@ -115,7 +117,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     work_file_made = NULL;
     EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000003", JOURNAL_NAME}), held_names())
         << "a second journal takes the first one's place, and nothing else stays";
-    // a third one cut short once its file is made: the journal in place
+    // a third one cut short as its file is made: the journal in place
     // vouches for that file, and the part that goes on deletes it
     file_calls.create = cut_short_journal;
     EXPECT_NE(0u, write_journal(&journal));
@@ -136,6 +138,20 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     EXPECT_EQ(4u, list_run_files(NULL, 0)) << "the files it vouches for, the cut-short journal's with them";
     EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
     EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, held_names()) << "vouched for, and deleted";
+    // the part that goes on keeps the run's key and adds to the journal in
+    // place: its own first journal, cut short the same way, is vouched for
+    const std::string run_key = stored_key(HKEY_CURRENT_USER);
+    ASSERT_EQ(0u, go_on_with_journal());
+    file_calls.create = cut_short_journal;
+    EXPECT_NE(0u, write_journal(&journal));
+    file_calls.create = create_in_folder;
+    close_journal();
+    EXPECT_EQ(run_key, stored_key(HKEY_CURRENT_USER)) << "the key the journal in place is sealed with";
+    forget_run_files();
+    ASSERT_EQ(0u, read_journal(&read));
+    EXPECT_EQ(4u, list_run_files(NULL, 0)) << "the three lines before it, and the second part's cut-short file";
+    EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
+    EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, held_names());
 
     // the journal holds its clusters through the passes, where no fill
     // reaches: they are written whole, zeros after the text
@@ -150,7 +166,8 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     const std::string key = stored_key(HKEY_CURRENT_USER), header = text.substr(0, text.find("file="));
     const std::string files = text.substr(header.size());
     const struct { const char *name; std::string text; DWORD result; size_t vouched; } rows[] = {
-        {"as written", text, 0, 4},
+        // (the new journal files are gone: their lines vouch for nothing now)
+        {"as written", text, 0, 3},
         {"a byte changed", replaced(text, "step=3", "step=1"), ERROR_INVALID_DATA, 0},
         {"cut short", text.substr(0, header.size() / 2), ERROR_INVALID_DATA, 0},
         {"cut before its seal", text.substr(0, text.find("seal=")), ERROR_INVALID_DATA, 0},
@@ -175,7 +192,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
         {"another folder's", resealed(text, key, [](std::string t) { return replaced(t, "folder=", "folder=1"); }),
          ERROR_INVALID_DATA, 0},
         // a file line's own seal binds it to this journal and this file
-        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 3},
+        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 2},
         {"a file line of another journal", resealed(text, key, [](std::string t) { return replaced(t, "passes=2", "passes=3"); }) + files,
          0, 0},
     };

@@ -887,6 +887,10 @@ int erase_resumed_child()
            records.empty() ? "?" : records.back()["passes"].c_str());
     remove_tree(scratch);
     bool gone = GetFileAttributesA((std::string(folder) + "$VANTA$$").c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (!records.empty() && (second != 0 || !gone))
+        printf("    the record's ending: %s %s\n", records.back()["ending"].c_str(), records.back()["failures"].c_str());
+    for (const std::string &name : gone ? Texts() : list_folder(std::string(folder) + "$VANTA$$"))
+        printf("    left in the work folder: %s\n", name.c_str());
     if (!why.empty() || step < 2 || second != 0 || records.empty() ||
         records.back()["resumed_from_step"] != std::to_string(step) ||
         records.back()["passes"] != std::to_string(4 - step + 1) || !gone)
