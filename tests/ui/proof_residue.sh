@@ -208,5 +208,5 @@ for method in 0 1 2; do round proof_exfat "$method" 300 6; done
 round proof_btrfs 1 100 6
 # the 35-pass method on a fresh NTFS image: every pass overwrites the records its
 # predecessor freed, and the table grows once, for the first pass, not 35 times
-round passes_ntfs 4 400 0 262144
+round passes_ntfs 4 100 0 262144
 exit $failed
