@@ -155,8 +155,18 @@ static int work_file_failed(HANDLE file, const char *format, const char *path, D
     run_context.last_error = code ? code : ERROR_GEN_FAILURE;
     pass_failed = 1;
     report_pass_error(format, path);
-    CloseHandle(file);
+    flush_and_close(file);
     return (int)run_context.last_error;
+}
+
+// What the pass wrote into a work file did not reach the disk: its bytes
+// can't be counted as written over what was there.
+static int flush_failed(const char *path, DWORD code)
+{
+    run_context.last_error = code;
+    pass_failed = 1;
+    report_pass_error("FlushFileBuffers(%s): ", path);
+    return (int)code;
 }
 
 int fill_work_file(unsigned number)
@@ -198,7 +208,7 @@ int fill_work_file(unsigned number)
         if (failed) {
             // reported once: without the figure the pass can't go on sizing its writes
             pass_failed = 1;
-            CloseHandle(file);
+            flush_and_close(file);
             return (int)failed;
         }
         pass_last_free = free_bytes;
@@ -222,14 +232,14 @@ int fill_work_file(unsigned number)
         // reserve the probe leaves out; random data can't be stored smaller.
         if (!random_mode && pass_bytes_written > 2 * pass_most_free + MAX_FILE_BYTES &&
             free_bytes >= probe_cluster_bytes && free_bytes > 0) {
-            CloseHandle(file);
+            flush_and_close(file);
             return report_pattern_stored_small();
         }
         // a random pass writes only words drawn for this very write
         fill_random((int)size);
 
         if (abort_requested(run_context.abort_flag)) {
-            CloseHandle(file);
+            flush_and_close(file);
             return 1;
         }
         written = 0;
@@ -245,7 +255,7 @@ int fill_work_file(unsigned number)
         // a write cut short by the stop (the session's end cancels the one in
         // flight) is the stop, not a failing medium
         if (!wrote && abort_requested(run_context.abort_flag)) {
-            CloseHandle(file);
+            flush_and_close(file);
             return 1;
         }
         // only a full volume refuses a write for want of room; any other
@@ -259,7 +269,8 @@ int fill_work_file(unsigned number)
         if (written == size) {
             outran_probe = size > free_bytes;
             if (file_bytes >= MAX_FILE_BYTES) {
-                CloseHandle(file);
+                if ((code = flush_and_close(file)) != 0)
+                    return flush_failed(path, code);
                 return 0;
             }
             continue;
@@ -272,7 +283,8 @@ int fill_work_file(unsigned number)
         free_at_refusal = free_bytes, refused = 1;
         outran_probe = 0;
     }
-    CloseHandle(file);
+    if ((code = flush_and_close(file)) != 0 && !is_full_code(code))
+        return flush_failed(path, code);
     return 1;
 }
 

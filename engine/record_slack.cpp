@@ -83,8 +83,8 @@ static void truncate_slack_file(unsigned number)
     if (file == INVALID_HANDLE_VALUE)
         return;
     if (file_calls.seek(file, 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
-        SetEndOfFile(file);
-    CloseHandle(file);
+        win.SetEndOfFile(file);
+    win.CloseHandle(file);
 }
 
 // One small file of slack_size bytes, cut back after its write (a large
@@ -99,10 +99,11 @@ static int write_slack_file(unsigned number, DWORD slack_size)
     fill_random((int)slack_size + 4);
     DWORD written = 0;
     if (file_calls.seek(file, 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
-        SetEndOfFile(file);
+        win.SetEndOfFile(file);
     // judged by the count: a full volume may still answer TRUE
     file_calls.write(file, run_context.transfer_buffer, slack_size, &written, NULL);
-    CloseHandle(file);
+    // on the disk before the cut gives its space back
+    flush_and_close(file);
     if (written != slack_size)
         return 3;
     truncate_slack_file(number);
@@ -143,7 +144,7 @@ static int find_slack_size(unsigned *number, DWORD *slack_size)
             break;
         }
     }
-    CloseHandle(file);
+    flush_and_close(file);
     return result;
 }
 
@@ -162,15 +163,15 @@ static long long release_fill_space(unsigned *large_number)
         HANDLE file = open_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
         if (file == INVALID_HANDLE_VALUE)
             continue;
-        DWORD size = GetFileSize(file, NULL);
+        DWORD size = win.GetFileSize(file, NULL);
         if (size != INVALID_FILE_SIZE && size > 0) {
             DWORD keep = size > SLACK_RELEASE_BYTES
                 ? (size - SLACK_RELEASE_BYTES) & ~(DWORD)(SLACK_RELEASE_BYTES - 1) : 0;
             if (file_calls.seek(file, (LONG)keep, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-                SetEndOfFile(file))
+                win.SetEndOfFile(file))
                 freed += size - keep;
         }
-        CloseHandle(file);
+        win.CloseHandle(file);
         if (freed >= SLACK_RELEASE_BYTES)
             break;   // this file may still hold more for the next release
     }

@@ -144,7 +144,7 @@ static int read_around_damage(HANDLE file, const char *path, unsigned long long 
 // stop, 3 the file given up (reported).
 static int verify_to_end(HANDLE file, const char *path, unsigned long long offset)
 {
-    unsigned long long size = GetFileSize(file, NULL);
+    unsigned long long size = win.GetFileSize(file, NULL);
     if (seek_to(file, path, offset))
         return 3;
     do {
@@ -212,7 +212,7 @@ int verify_file(const WorkEntry *entry)
     } else {
         // work files stay below 1 GiB; a wider offset keeps a larger file
         // from wrapping round
-        unsigned long long size = GetFileSize(file, NULL);
+        unsigned long long size = win.GetFileSize(file, NULL);
         // whole sectors, and whole transfers: each block is read forward as usual
         DWORD step = verify_give_back_bytes < TRANSFER_SIZE ? TRANSFER_SIZE : verify_give_back_bytes;
         unsigned long long block = size ? (size - 1) / step * step : 0;
@@ -225,7 +225,7 @@ int verify_file(const WorkEntry *entry)
             SetLastError(NO_ERROR);
             if (file_calls.seek(file, (LONG)(DWORD)block, &high, FILE_BEGIN) != INVALID_SET_FILE_POINTER ||
                 GetLastError() == NO_ERROR)
-                SetEndOfFile(file);
+                win.SetEndOfFile(file);
             if (block == 0)
                 break;
         }
@@ -234,7 +234,7 @@ int verify_file(const WorkEntry *entry)
     // goes with the deletion at the end of the run
     if (give_back && result != 1 && !delete_open_file(file))
         forget_run_file(entry->index);
-    CloseHandle(file);
+    win.CloseHandle(file);
     if (result == 1)
         return 1;
     if (file_damaged && file_skip_answer == IDYES) {

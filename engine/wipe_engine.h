@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <accctrl.h>
+#include "support/system_calls.h"
 
 // One transfer buffer serves every write and read of a run.
 #define TRANSFER_SIZE   0x400000      // 4,194,304 bytes: every full write
@@ -75,16 +76,6 @@ extern FolderIdentity work_folder_identity;
 // Its refusals of the folder and its files: WORK_FOLDER_* and WORK_FILE_*
 // (support/messages.h).
 
-// The handle checks, the folder's security and its reset; tests put in ones
-// that answer as Windows does where Wine does not (a junction, an owner, a
-// DACL). file_info: GetFileInformationByHandle.
-typedef BOOL (WINAPI *FileInfoProc)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
-typedef DWORD (WINAPI *SecurityInfoProc)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *, PSID *, PACL *,
-                                         PACL *, PSECURITY_DESCRIPTOR *);
-typedef BOOL (WINAPI *SetSecurityProc)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
-extern FileInfoProc file_info;
-extern SecurityInfoProc folder_security;
-extern SetSecurityProc set_folder_security;
 // The system calls the work folder's code has made (the fill bench counts
 // what the checks cost a file).
 extern unsigned long long work_folder_calls;
@@ -144,6 +135,13 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code);
 HANDLE open_work_file(const char *name, DWORD access, DWORD flags, DWORD *code);
 // Deletes a file of the run's by name through its own handle: 0, or the code.
 DWORD delete_work_file(const char *name);
+// What was written through the handle put on the disk, and the handle
+// closed: 0, or the flush's code (closed either way). Every work file goes
+// through it before its space is given back: a system that holds written
+// data in its cache (a disk or driver that does not honour write-through)
+// drops it unwritten when the file is cut or deleted first, and the disk
+// keeps what was there before.
+DWORD flush_and_close(HANDLE file);
 // Marks the open file for deletion when its last handle closes: 0, or the code.
 DWORD delete_open_file(HANDLE file);
 // Another file of the folder (the journal), checked as a work file is, but

@@ -19,22 +19,12 @@
 #include <winioctl.h>
 #include "support/messages.h"
 
-extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
-extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS);
-
-#define FILE_DISPOSITION_CLASS ((FILE_INFORMATION_CLASS)13)
-#define FILE_RENAME_CLASS      ((FILE_INFORMATION_CLASS)10)
-#define FILE_ID_BOTH_CLASS     ((FILE_INFORMATION_CLASS)37)
 
 char work_folder_path[MAX_PATH];
 LONG work_folder_created;
 HANDLE work_folder;
 FolderIdentity work_folder_identity;
 WorkFileMadeProc work_file_made;
-FileInfoProc file_info = GetFileInformationByHandle;
-SecurityInfoProc folder_security = GetSecurityInfo;
-SetSecurityProc set_folder_security = SetKernelObjectSecurity;
 unsigned long long work_folder_calls;
 int work_folder_machine_owned = -1;
 
@@ -147,17 +137,17 @@ void work_entry_path(const char *name, char *path)
     snprintf(path, MAX_PATH, "%s\\%s", work_folder_path, name);
 }
 
-static DWORD code_of(NTSTATUS status)
-{
-    DWORD code = RtlNtStatusToDosError(status);
-    return code ? code : ERROR_GEN_FAILURE;
-}
-
 // ---------------------------------------------------------------- opening relative to the folder
 
 HANDLE WINAPI create_in_folder(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
                                DWORD flags)
 {
+    // CreateFile's dispositions as NtCreateFile knows them; any other is refused
+    static const ULONG dispositions[] = {0, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN, FILE_OPEN_IF, FILE_OVERWRITE};
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
     UNICODE_STRING text;
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK io;
@@ -166,26 +156,44 @@ HANDLE WINAPI create_in_folder(HANDLE folder, LPCWSTR name, DWORD access, DWORD 
     text.Length = text.MaximumLength = (USHORT)(wcslen(name) * sizeof(WCHAR));
     // a name is the name, whatever its case; never a link followed
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, NULL);
-    ULONG dispositions[] = {0, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN, FILE_OPEN_IF, FILE_OVERWRITE};
     ULONG options = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
     if (flags & FILE_FLAG_WRITE_THROUGH)
         options |= FILE_WRITE_THROUGH;
     if (flags & FILE_FLAG_NO_BUFFERING)
         options |= FILE_NO_INTERMEDIATE_BUFFERING;
-    if (access & GENERIC_READ)
-        access |= FILE_READ_ATTRIBUTES;
+    // What CreateFileW asks for besides the caller's rights, and NtCreateFile
+    // does not: without SYNCHRONIZE no synchronous transfer, without
+    // FILE_READ_ATTRIBUTES no question to the handle about what it is.
+    access |= SYNCHRONIZE | FILE_READ_ATTRIBUTES;
     ++work_folder_calls;
-    NTSTATUS status = NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
-                                   share, disposition <= TRUNCATE_EXISTING ? dispositions[disposition] : FILE_OPEN,
-                                   options, NULL, 0);
+    NTSTATUS status = win.NtCreateFile(&file, access, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
+                                       dispositions[disposition], options, NULL, 0);
     if (status < 0) {
-        SetLastError(code_of(status));
+        // a name that is taken, in the one word every caller knows it by
+        DWORD code = status_code(status);
+        SetLastError(code == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : code);
         return INVALID_HANDLE_VALUE;
     }
     return file;
 }
 
-FileCalls file_calls = { create_in_folder, WriteFile, ReadFile, SetFilePointer };
+// The passes' reads, writes and moves, through the system's calls as the program makes them.
+static BOOL WINAPI write_through_table(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED at)
+{
+    return win.WriteFile(file, buffer, size, written, at);
+}
+
+static BOOL WINAPI read_through_table(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED at)
+{
+    return win.ReadFile(file, buffer, size, got, at);
+}
+
+static DWORD WINAPI seek_through_table(HANDLE file, LONG low, PLONG high, DWORD method)
+{
+    return win.SetFilePointer(file, low, high, method);
+}
+
+FileCalls file_calls = { create_in_folder, write_through_table, read_through_table, seek_through_table };
 
 // The handle's file: a plain file with one link on the work folder's volume.
 // 0 with *index its file index, or the reason it is no file of the run's.
@@ -193,7 +201,7 @@ static DWORD plain_file(HANDLE file, unsigned long long *index)
 {
     BY_HANDLE_FILE_INFORMATION info;
     ++work_folder_calls;
-    if (!file_info(file, &info))
+    if (!win.GetFileInformationByHandle(file, &info))
         return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
     *index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
@@ -206,7 +214,6 @@ static DWORD plain_file(HANDLE file, unsigned long long *index)
 }
 
 // FILE_INTERNAL_INFORMATION: the file's index, from its handle alone.
-#define FILE_INTERNAL_CLASS ((FILE_INFORMATION_CLASS)6)
 
 // The index of a file the run has just made new. Made with CREATE_NEW
 // relative to the held folder, never through a link, it is a plain file on
@@ -219,9 +226,9 @@ static DWORD new_file_index(HANDLE file, unsigned long long *index)
     IO_STATUS_BLOCK io;
     LARGE_INTEGER internal;
     ++work_folder_calls;
-    NTSTATUS status = NtQueryInformationFile(file, &io, &internal, sizeof internal, FILE_INTERNAL_CLASS);
+    NTSTATUS status = win.NtQueryInformationFile(file, &io, &internal, sizeof internal, FILE_INTERNAL_CLASS);
     if (status < 0)
-        return code_of(status);
+        return status_code(status);
     *index = (unsigned long long)internal.QuadPart;
     return 0;
 }
@@ -240,8 +247,6 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
     HANDLE file = file_calls.create(work_folder, wide, access | DELETE, FILE_SHARE_READ, CREATE_NEW, flags);
     if (file == INVALID_HANDLE_VALUE) {
         *code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
-        if (*code == ERROR_ALREADY_EXISTS)
-            *code = ERROR_FILE_EXISTS;
         return file;
     }
     if ((*code = new_file_index(file, &index)) != 0 || !note_run_file(index)) {
@@ -249,7 +254,7 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
             *code = ERROR_NOT_ENOUGH_MEMORY;
         // new, so the run's own: it goes again
         delete_open_file(file);
-        CloseHandle(file);
+        win.CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
     // in the journal before a byte goes in: a run cut short can still vouch for it
@@ -266,7 +271,7 @@ static HANDLE open_entry(const WCHAR *wide, DWORD access, DWORD flags, unsigned 
         return file;
     }
     if ((*code = plain_file(file, index)) != 0) {
-        CloseHandle(file);
+        win.CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
     return file;
@@ -284,7 +289,7 @@ static HANDLE open_run_file(const char *name, DWORD access, DWORD flags, unsigne
     }
     HANDLE file = open_entry(wide, access, flags, index, code);
     if (file != INVALID_HANDLE_VALUE && !is_run_file(*index)) {
-        CloseHandle(file);
+        win.CloseHandle(file);
         *code = WORK_FILE_NOT_OURS;
         return INVALID_HANDLE_VALUE;
     }
@@ -307,8 +312,16 @@ DWORD vouch_for_work_file(const char *name)
     HANDLE file = open_entry(wide, FILE_READ_ATTRIBUTES, 0, &index, &code);
     if (file == INVALID_HANDLE_VALUE)
         return code;
-    CloseHandle(file);
+    win.CloseHandle(file);
     return note_run_file(index) ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+DWORD flush_and_close(HANDLE file)
+{
+    ++work_folder_calls;
+    DWORD code = win.FlushFileBuffers(file) ? 0 : GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    win.CloseHandle(file);
+    return code;
 }
 
 DWORD delete_open_file(HANDLE file)
@@ -317,8 +330,8 @@ DWORD delete_open_file(HANDLE file)
     BOOLEAN gone = TRUE;
     IO_STATUS_BLOCK io;
     ++work_folder_calls;
-    NTSTATUS status = NtSetInformationFile(file, &io, &gone, sizeof gone, FILE_DISPOSITION_CLASS);
-    return status < 0 ? code_of(status) : 0;
+    NTSTATUS status = win.NtSetInformationFile(file, &io, &gone, sizeof gone, FILE_DISPOSITION_CLASS);
+    return status < 0 ? status_code(status) : 0;
 }
 
 DWORD delete_work_file(const char *name)
@@ -329,7 +342,7 @@ DWORD delete_work_file(const char *name)
     if (file == INVALID_HANDLE_VALUE)
         return code;
     code = delete_open_file(file);
-    CloseHandle(file);
+    win.CloseHandle(file);
     if (!code)
         forget_run_file(index);
     return code;
@@ -353,7 +366,7 @@ HANDLE open_in_work_folder(const char *name, DWORD access, DWORD share, DWORD di
         // one it made new is its own: it goes again
         if (disposition == CREATE_NEW && (access & DELETE))
             delete_open_file(file);
-        CloseHandle(file);
+        win.CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
     return file;
@@ -373,15 +386,25 @@ DWORD rename_open_file(HANDLE file, const char *name, int replace)
     memset(&rename, 0, sizeof rename);
     if (!wide_name(name, rename.name, MAX_PATH))
         return ERROR_INVALID_NAME;
-    // in the held folder, whatever its path names now
+    // A bare name with no folder: within the file's own folder, the held one,
+    // which Windows then does not open as the rename's target. Named through
+    // the held folder's handle, the target would be opened for writing, and
+    // the held handle, which holds DELETE and shares no deletion, refuses
+    // that open: no such rename could ever succeed on Windows.
     rename.replace = replace != 0;
-    rename.folder = work_folder;
     rename.length = (ULONG)(wcslen(rename.name) * sizeof(WCHAR));
     IO_STATUS_BLOCK io;
+    ULONG size = (ULONG)(offsetof(RenameInformation, name) + rename.length);
     ++work_folder_calls;
-    NTSTATUS status = NtSetInformationFile(file, &io, &rename, (ULONG)(offsetof(RenameInformation, name) + rename.length),
-                                           FILE_RENAME_CLASS);
-    return status < 0 ? code_of(status) : 0;
+    NTSTATUS status = win.NtSetInformationFile(file, &io, &rename, size, FILE_RENAME_CLASS);
+    if (status == (NTSTATUS)0xC000003B) {
+        // Wine takes no bare name (STATUS_OBJECT_PATH_SYNTAX_BAD), and opens
+        // no target folder either: there the held folder names it
+        rename.folder = work_folder;
+        ++work_folder_calls;
+        status = win.NtSetInformationFile(file, &io, &rename, size, FILE_RENAME_CLASS);
+    }
+    return status < 0 ? status_code(status) : 0;
 }
 
 // ---------------------------------------------------------------- listing
@@ -394,7 +417,7 @@ int next_work_entry(WorkListing *listing, WorkEntry *entry)
             if (!listing->handle || listing->done)
                 return 0;
             ++work_folder_calls;
-            NTSTATUS status = NtQueryDirectoryFile(listing->handle, NULL, NULL, NULL, &io, listing->buffer,
+            NTSTATUS status = win.NtQueryDirectoryFile(listing->handle, NULL, NULL, NULL, &io, listing->buffer,
                                                    sizeof listing->buffer, FILE_ID_BOTH_CLASS, FALSE, NULL,
                                                    !listing->begun);
             listing->begun = 1;
@@ -438,7 +461,7 @@ void begin_work_listing(WorkListing *listing)
     // its own each time (Wine keeps a handle's first listing for good)
     InitializeObjectAttributes(&attributes, &none, 0, work_folder, NULL);
     ++work_folder_calls;
-    if (NtCreateFile(&listing->handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, NULL, 0,
+    if (win.NtCreateFile(&listing->handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &io, NULL, 0,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                      FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, NULL, 0) < 0)
         listing->handle = NULL;
@@ -447,7 +470,7 @@ void begin_work_listing(WorkListing *listing)
 void end_work_listing(WorkListing *listing)
 {
     if (listing->handle)
-        CloseHandle(listing->handle);
+        win.CloseHandle(listing->handle);
     listing->handle = NULL;
 }
 
@@ -537,20 +560,6 @@ int prepare_work_folder_path(HWND dialog, const char *folder, const char **text)
     return 0;
 }
 
-// The running account, for the folder's DACL and its owner.
-static int account_sid(BYTE *sid, DWORD size)
-{
-    HANDLE token;
-    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    DWORD length = 0;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return 0;
-    BOOL got = GetTokenInformation(token, TokenUser, user, sizeof user, &length);
-    CloseHandle(token);
-    return got && CopySid(size, sid, ((TOKEN_USER *)user)->User.Sid);
-}
-
 // The work folder's own DACL: SYSTEM, the Administrators and the running
 // account, each with full access, inherited by what is made in it and
 // protected from what the folder around it grants.
@@ -559,7 +568,7 @@ static PSECURITY_DESCRIPTOR work_folder_descriptor(void)
     BYTE sid[SECURITY_MAX_SID_SIZE];
     char *text = NULL, sddl[256];
     PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!account_sid(sid, sizeof sid) || !ConvertSidToStringSidA(sid, &text))
+    if (!token_user_sid(sid, sizeof sid) || !ConvertSidToStringSidA(sid, &text))
         return NULL;
     snprintf(sddl, sizeof sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)", text);
     LocalFree(text);
@@ -617,10 +626,10 @@ DWORD check_work_folder_owner(void)
     PSID owner = NULL;
     PACL dacl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!account_sid(account, sizeof account))
+    if (!token_user_sid(account, sizeof account))
         return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
     work_folder_machine_owned = -1;
-    DWORD code = folder_security(work_folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+    DWORD code = win.GetSecurityInfo(work_folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                  &owner, NULL, &dacl, NULL, &descriptor);
     // FAT and exFAT keep no owner and no DACL: what holds there is the held
     // handle and the file IDs
@@ -644,10 +653,10 @@ DWORD check_work_folder_owner(void)
         PSECURITY_DESCRIPTOR own = work_folder_descriptor();
         result = WORK_FOLDER_OTHERS_WRITE;
         ++work_folder_calls;
-        if (own && set_folder_security(work_folder, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, own)) {
+        if (own && win.SetKernelObjectSecurity(work_folder, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, own)) {
             PACL now = NULL;
             PSECURITY_DESCRIPTOR again = NULL;
-            if (!folder_security(work_folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &now, NULL,
+            if (!win.GetSecurityInfo(work_folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &now, NULL,
                                  &again) &&
                 !others_may_write(now, account))
                 result = 0;
@@ -669,13 +678,13 @@ void note_made_folder_owner(void)
     BYTE owner[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_OWNER)];
     DWORD length = 0;
     work_folder_machine_owned = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!win.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return;
-    if (GetTokenInformation(token, TokenOwner, owner, sizeof owner, &length)) {
+    if (win.GetTokenInformation(token, TokenOwner, owner, sizeof owner, &length)) {
         PSID sid = ((TOKEN_OWNER *)owner)->Owner;
         work_folder_machine_owned = is_sid(sid, "S-1-5-18") || is_sid(sid, "S-1-5-32-544");
     }
-    CloseHandle(token);
+    win.CloseHandle(token);
 }
 
 // The handle's volume serial and file index, and its attributes.
@@ -683,7 +692,7 @@ static DWORD identity_of(HANDLE handle, FolderIdentity *identity, DWORD *attribu
 {
     BY_HANDLE_FILE_INFORMATION info;
     ++work_folder_calls;
-    if (!file_info(handle, &info))
+    if (!win.GetFileInformationByHandle(handle, &info))
         return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
     identity->volume = info.dwVolumeSerialNumber;
     identity->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
@@ -695,12 +704,12 @@ DWORD folder_identity_of(const char *path, FolderIdentity *identity)
 {
     DWORD attributes = 0;
     memset(identity, 0, sizeof *identity);
-    HANDLE folder = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE folder = win.CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (folder == INVALID_HANDLE_VALUE)
         return GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND;
     DWORD code = identity_of(folder, identity, &attributes);
-    CloseHandle(folder);
+    win.CloseHandle(folder);
     return code;
 }
 
@@ -710,7 +719,7 @@ DWORD hold_work_folder(int *made)
     release_work_folder();
     // a junction or symbolic link in its place, as a listing shows it (Wine
     // opens a link to a folder as that folder)
-    DWORD attributes = GetFileAttributesA(work_folder_path);
+    DWORD attributes = win.GetFileAttributesA(work_folder_path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD code = GetLastError();
         if (code == ERROR_ACCESS_DENIED || code == ERROR_NOT_READY)
@@ -724,7 +733,7 @@ DWORD hold_work_folder(int *made)
     PSECURITY_DESCRIPTOR own = work_folder_descriptor();
     SECURITY_ATTRIBUTES security = {sizeof security, own, FALSE};
     ++work_folder_calls;
-    if (CreateDirectoryA(work_folder_path, own ? &security : NULL))
+    if (win.CreateDirectoryA(work_folder_path, own ? &security : NULL))
         *made = 1;
     DWORD code = *made ? 0 : GetLastError();
     if (own)
@@ -750,15 +759,15 @@ DWORD hold_work_folder(int *made)
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     DWORD how = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     ++work_folder_calls;
-    HANDLE folder = CreateFileA(work_folder_path, access | WRITE_DAC, share, NULL, OPEN_EXISTING, how, NULL);
+    HANDLE folder = win.CreateFileA(work_folder_path, access | WRITE_DAC, share, NULL, OPEN_EXISTING, how, NULL);
     if (folder == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
         ++work_folder_calls;
-        folder = CreateFileA(work_folder_path, access, share, NULL, OPEN_EXISTING, how, NULL);
+        folder = win.CreateFileA(work_folder_path, access, share, NULL, OPEN_EXISTING, how, NULL);
     }
     if (folder == INVALID_HANDLE_VALUE) {
         code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
         if (*made)
-            RemoveDirectoryA(work_folder_path);
+            win.RemoveDirectoryA(work_folder_path);
         *made = 0;
         return code;
     }
@@ -771,7 +780,7 @@ DWORD hold_work_folder(int *made)
     else if (!code && held.volume != volume.volume)
         code = WORK_FOLDER_ELSEWHERE;
     if (code) {
-        CloseHandle(folder);
+        win.CloseHandle(folder);
         *made = 0;
         return code;
     }
@@ -794,7 +803,7 @@ DWORD keep_work_files_uncompressed(void)
     USHORT format = COMPRESSION_FORMAT_NONE;
     DWORD returned = 0, code = 0;
     ++work_folder_calls;
-    if (!DeviceIoControl(work_folder, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0, &returned, NULL))
+    if (!win.DeviceIoControl(work_folder, FSCTL_SET_COMPRESSION, &format, sizeof format, NULL, 0, &returned, NULL))
         code = GetLastError();
     if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION)
         return 0;
@@ -804,7 +813,7 @@ DWORD keep_work_files_uncompressed(void)
 void release_work_folder(void)
 {
     if (work_folder)
-        CloseHandle(work_folder);
+        win.CloseHandle(work_folder);
     work_folder = NULL;
 }
 
@@ -834,7 +843,7 @@ int begin_pass_hold(const char *folder)
     if (work_folder)
         return 0;
     snprintf(work_folder_path, sizeof work_folder_path, "%s", folder);
-    HANDLE held = CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
+    HANDLE held = win.CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
                                           DELETE | READ_CONTROL | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
@@ -845,7 +854,7 @@ int begin_pass_hold(const char *folder)
         code = ERROR_DIRECTORY;
     if (code) {
         if (held != INVALID_HANDLE_VALUE)
-            CloseHandle(held);
+            win.CloseHandle(held);
         run_context.last_error = code;
         report_pass_error("CreateFile(%s): ", folder);
         return -1;

@@ -117,21 +117,31 @@ static void key_value_name(char *name, size_t size)
 }
 
 // The key's place: under HKEY_LOCAL_MACHINE for a folder SYSTEM or the
-// Administrators own (only they may write there), else under the account's
-// own HKEY_CURRENT_USER; made with a DACL that lets no one else read it.
+// Administrators own, when this run has an administrator's rights in force
+// (only they may write there), else under the account's own
+// HKEY_CURRENT_USER. Made with a DACL that lets no one else read it: SYSTEM,
+// the Administrators, and in HKEY_CURRENT_USER the account itself by its SID
+// (an ACE for CREATOR OWNER would grant it nothing on the key itself:
+// Windows puts the maker in its place only in ACEs a new key inherits).
 static LSTATUS open_key_root(HKEY hive, int create, HKEY *root)
 {
     if (!create)
-        return RegOpenKeyExA(hive, JOURNAL_KEY_PATH, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, root);
+        return win.RegOpenKeyExA(hive, JOURNAL_KEY_PATH, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, root);
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    char *account = NULL, sddl[256];
+    if (hive != HKEY_LOCAL_MACHINE && (!token_user_sid(sid, sizeof sid) || !ConvertSidToStringSidA(sid, &account)))
+        return GetLastError() ? (LSTATUS)GetLastError() : ERROR_INVALID_SID;
+    snprintf(sddl, sizeof sddl, "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)%s%s%s", account ? "(A;OICI;KA;;;" : "",
+             account ? account : "", account ? ")" : "");
+    if (account)
+        LocalFree(account);
     PSECURITY_DESCRIPTOR descriptor = NULL;
-    ConvertStringSecurityDescriptorToSecurityDescriptorA(
-        hive == HKEY_LOCAL_MACHINE ? "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)" : "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)(A;OICI;KA;;;CO)",
-        SDDL_REVISION_1, &descriptor, NULL);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, NULL))
+        return GetLastError() ? (LSTATUS)GetLastError() : ERROR_INVALID_SECURITY_DESCR;
     SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-    LSTATUS status = RegCreateKeyExA(hive, JOURNAL_KEY_PATH, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, descriptor ? &security : NULL,
-                                     root, NULL);
-    if (descriptor)
-        LocalFree(descriptor);
+    LSTATUS status = win.RegCreateKeyExA(hive, JOURNAL_KEY_PATH, 0, NULL, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &security,
+                                         root, NULL);
+    LocalFree(descriptor);
     return status;
 }
 
@@ -143,18 +153,18 @@ static LSTATUS WINAPI registry_key_store(int operation, int machine, const char 
         return status;
     DWORD type = 0, size = JOURNAL_KEY_BYTES;
     if (operation == KEY_STORE_WRITE) {
-        status = RegSetValueExA(root, name, 0, REG_BINARY, key, JOURNAL_KEY_BYTES);
+        status = win.RegSetValueExA(root, name, 0, REG_BINARY, key, JOURNAL_KEY_BYTES);
         // written through once, when the run begins
         if (status == ERROR_SUCCESS)
-            status = RegFlushKey(root);
+            status = win.RegFlushKey(root);
     } else if (operation == KEY_STORE_READ) {
-        status = RegQueryValueExA(root, name, NULL, &type, key, &size);
+        status = win.RegQueryValueExA(root, name, NULL, &type, key, &size);
         if (status == ERROR_SUCCESS && (type != REG_BINARY || size != JOURNAL_KEY_BYTES))
             status = ERROR_INVALID_DATA;
     } else {
-        status = RegDeleteValueA(root, name);
+        status = win.RegDeleteValueA(root, name);
     }
-    RegCloseKey(root);
+    win.RegCloseKey(root);
     return status;
 }
 
@@ -170,9 +180,11 @@ DWORD begin_journal_key(int machine_owned)
     // the machine's for a folder SYSTEM or the Administrators own; where
     // this account can't write there (or the folder has no owner), its own
     LSTATUS status = ERROR_ACCESS_DENIED;
-    if (machine_owned)
+    // HKEY_LOCAL_MACHINE takes writes from an elevated token only: a run
+    // without its administrator's rights in force keeps its key as its own
+    if (machine_owned && token_elevated())
         status = journal_key_store(KEY_STORE_WRITE, 1, name, run_key);
-    if (status != ERROR_SUCCESS && machine_owned != 1)
+    if (status != ERROR_SUCCESS && (machine_owned != 1 || !token_elevated()))
         status = journal_key_store(KEY_STORE_WRITE, 0, name, run_key);
     if (status != ERROR_SUCCESS)
         return (DWORD)status;
@@ -187,7 +199,9 @@ static int earlier_key(BYTE *key)
     if (!journal_key_store)
         journal_key_store = registry_key_store;
     key_value_name(name, sizeof name);
-    return journal_key_store(KEY_STORE_READ, 1, name, key) == ERROR_SUCCESS ||
+    // an earlier part's key under HKEY_LOCAL_MACHINE is out of reach of a
+    // token that is not elevated: that part can't be taken up from here
+    return (token_elevated() && journal_key_store(KEY_STORE_READ, 1, name, key) == ERROR_SUCCESS) ||
            journal_key_store(KEY_STORE_READ, 0, name, key) == ERROR_SUCCESS;
 }
 
@@ -197,7 +211,8 @@ static void forget_journal_key(void)
     if (!journal_key_store)
         journal_key_store = registry_key_store;
     key_value_name(name, sizeof name);
-    journal_key_store(KEY_STORE_DELETE, 1, name, NULL);
+    if (token_elevated())
+        journal_key_store(KEY_STORE_DELETE, 1, name, NULL);
     journal_key_store(KEY_STORE_DELETE, 0, name, NULL);
     run_key_ready = 0;
 }
@@ -252,7 +267,7 @@ static BOOL write_zeros_to(HANDLE file, unsigned long long at, unsigned long lon
     DWORD written = 0;
     for (; at < end; at += written) {
         DWORD part = end - at < sizeof zeros ? (DWORD)(end - at) : (DWORD)sizeof zeros;
-        if (!WriteFile(file, zeros, part, &written, NULL) || written != part)
+        if (!win.WriteFile(file, zeros, part, &written, NULL) || written != part)
             return FALSE;
     }
     return TRUE;
@@ -261,7 +276,7 @@ static BOOL write_zeros_to(HANDLE file, unsigned long long at, unsigned long lon
 static void close_journal_file(void)
 {
     if (journal_file != INVALID_HANDLE_VALUE)
-        CloseHandle(journal_file);
+        win.CloseHandle(journal_file);
     journal_file = INVALID_HANDLE_VALUE;
 }
 
@@ -274,11 +289,11 @@ static void reopen_journal(unsigned long long index)
     HANDLE file = open_in_work_folder(JOURNAL_NAME, GENERIC_WRITE | DELETE, 0, OPEN_EXISTING, &code);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    if (index && GetFileInformationByHandle(file, &info) &&
+    if (index && win.GetFileInformationByHandle(file, &info) &&
         (((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow) == index)
         journal_file = file;
     else
-        CloseHandle(file);
+        win.CloseHandle(file);
 }
 
 static void note_line(const char *kind, unsigned long long value);
@@ -316,26 +331,26 @@ DWORD write_journal(const RunJournal *journal)
     unsigned long long *indexes = (unsigned long long *)malloc((count ? count : 1) * sizeof *indexes);
     if (!indexes) {
         delete_open_file(file);
-        CloseHandle(file);
+        win.CloseHandle(file);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     count = list_run_files(indexes, count);
     unsigned long long size = (unsigned long long)length;
     DWORD written = 0;
-    BOOL whole = WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
+    BOOL whole = win.WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
     for (size_t i = 0; whole && i < count; ++i, size += FILE_LINE_SIZE)
         whole = file_line(run_key, journal_seal, "file", indexes[i], line) &&
-                WriteFile(file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE;
+                win.WriteFile(file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE;
     // room for the lines of the files the step makes, taken while the volume
     // has room: they are made when it is full
     unsigned long long end = (size + JOURNAL_ROOM + journal_cluster - 1) / journal_cluster * journal_cluster;
     free(indexes);
-    whole = whole && write_zeros_to(file, size, end) && FlushFileBuffers(file);
+    whole = whole && write_zeros_to(file, size, end) && win.FlushFileBuffers(file);
     code = whole ? 0 : GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
     if (code) {
         // the journal before it stays as it was (a full volume takes no new one)
         delete_open_file(file);
-        CloseHandle(file);
+        win.CloseHandle(file);
         return code;
     }
     // the old journal's handle goes first: a file open without sharing its
@@ -347,14 +362,14 @@ DWORD write_journal(const RunJournal *journal)
     code = rename_open_file(file, JOURNAL_NAME, old_index != 0);
     if (code) {
         delete_open_file(file);
-        CloseHandle(file);
+        win.CloseHandle(file);
         reopen_journal(old_index);
         return code;
     }
     journal_file = file;
     journal_text_end = size, journal_file_size = end;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(file, &info))
+    if (win.GetFileInformationByHandle(file, &info))
         journal_index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     return 0;
 }
@@ -370,14 +385,14 @@ static void note_line(const char *kind, unsigned long long value)
     DWORD written = 0;
     if (journal_text_end + FILE_LINE_SIZE > journal_file_size) {
         at.QuadPart = (LONGLONG)journal_file_size;
-        if (!SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) ||
+        if (!win.SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) ||
             !write_zeros_to(journal_file, journal_file_size, journal_file_size + journal_cluster))
             return;
         journal_file_size += journal_cluster;
     }
     at.QuadPart = (LONGLONG)journal_text_end;
-    if (SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) &&
-        WriteFile(journal_file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE)
+    if (win.SetFilePointerEx(journal_file, at, NULL, FILE_BEGIN) &&
+        win.WriteFile(journal_file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE)
         journal_text_end += FILE_LINE_SIZE;
 }
 
@@ -510,12 +525,12 @@ DWORD read_journal(RunJournal *journal)
         return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : code;
     BY_HANDLE_FILE_INFORMATION info;
     unsigned long long index = 0, size = 0;
-    if (GetFileInformationByHandle(file, &info)) {
+    if (win.GetFileInformationByHandle(file, &info)) {
         index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
         size = ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
     }
-    if (!ReadFile(file, text, JOURNAL_HEADER_SIZE, &got, NULL)) {
-        CloseHandle(file);
+    if (!win.ReadFile(file, text, JOURNAL_HEADER_SIZE, &got, NULL)) {
+        win.CloseHandle(file);
         return ERROR_INVALID_DATA;
     }
     text[got] = 0;
@@ -529,7 +544,7 @@ DWORD read_journal(RunJournal *journal)
                   journal->folder.index != work_folder_identity.index))
         code = ERROR_INVALID_DATA;   // another folder's
     if (code) {
-        CloseHandle(file);
+        win.CloseHandle(file);
         return code;
     }
     // the journal is the run's: it stays out of the deletion, and goes only as itself
@@ -567,11 +582,11 @@ DWORD read_journal(RunJournal *journal)
         memmove(text, cursor, have);
         if (have && memchr(text, 0, have))
             break;   // the zeros after the text
-        if (!ReadFile(file, text + have, (DWORD)(sizeof text - 1 - have), &got, NULL) || got == 0)
+        if (!win.ReadFile(file, text + have, (DWORD)(sizeof text - 1 - have), &got, NULL) || got == 0)
             break;
         have += got;
     }
-    CloseHandle(file);
+    win.CloseHandle(file);
     return 0;
 }
 
@@ -587,6 +602,8 @@ void delete_journal(void)
 {
     DWORD code = 0;
     if (journal_file != INVALID_HANDLE_VALUE) {
+        // its zeros on the disk first: they cover what a deleted file left in its clusters
+        win.FlushFileBuffers(journal_file);
         delete_open_file(journal_file);
         close_journal_file();
     } else if (read_journal_found) {
@@ -595,10 +612,10 @@ void delete_journal(void)
         HANDLE file = open_in_work_folder(JOURNAL_NAME, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING, &code);
         BY_HANDLE_FILE_INFORMATION info;
         if (file != INVALID_HANDLE_VALUE) {
-            if (GetFileInformationByHandle(file, &info) &&
+            if (win.GetFileInformationByHandle(file, &info) &&
                 (((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow) == read_journal_index)
                 delete_open_file(file);
-            CloseHandle(file);
+            win.CloseHandle(file);
         }
     }
     read_journal_found = 0, journal_index = 0;
@@ -617,12 +634,15 @@ void journal_local_time(char *text, size_t size)
 int script_hash(const char *script, unsigned long long *hash)
 {
     char block[4096];
-    FILE *file = fopen(script, "rb");
-    if (!file)
+    HANDLE file = win.CreateFileA(script, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (file == INVALID_HANDLE_VALUE)
         return 0;
     *hash = TEXT_HASH_START;
-    for (size_t got; (got = fread(block, 1, sizeof block, file)) > 0;)
+    DWORD got = 0;
+    BOOL read = TRUE;
+    while ((read = win.ReadFile(file, block, sizeof block, &got, NULL)) && got > 0)
         *hash = text_hash(block, got, *hash);
-    fclose(file);
-    return 1;
+    win.CloseHandle(file);
+    return read != 0;
 }

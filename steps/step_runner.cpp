@@ -18,6 +18,7 @@ int run_resumed_from;
 int run_resume_step;
 int resume_found_nothing;
 int resume_other_method = -1;
+DWORD journal_unwritten;
 volatile LONG keep_journal_at_stop;
 // What the work folder's journal says (read at the start, written at each
 // step), and the step the journal on the disk names (0: none is there).
@@ -384,8 +385,11 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     }
     // a part that goes on keeps the run's key and its journal; else this
     // part's own key, written through once, now
-    if ((ours && *resume && go_on_with_journal() == 0) || begin_journal_key(work_folder_machine_owned) == 0)
+    DWORD code = 0;
+    if ((ours && *resume && go_on_with_journal() == 0) || (code = begin_journal_key(work_folder_machine_owned)) == 0)
         work_file_made = journal_note_file;
+    else
+        journal_unwritten = code;
     return RUN_DONE;
 }
 
@@ -504,8 +508,13 @@ static void note_step_in_journal(int method_index, int step, int count, const Ru
     run_journal.passes = before->passes + run_totals.passes;
     run_journal.bytes_written = before->bytes_written + run_totals.bytes_written;
     run_journal.bytes_verified = before->bytes_verified + run_totals.bytes_verified;
-    if (write_journal(&run_journal) == 0)
+    DWORD code = write_journal(&run_journal);
+    if (code == 0)
         journal_step_on_disk = step;
+    // a full volume keeps the journal of an earlier step, which a part that
+    // goes on takes up from there: more is done again, nothing is skipped
+    else if (!journal_unwritten && (!journal_step_on_disk || (code != ERROR_DISK_FULL && code != ERROR_HANDLE_DISK_FULL)))
+        journal_unwritten = code;
 }
 
 // The journal at the run's end: kept for the next Start only when the
@@ -540,6 +549,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     run_exit_code = EXIT_CODE_FAILED;
     run_resumed_from = run_resume_step = resume_found_nothing = 0;
     resume_other_method = -1;
+    journal_unwritten = 0;
     journal_step_on_disk = 0;
     verify_must_read = 0;
     work_file_made = NULL;

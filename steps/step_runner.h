@@ -96,6 +96,9 @@ extern int resume_found_nothing;
 // with (another method, or its script changed since): this run began at
 // step 1 (-1: none).
 extern int resume_other_method;
+// Why this run has no journal, or keeps an older one than its step (0: it
+// wrote each it tried): said once at its end, and the run went on without.
+extern DWORD journal_unwritten;
 
 // FNV-1a (64 bits) of length bytes, going on from hash (TEXT_HASH_START).
 unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash);

@@ -8,6 +8,7 @@
 #include <string.h>
 #include "steps/step_runner.h"
 #include "support/messages.h"
+#include "support/system_calls.h"
 
 // The text of bytes as they are (the ANSI code page's own, or ASCII).
 static DWORD keep_as_is(const char *bytes, size_t size, TextFile *file)
@@ -123,22 +124,22 @@ static DWORD decode(const unsigned char *bytes, size_t size, TextFile *file)
 DWORD read_text_file(const char *path, TextFile *file)
 {
     memset(file, 0, sizeof *file);
-    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+    HANDLE handle = win.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return GetLastError() ? GetLastError() : ERROR_FILE_NOT_FOUND;
-    DWORD high = 0, size = GetFileSize(handle, &high), got = 0, code = 0;
+    DWORD high = 0, size = win.GetFileSize(handle, &high), got = 0, code = 0;
     if (high || size > TEXT_FILE_LIMIT)
         size = TEXT_FILE_LIMIT;
     unsigned char *bytes = (unsigned char *)malloc(size + 1);
     if (!bytes)
         code = ERROR_NOT_ENOUGH_MEMORY;
     for (DWORD part = 0; !code && got < size; got += part)
-        if (!ReadFile(handle, bytes + got, size - got, &part, NULL))
+        if (!win.ReadFile(handle, bytes + got, size - got, &part, NULL))
             code = GetLastError() ? GetLastError() : ERROR_READ_FAULT;
         else if (part == 0)
             break;   // the file got shorter meanwhile
-    CloseHandle(handle);
+    win.CloseHandle(handle);
     if (!code)
         code = decode(bytes, got, file);
     free(bytes);

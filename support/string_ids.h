@@ -87,8 +87,10 @@
 #define IDS_WORK_FILE_ELSEWHERE   470
 #define IDS_WORK_FILE_NOT_OURS    471
 #define IDS_FOLDER_EXISTS_KEPT    472
+/* What holds on Windows, not only under Wine. */
+#define IDS_JOURNAL_UNWRITTEN     473
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_FOLDER_EXISTS_KEPT
+#define IDS_LAST                  IDS_JOURNAL_UNWRITTEN
 
 #endif

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "ui/dialog.h"
+#include "support/system_calls.h"
 #include <winioctl.h>
 
 DiskIoControlProc disk_io_control = DeviceIoControl;
@@ -88,7 +89,7 @@ void query_disk(const char *root, DiskInfo *disk)
     }
     // no access rights: the property queries need none, and a user who is no
     // administrator may open a volume so
-    HANDLE handle = CreateFileA(device, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE handle = win.CreateFileA(device, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return;
     memset(descriptor, 0, sizeof descriptor);
@@ -108,5 +109,5 @@ void query_disk(const char *root, DiskInfo *disk)
     // no seek penalty is what makes a disk solid-state to Windows
     yes_or_no(disk->solid_state, handle, StorageDeviceSeekPenaltyProperty, FALSE);
     yes_or_no(disk->trim, handle, StorageDeviceTrimProperty, TRUE);
-    CloseHandle(handle);
+    win.CloseHandle(handle);
 }

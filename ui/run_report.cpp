@@ -230,34 +230,10 @@ static DWORD compose_record(const char *ending, int exit_code)
 static int is_empty(HANDLE file)
 {
     DWORD high = 0;
-    return GetFileSize(file, &high) == 0 && high == 0;
+    return win.GetFileSize(file, &high) == 0 && high == 0;
 }
 
 int report_links_refused = -1;
-
-// A run with an administrator's rights: the elevated token on Windows Vista
-// and later, a member of the Administrators on Windows XP.
-static int running_elevated(void)
-{
-    HANDLE token;
-    TOKEN_ELEVATION elevation;
-    DWORD length = 0;
-    BOOL member = FALSE;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        BOOL asked = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &length);
-        CloseHandle(token);
-        if (asked)
-            return elevation.TokenIsElevated != 0;
-    }
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID administrators = NULL;
-    if (AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                 &administrators)) {
-        CheckTokenMembership(NULL, administrators, &member);
-        FreeSid(administrators);
-    }
-    return member != 0;
-}
 
 // An open report an elevated run does not write through: a link, or a file
 // with another name too (another account's link to a file of the system's).
@@ -266,8 +242,8 @@ static DWORD report_handle_refused(HANDLE file)
 {
     BY_HANDLE_FILE_INFORMATION info;
     if (report_links_refused < 0)
-        report_links_refused = running_elevated();
-    if (!report_links_refused || !file_info(file, &info))
+        report_links_refused = token_elevated();
+    if (!report_links_refused || !win.GetFileInformationByHandle(file, &info))
         return 0;
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
         return WORK_FILE_NOT_PLAIN;
@@ -295,11 +271,11 @@ static DWORD append_once(const char *path, DWORD record_length)
     // appends meet, as under Wine, one was lost without a word); a writer
     // that finds the file held tries again. The link itself, never what it
     // points to.
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    HANDLE file = win.CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
         // the process that makes the file writes the header, with its record
-        file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        file = win.CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         header = 1;
     } else if (file != INVALID_HANDLE_VALUE) {
         // an empty file made ready beforehand: its header goes first
@@ -310,7 +286,7 @@ static DWORD append_once(const char *path, DWORD record_length)
     DWORD code = report_handle_refused(file);
     if (!code)
         code = write_record(file, record_length, header);
-    CloseHandle(file);
+    win.CloseHandle(file);
     return code;
 }
 
@@ -365,13 +341,13 @@ UINT report_refusal(void)
         return 0;
     if (report_in_work_folder(command_line.report))
         return IDS_REPORT_IN_WORK_FOLDER;
-    HANDLE file = CreateFileA(command_line.report, FILE_READ_ATTRIBUTES,
+    HANDLE file = win.CreateFileA(command_line.report, FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     DWORD refused = report_handle_refused(file);
-    CloseHandle(file);
+    win.CloseHandle(file);
     return refused ? IDS_REPORT_LINK : 0;
 }
 
@@ -396,7 +372,7 @@ static DWORD append_record(const char *path, DWORD record_length, int new_only)
 {
     // a file beside the report is made new, never one someone put there
     // under its name, and tried again as the report is
-    HANDLE made = new_only ? CreateFileA(path, FILE_APPEND_DATA | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
+    HANDLE made = new_only ? win.CreateFileA(path, FILE_APPEND_DATA | DELETE, FILE_SHARE_READ, NULL, CREATE_NEW,
                                          FILE_ATTRIBUTE_NORMAL, NULL)
                            : NULL;
     if (made == INVALID_HANDLE_VALUE)
@@ -408,7 +384,7 @@ static DWORD append_record(const char *path, DWORD record_length, int new_only)
                     code == ERROR_FILE_EXISTS || code == ERROR_FILE_NOT_FOUND;
         if (!again || GetTickCount() - start >= report_retry_ms) {
             if (made)
-                CloseHandle(made);
+                win.CloseHandle(made);
             return code;
         }
         wait_painting(REPORT_RETRY_INTERVAL_MS);
@@ -416,7 +392,7 @@ static DWORD append_record(const char *path, DWORD record_length, int new_only)
             if (made) {
                 // made by this try, and empty: it goes
                 delete_open_file(made);
-                CloseHandle(made);
+                win.CloseHandle(made);
             }
             return REPORT_WRITTEN_MEANWHILE;
         }

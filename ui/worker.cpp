@@ -310,6 +310,14 @@ static void collect_run(HWND dialog, DWORD exit_code)
         snprintf(line, sizeof line, program_text(IDS_RESUME_OTHER_METHOD), resume_other_method);
         add_ending_line(ending, sizeof ending, line);
     }
+    if (journal_unwritten) {
+        // with the system's reason, as every failed call is told
+        DWORD saved = run_context.last_error;
+        run_context.last_error = journal_unwritten;
+        format_system_error(line, STATUS_TEXT_LIMIT, "%s\r\n", program_text(IDS_JOURNAL_UNWRITTEN));
+        run_context.last_error = saved;
+        add_ending_line(ending, sizeof ending, line);
+    }
     // what someone else put in the work folder stays, and the folder with it
     if (foreign_entry_count()) {
         snprintf(line, sizeof line, program_text(IDS_NAMES_LEFT), foreign_entry_names());

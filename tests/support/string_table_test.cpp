@@ -178,6 +178,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "It is not a file this run made."},
     {472, "フォルダがすでに存在します。処理を続けても、\r\nこのフォルダにすでにあるファイルはそのまま残ります。\r\n処理終了後もこのフォルダは残ります。",
      "The folder already exists. If you continue,\r\nthe files already in it are left as they are.\r\nThe folder stays after the erase has ended."},
+    {473, "中断に備える記録 (vanta.journal) を作業フォルダに書けなかったため、記録なしで続けました。中断された場合、次回は中断した手順から続けられません。",
+     "The journal (vanta.journal) could not be written in the work folder, so the run went on without one: if it is interrupted, the next run can't go on from where it stopped."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)

@@ -56,9 +56,10 @@ static BOOL WINAPI set_security(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPT
     return TRUE;
 }
 // A folder as Windows shows a junction opened as itself: a reparse point.
+static decltype(win.GetFileInformationByHandle) inner_file_info;
 static BOOL WINAPI junction_info(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
 {
-    BOOL got = GetFileInformationByHandle(handle, info);
+    BOOL got = inner_file_info(handle, info);
     if (got && (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return got;
@@ -172,10 +173,11 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
                       // Modify for Authenticated Users, inherited from a folder such as C:\ (Windows 10)
                       : "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)";
         reset_refused = e.before == OPEN_KEPT, resets = 0;
+        const SystemCalls calls = win;
         if (e.before == FOREIGN || e.before == OPEN_TO_OTHERS || e.before == OPEN_KEPT)
-            folder_security = given_security, set_folder_security = set_security;
+            win.GetSecurityInfo = given_security, win.SetKernelObjectSecurity = set_security;
         if (e.before == JUNCTION)
-            file_info = junction_info;
+            inner_file_info = win.GetFileInformationByHandle, win.GetFileInformationByHandle = junction_info;
         if (e.before == LINK) {
             ASSERT_NE("", unix_path(root));
             ASSERT_TRUE(run_unix("ln -s target '" + unix_path(root) + "/$VANTA$$'"));
@@ -186,7 +188,7 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
 
         start_in(e.folder, e.script, 1);   // the second method
         ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && (e.act != CLOSE || quit_seen); }));
-        folder_security = GetSecurityInfo, set_folder_security = SetKernelObjectSecurity, file_info = GetFileInformationByHandle;
+        win = calls;
         if (holder != INVALID_HANDLE_VALUE)
             CloseHandle(holder);
         release_work_folder();
