@@ -385,11 +385,11 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     }
     // a part that goes on keeps the run's key and its journal; else this
     // part's own key, written through once, now
-    DWORD code = 0;
-    if ((ours && *resume && go_on_with_journal() == 0) || (code = begin_journal_key(work_folder_machine_owned)) == 0)
+    DWORD key = 0;
+    if ((ours && *resume && go_on_with_journal() == 0) || (key = begin_journal_key(work_folder_machine_owned)) == 0)
         work_file_made = journal_note_file;
     else
-        journal_unwritten = code;
+        journal_unwritten = key;
     return RUN_DONE;
 }
 

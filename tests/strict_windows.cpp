@@ -22,6 +22,7 @@ std::vector<std::string> strict_refusals;
 std::string strict_log_path;
 StrictToken strict_token = TOKEN_ELEVATED_ADMINISTRATOR;
 bool strict_refuse_dacl_change;
+int strict_dacl_sets;
 DWORD strict_sector_bytes = 512;
 
 #ifndef STATUS_SHARING_VIOLATION
@@ -40,6 +41,7 @@ struct StrictObject {
     std::string parent;          // the folder it was opened relative to, when known
     std::wstring name;           // its name there, in capitals
     std::string sddl;            // its security as set, "" when Wine's is all there is
+    bool junction = false;       // a reparse point, as Windows would show it
     int handles = 0;
 };
 
@@ -60,6 +62,7 @@ static std::map<HANDLE, StrictHandle> handles;
 static std::map<std::string, StrictObject> objects;
 static std::map<HKEY, StrictKey> keys;
 static std::map<std::string, std::string> path_security;   // full path in capitals -> SDDL
+static std::map<std::string, bool> junctions;               // full path in capitals
 
 // ---------------------------------------------------------------- refusals
 
@@ -149,12 +152,45 @@ static bool shares_with(ACCESS_MASK access, ULONG share, const StrictHandle &oth
              ((other.access & DELETE) && !(share & FILE_SHARE_DELETE)));
 }
 
+// A handle the layer knows that a caller closed around it (a test's own
+// CloseHandle): its value no longer shows its file. Forgotten.
+static void forget(HANDLE handle);
+static bool stale(HANDLE handle, const std::string &object)
+{
+    IO_STATUS_BLOCK io;
+    LARGE_INTEGER index;
+    if (system_calls.NtQueryInformationFile(handle, &io, &index, sizeof index, FILE_INTERNAL_CLASS) >= 0 &&
+        object.substr(object.find(':') + 1) == std::to_string((unsigned long long)index.QuadPart))
+        return false;
+    forget(handle);
+    return true;
+}
+
 static bool share_conflict(const std::string &object, ACCESS_MASK access, ULONG share, HANDLE except)
 {
-    for (const auto &open : handles)
-        if (open.first != except && open.second.object == object && !shares_with(access, share, open.second))
+    for (auto open = handles.begin(); open != handles.end();) {
+        HANDLE handle = open->first;
+        const StrictHandle &entry = open->second;
+        ++open;
+        if (handle != except && entry.object == object && !shares_with(access, share, entry) &&
+            !stale(handle, object))
             return true;
+    }
     return false;
+}
+
+// The file's handles that are still open, the stale ones forgotten.
+static int live_handles(const std::string &object)
+{
+    int live = 0;
+    for (auto open = handles.begin(); open != handles.end();) {
+        HANDLE handle = open->first;
+        bool ours = open->second.object == object;
+        ++open;
+        if (ours && !stale(handle, object))
+            ++live;
+    }
+    return live;
 }
 
 // ---------------------------------------------------------------- the objects
@@ -197,7 +233,11 @@ static NTSTATUS admit(HANDLE handle, ACCESS_MASK access, ULONG share, bool unbuf
     if (system_calls.NtQueryInformationFile(handle, &io, &index, sizeof index, FILE_INTERNAL_CLASS) >= 0 &&
         system_calls.NtQueryInformationFile(handle, &io, &standard, sizeof standard, FILE_STANDARD_CLASS) >= 0)
         entry.object = drive + ":" + std::to_string((unsigned long long)index.QuadPart);
+    if (known(handle))
+        forget(handle);   // a value the system gives again: the old handle was closed around the layer
     if (!entry.object.empty()) {
+        if (objects.count(entry.object) && objects[entry.object].pending && live_handles(entry.object) == 0)
+            objects.erase(entry.object);
         StrictObject &object = objects[entry.object];
         // [MS-FSA] 2.1.5.1: an open of a file whose deletion is pending fails
         // (delete.cpp "Try to reopen file marked for deletion": NTFS
@@ -219,6 +259,8 @@ static NTSTATUS admit(HANDLE handle, ACCESS_MASK access, ULONG share, bool unbuf
             object.parent = parent, object.name = name;
         if (!path.empty() && path_security.count(path))
             object.sddl = path_security[path];
+        if (!path.empty())
+            object.junction = junctions.count(path) != 0;
         ++object.handles;
     }
     handles[handle] = entry;
@@ -286,10 +328,15 @@ static NTSTATUS NTAPI strict_NtCreateFile(PHANDLE out, ACCESS_MASK access, POBJE
     // FILE_ADD_SUBDIRECTORY) on the folder it is made in
     ACCESS_MASK adding = (options & FILE_DIRECTORY_FILE) ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE;
     if (parent && io->Information == FILE_CREATED && !(parent->access & adding)) {
-        BOOLEAN gone = TRUE;
-        IO_STATUS_BLOCK undo;
-        system_calls.NtSetInformationFile(*out, &undo, &gone, sizeof gone, FILE_DISPOSITION_CLASS);
+        // as if never made: deleted through a handle of the layer's own
+        HANDLE undo = NULL;
+        IO_STATUS_BLOCK undone;
         system_calls.CloseHandle(*out);
+        if (system_calls.NtCreateFile(&undo, DELETE | SYNCHRONIZE, attributes, &undone, NULL, 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                      (options & FILE_DIRECTORY_FILE) | FILE_DELETE_ON_CLOSE | FILE_OPEN_REPARSE_POINT,
+                                      NULL, 0) >= 0)
+            system_calls.CloseHandle(undo);
         *out = NULL;
         return refuse("NtCreateFile", "a file made in a folder whose handle has no FILE_ADD_FILE"),
                STATUS_ACCESS_DENIED_CODE;
@@ -430,6 +477,8 @@ static BOOL WINAPI strict_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FI
     const StrictObject *object = object_of(handle);
     if (object && object->pending && info->nNumberOfLinks > 0)
         --info->nNumberOfLinks;
+    if (object && object->junction && (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return TRUE;
 }
 
@@ -762,6 +811,8 @@ static BOOL WINAPI strict_SetKernelObjectSecurity(HANDLE file, SECURITY_INFORMAT
     StrictHandle *handle = known(file);
     if (handle && (what & DACL_SECURITY_INFORMATION) && !(handle->access & WRITE_DAC))
         return refuse("SetKernelObjectSecurity", "a DACL set without WRITE_DAC"), SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    if (what & DACL_SECURITY_INFORMATION)
+        ++strict_dacl_sets;
     if (strict_refuse_dacl_change)
         return SetLastError(ERROR_ACCESS_DENIED), FALSE;
     StrictObject *object = object_of(handle);
@@ -787,6 +838,15 @@ void strict_set_folder_security(const std::string &path, const std::string &sddl
         path_security[full] = sddl;
 }
 
+void strict_set_junction(const std::string &path, bool junction)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    if (junction)
+        junctions[capitals(path)] = true;
+    else
+        junctions.erase(capitals(path));
+}
+
 std::string strict_folder_security(const std::string &path)
 {
     std::lock_guard<std::recursive_mutex> hold(lock);
@@ -801,31 +861,69 @@ static bool machine_hive(HKEY key)
     return key == HKEY_LOCAL_MACHINE;
 }
 
-// A key's own DACL, as the registry keeps it, held to the token.
-static LSTATUS check_key(HKEY key, ACCESS_MASK wanted, const char *call)
+// Wine keeps no DACL given to a new key (every key reads back as the
+// Administrators'), so the layer keeps each one the program sets, by the
+// key's path, where its next process finds it too: in a key of the test
+// prefix's own. A key with none inherits its hive's (HKCU: the account's own;
+// HKLM\SOFTWARE: everyone reads, the Administrators write).
+#define KEPT_DACLS "Software\\vanta-strict-layer\\Key DACLs"
+
+static std::string key_path(HKEY hive, const char *name)
 {
-    BYTE buffer[4096];
-    DWORD size = sizeof buffer;
-    if (RegGetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, buffer, &size) != ERROR_SUCCESS)
+    std::string path = std::string(machine_hive(hive) ? "HKLM\\" : "HKCU\\") + (name ? name : "");
+    CharUpperBuffA(&path[0], (DWORD)path.size());
+    return path;
+}
+
+static void keep_key_security(const std::string &path, const std::string &sddl)
+{
+    HKEY kept;
+    if (system_calls.RegCreateKeyExA(HKEY_CURRENT_USER, KEPT_DACLS, 0, NULL, 0, KEY_SET_VALUE, NULL, &kept, NULL) != 0)
+        return;
+    system_calls.RegSetValueExA(kept, path.c_str(), 0, REG_SZ, (const BYTE *)sddl.c_str(), (DWORD)sddl.size() + 1);
+    system_calls.RegCloseKey(kept);
+}
+
+static std::string kept_key_security(const std::string &path)
+{
+    HKEY kept;
+    char sddl[1024] = "";
+    DWORD size = sizeof sddl - 1, kind = 0;
+    if (system_calls.RegOpenKeyExA(HKEY_CURRENT_USER, KEPT_DACLS, 0, KEY_QUERY_VALUE, &kept) != 0)
+        return "";
+    if (system_calls.RegQueryValueExA(kept, path.c_str(), NULL, &kind, (BYTE *)sddl, &size) != 0 || kind != REG_SZ)
+        sddl[0] = 0;
+    system_calls.RegCloseKey(kept);
+    return sddl;
+}
+
+// A key's own DACL, as the program set it, held to the token.
+static LSTATUS check_key(const std::string &path, ACCESS_MASK wanted, const char *call)
+{
+    std::string sddl = kept_key_security(path);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (sddl.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, NULL))
         return ERROR_SUCCESS;
-    if (access_allowed(buffer, wanted, key_rights))
+    bool allowed = access_allowed(descriptor, wanted, key_rights);
+    LocalFree(descriptor);
+    if (allowed)
         return ERROR_SUCCESS;
     refuse(call, "the key's DACL grants this token less than asked for");
     return ERROR_ACCESS_DENIED;
 }
 
-static LSTATUS opened_key(HKEY hive, HKEY *result, REGSAM access, const char *call)
+static LSTATUS opened_key(HKEY hive, const char *name, HKEY *result, REGSAM access, const char *call)
 {
     ACCESS_MASK wanted = key_rights(access);
     // HKLM\SOFTWARE: only administrators with their rights in force write there
     if (machine_hive(hive) && strict_token != TOKEN_ELEVATED_ADMINISTRATOR &&
         (wanted & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER | DELETE))) {
-        RegCloseKey(*result);
+        system_calls.RegCloseKey(*result);
         return refuse(call, "a write under HKEY_LOCAL_MACHINE from a token that is not elevated"), ERROR_ACCESS_DENIED;
     }
-    LSTATUS status = check_key(*result, wanted, call);
+    LSTATUS status = check_key(key_path(hive, name), wanted, call);
     if (status != ERROR_SUCCESS) {
-        RegCloseKey(*result);
+        system_calls.RegCloseKey(*result);
         return status;
     }
     keys[*result].access = wanted;
@@ -841,28 +939,36 @@ static LSTATUS WINAPI strict_RegCreateKeyExA(HKEY hive, LPCSTR name, DWORD reser
         return refuse("RegCreateKeyExA", "a key made under HKEY_LOCAL_MACHINE from a token that is not elevated"),
                ERROR_ACCESS_DENIED;
     DWORD made = 0;
-    LSTATUS status = system_calls.RegCreateKeyExA(hive, name, reserved, kind, options, access | READ_CONTROL, security,
-                                                  result, &made);
+    LSTATUS status = system_calls.RegCreateKeyExA(hive, name, reserved, kind, options, access, security, result, &made);
     if (disposition)
         *disposition = made;
     if (status != ERROR_SUCCESS)
         return status;
-    // a key made now is the maker's: its DACL was just set, and held to the
-    // token only when it is opened again
+    // a key made now is the maker's, with the DACL it was given (its owner
+    // the token's default owner), held to the token when it is opened again
     if (made == REG_CREATED_NEW_KEY) {
+        char *text = NULL;
+        if (security && security->lpSecurityDescriptor &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &text, NULL)) {
+            keep_key_security(key_path(hive, name), "O:" + default_owner() + text);
+            LocalFree(text);
+        } else {
+            keep_key_security(key_path(hive, name), "");
+        }
         keys[*result].access = key_rights(access);
         return ERROR_SUCCESS;
     }
-    return opened_key(hive, result, access, "RegCreateKeyExA");
+    return opened_key(hive, name, result, access, "RegCreateKeyExA");
 }
 
 static LSTATUS WINAPI strict_RegOpenKeyExA(HKEY hive, LPCSTR name, DWORD options, REGSAM access, PHKEY result)
 {
     std::lock_guard<std::recursive_mutex> hold(lock);
-    LSTATUS status = system_calls.RegOpenKeyExA(hive, name, options, access | READ_CONTROL, result);
+    LSTATUS status = system_calls.RegOpenKeyExA(hive, name, options, access, result);
     if (status != ERROR_SUCCESS)
         return status;
-    return opened_key(hive, result, access, "RegOpenKeyExA");
+    return opened_key(hive, name, result, access, "RegOpenKeyExA");
 }
 
 static LSTATUS key_needs(HKEY key, ACCESS_MASK right, const char *call)

@@ -42,6 +42,11 @@ void strict_set_folder_security(const std::string &path, const std::string &sddl
 // A DACL change the account may not make (no WRITE_DAC in the folder's DACL
 // for it): SetKernelObjectSecurity refuses it with ERROR_ACCESS_DENIED.
 extern bool strict_refuse_dacl_change;
+// DACLs set through the layer since the count was last set to 0.
+extern int strict_dacl_sets;
+// A folder that Windows shows as a junction (a reparse point) when it is
+// opened as itself; Wine can make none (on, or off again).
+void strict_set_junction(const std::string &path, bool junction);
 // What a folder's security reads back now (SDDL, owner and DACL), "" when
 // the layer keeps none for it.
 std::string strict_folder_security(const std::string &path);

@@ -3,6 +3,7 @@
 // and one that was cut short, changed, sealed by anyone but the run, names
 // numbers out of range or belongs to another folder is none.
 #include <gtest/gtest.h>
+#include "strict_windows.h"
 #include "engine/engine_checks.h"
 #include "steps/step_runner.h"
 
@@ -96,12 +97,36 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     int made = 0;
     ASSERT_EQ(0u, hold_work_folder(&made));
     forget_run_files();
+    // what opens the folder's files takes CreateFile's dispositions alone
+    for (DWORD disposition : {0ul, 6ul}) {
+        SetLastError(0);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, create_in_folder(work_folder, L"x", GENERIC_READ, 0, disposition, 0)) << disposition;
+        EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError()) << disposition;
+    }
     RunJournal journal = a_journal(), read = {};
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, read_journal(&read)) << "no journal yet";
     journal_key_store = refusing_store;
     EXPECT_NE(0u, begin_journal_key(0)) << "a key that can't be kept";
     EXPECT_NE(0u, write_journal(&journal)) << "no journal without a key";
     journal_key_store = NULL;
+    // an account that is no administrator, and one whose rights are not in
+    // force: the key in its own hive, by its SID, and its own on every run
+    // after (a folder the Administrators own included: HKLM is not theirs to write)
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta\\Journals");
+    for (StrictToken token : {TOKEN_STANDARD_USER, TOKEN_FILTERED_ADMINISTRATOR}) {
+        strict_token = token;
+        for (int run = 1; run <= 3; ++run) {
+            SCOPED_TRACE("token " + std::to_string(token) + ", run " + std::to_string(run));
+            ASSERT_EQ(0u, begin_journal_key(run == 2 ? 1 : 0));
+            ASSERT_EQ(0u, write_journal(&journal));
+            close_journal();
+            RunJournal again = {};
+            EXPECT_EQ(0u, read_journal(&again)) << "its key read back";
+            delete_journal();
+        }
+    }
+    strict_token = TOKEN_ELEVATED_ADMINISTRATOR;
+    EXPECT_EQ(std::vector<std::string>{}, strict_take_refusals());
     ASSERT_EQ(0u, begin_journal_key(0));
     EXPECT_EQ(32u, stored_key(HKEY_CURRENT_USER).size()) << "an account's own folder: the key in its own hive";
 

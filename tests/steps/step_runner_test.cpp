@@ -90,6 +90,7 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     ASSERT_TRUE(SetCurrentDirectoryA(root.c_str()));
 
     EXPECT_EQ(c.result, run_steps(window, 146, 147, 0, &abort_flag));
+    EXPECT_EQ(0u, journal_unwritten) << "a journal the run tried to write and could not";
 
     EXPECT_EQ(root, current_directory());
     EXPECT_EQ(c.steps, steps.texts);

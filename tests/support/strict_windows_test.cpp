@@ -28,7 +28,7 @@ struct Scratch {
     {
         remove_tree(path);
         CreateDirectoryA(path.c_str(), NULL);
-        folder = win.CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | DELETE,
+        folder = win.CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | DELETE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     }
     ~Scratch()
@@ -131,7 +131,7 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
          [](Scratch &s) {
              HANDLE f;
              s.open(s.folder, L"a", WRITING, 0, FILE_CREATE, &f);
-             long status = rename_to(f, NULL, L"b", false);
+             long status = rename_to(f, NULL, L"renamed", false);
              win.CloseHandle(f);
              return status;
          },
@@ -141,7 +141,7 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
          [](Scratch &s) {
              HANDLE f;
              s.open(s.folder, L"a", WRITING | DELETE, 0, FILE_CREATE, &f);
-             long status = rename_to(f, s.folder, L"b", false);
+             long status = rename_to(f, s.folder, L"renamed", false);
              win.CloseHandle(f);
              return status;
          },
@@ -151,9 +151,9 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
          [](Scratch &s) {
              HANDLE f;
              s.open(s.folder, L"a", WRITING | DELETE, 0, FILE_CREATE, &f);
-             long status = rename_to(f, NULL, L"b", false);
+             long status = rename_to(f, NULL, L"renamed", false);
              win.CloseHandle(f);
-             DWORD attributes = GetFileAttributesA((s.path + "\\b").c_str());
+             DWORD attributes = GetFileAttributesA((s.path + "\\renamed").c_str());
              return status ? status : attributes == INVALID_FILE_ATTRIBUTES ? -1 : 0;
          },
          0, false},
@@ -161,9 +161,9 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
         {"a replacing rename over a file that is open",
          [](Scratch &s) {
              HANDLE f, held;
-             s.open(s.folder, L"b", WRITING, FILE_SHARE_READ, FILE_CREATE, &held);
+             s.open(s.folder, L"renamed", WRITING, FILE_SHARE_READ, FILE_CREATE, &held);
              s.open(s.folder, L"a", WRITING | DELETE, 0, FILE_CREATE, &f);
-             long status = rename_to(f, NULL, L"b", true);
+             long status = rename_to(f, NULL, L"renamed", true);
              win.CloseHandle(f), win.CloseHandle(held);
              return status;
          },
@@ -213,9 +213,9 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
         // [MS-FSA] 2.1.5.1.1: a new file needs FILE_ADD_FILE on its folder
         {"a file made through a folder handle without FILE_ADD_FILE",
          [](Scratch &s) {
-             HANDLE looking = win.CreateFileA(s.path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-             HANDLE f;
+             HANDLE looking, f;
+             s.open(s.folder, L"", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    FILE_OPEN, &looking, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
              long status = s.open(looking, L"a", WRITING, 0, FILE_CREATE, &f);
              win.CloseHandle(looking);
              DWORD left = GetFileAttributesA((s.path + "\\a").c_str());

@@ -1,7 +1,11 @@
 #!/bin/bash
 # vanta.exe run by a user who is not root, on an ext4 volume with 5% of its
 # blocks reserved for root (user_ext4): the free space the user can't reach
-# must be named at the end of the run, not passed over. The user gets a home,
+# must be named at the end of the run, not passed over. Then, on the same
+# folder, a second run killed in its second pass and a third that goes on
+# with /resume: with a standard user's token under the strict layer, the
+# journal's key must be the account's own to read and write on every run
+# after the first (an ACE for CREATOR OWNER grants nothing). The user gets a home,
 # a temporary folder and a Wine prefix of its own (Wine refuses another
 # user's), with the volume as drive S: and writable for everyone.
 #   other_user.sh PROGRAM_TEST_EXE VANTA_EXE   (ctest runs it as root, with the bench up)
@@ -23,7 +27,8 @@ mkdir -p "$home/tmp" && chown -R "$user" "$home" || die "cannot make $home"
 as_user() {
     runuser -u "$user" -- env -i PATH="$PATH" HOME="$home" TMPDIR="$home/tmp" WINEPREFIX="$prefix" \
         WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=ja_JP.UTF-8 \
-        VANTA_EXE="$vanta" VANTA_RESERVE_ROOT='S:\' "$@"
+        VANTA_EXE="$vanta" VANTA_RESERVE_ROOT='S:\' VANTA_STRICT_TOKEN=standard \
+        VANTA_STRICT_LOG="Z:$home/tmp/strict_refusals.log" "$@"
 }
 
 if [ ! -f "$prefix/.vanta-ready" ]; then
@@ -39,8 +44,21 @@ ln -sfn "$(cat "$VANTA_BUILD_DIR/volumes/user_ext4.loop")" "$prefix/dosdevices/s
 as_user wineserver -k 2>/dev/null   # the drives are read again
 read -r bfree bavail bsize <<<"$(stat -f -c '%f %a %S' "$volume")"
 echo "    Linux counts $(( (bfree - bavail) * bsize )) free bytes of the volume that $user can't write"
+rm -f "$home/tmp/strict_refusals.log"
+cd "$home/tmp" || die "cannot enter $home/tmp"
 as_user wine "$program_test" --child reserve
 status=$?
+if [ $status = 0 ]; then
+    as_user env VANTA_PROOF_FOLDER='S:\' VANTA_PROOF_KILL=1 wine "$program_test" --child erase-resumed
+    status=$?
+fi
+# what Windows would have refused the user's runs goes with the rest
+if [ -s "$home/tmp/strict_refusals.log" ]; then
+    echo "Windows would refuse these calls of the user's vanta.exe:"
+    cat "$home/tmp/strict_refusals.log"
+    [ -n "${VANTA_STRICT_LOG:-}" ] && cat "$home/tmp/strict_refusals.log" >>"${VANTA_STRICT_LOG#Z:}"
+    status=1
+fi
 as_user wineserver -k 2>/dev/null
 rm -rf "${volume:?}/"* 2>/dev/null
 [ $status = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"

@@ -21,50 +21,6 @@ static std::string outcome(const std::string &status)
     return status.compare(0, strlen(FINISHED) + 2, FINISHED + std::string("\r\n")) ? status : FINISHED;
 }
 
-// The work folder's security as Windows would give it, where Wine keeps only
-// its unix mode bits: sddl until the DACL is reset (through set_security),
-// then the one it was reset to; reset_refused: the reset fails as it does
-// for an account without WRITE_DAC.
-static std::string folder_sddl;
-static bool reset_refused;
-static int resets;
-static DWORD WINAPI given_security(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner, PSID *group, PACL *dacl,
-                                   PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
-{
-    BOOL present = FALSE, defaulted = FALSE;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(folder_sddl.c_str(), SDDL_REVISION_1, descriptor, NULL))
-        return GetLastError();
-    if (owner)
-        GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    if (dacl)
-        GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-    if (group)
-        *group = NULL;
-    if (sacl)
-        *sacl = NULL;
-    return 0;
-}
-static BOOL WINAPI set_security(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR descriptor)
-{
-    ++resets;
-    if (reset_refused)
-        return SetLastError(ERROR_ACCESS_DENIED), FALSE;
-    char *text = NULL;
-    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL);
-    folder_sddl = "O:BA" + std::string(text ? text : "");
-    LocalFree(text);
-    return TRUE;
-}
-// A folder as Windows shows a junction opened as itself: a reparse point.
-static decltype(win.GetFileInformationByHandle) inner_file_info;
-static BOOL WINAPI junction_info(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
-{
-    BOOL got = inner_file_info(handle, info);
-    if (got && (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    return got;
-}
-
 // Every ending through the real dialog on a real volume (tmpfs X:). At
 // "step 2 of N: look" the worker waits in its SetDlgItemTextA: the volume must
 // be full of work files there (step 3 verifies them again, so step 1's verify
@@ -169,15 +125,15 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         HANDLE holder = e.before == HELD ? CreateFileA(work.c_str(), FILE_LIST_DIRECTORY | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                        NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
                                          : INVALID_HANDLE_VALUE;
-        folder_sddl = e.before == FOREIGN ? "O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
-                      // Modify for Authenticated Users, inherited from a folder such as C:\ (Windows 10)
-                      : "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)";
-        reset_refused = e.before == OPEN_KEPT, resets = 0;
-        const SystemCalls calls = win;
+        // the folder's security as Windows keeps it, where Wine keeps only
+        // its Unix mode; a reset refused as for an account without WRITE_DAC
         if (e.before == FOREIGN || e.before == OPEN_TO_OTHERS || e.before == OPEN_KEPT)
-            win.GetSecurityInfo = given_security, win.SetKernelObjectSecurity = set_security;
-        if (e.before == JUNCTION)
-            inner_file_info = win.GetFileInformationByHandle, win.GetFileInformationByHandle = junction_info;
+            strict_set_folder_security(work, e.before == FOREIGN ? "O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
+                                             // Modify for Authenticated Users, inherited from a folder such as C:\ (Windows 10)
+                                             : "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)");
+        strict_refuse_dacl_change = e.before == OPEN_KEPT, strict_dacl_sets = 0;
+        // a junction, as Windows shows one opened as itself
+        strict_set_junction(work, e.before == JUNCTION);
         if (e.before == LINK) {
             ASSERT_NE("", unix_path(root));
             ASSERT_TRUE(run_unix("ln -s target '" + unix_path(root) + "/$VANTA$$'"));
@@ -188,11 +144,11 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
 
         start_in(e.folder, e.script, 1);   // the second method
         ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && (e.act != CLOSE || quit_seen); }));
-        win = calls;
+        strict_set_folder_security(work, ""), strict_refuse_dacl_change = false, strict_set_junction(work, false);
         if (holder != INVALID_HANDLE_VALUE)
             CloseHandle(holder);
         release_work_folder();
-        EXPECT_EQ(e.before == OPEN_TO_OTHERS || e.before == OPEN_KEPT ? 1 : 0, resets) << "the DACL reset";
+        EXPECT_EQ(e.before == OPEN_TO_OTHERS || e.before == OPEN_KEPT ? 1 : 0, strict_dacl_sets) << "the DACL reset";
         if (e.act == SWAP) {
             EXPECT_EQ(elsewhere_before, digest_elsewhere()) << "a file on the other volume changed";
             for (const std::string &name : list_folder(root + "moved"))
