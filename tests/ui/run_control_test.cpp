@@ -323,6 +323,8 @@ static unsigned long long count_after(const std::string &text, const std::string
 // The verify shows what it has left to read and its speed like the fill, and
 // later texts the time left; the summary counts the bytes the volume had free
 // once for each pass, and those the verify read.
+static LSTATUS WINAPI refusing_key_store(int, int, const char *, BYTE *) { return ERROR_ACCESS_DENIED; }
+
 TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
 {
     const unsigned long long free_before = free_bytes_of(root);
@@ -382,6 +384,20 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     EXPECT_EQ(free_before, verified + journal_bytes) << "all but the clusters the run's journal holds";
     EXPECT_NE(std::string::npos, summary.find(" バイト（3 回）、検証 ")) << summary;
     EXPECT_NE(std::string::npos, summary.find("、所要時間 ")) << summary;
+
+    // a run whose journal can't be written (its key has nowhere to go) goes
+    // on without one, and its end says so once, with the reason
+    journal_key_store = refusing_key_store;
+    start_in(root, "1\r\nerase 0x11\r\n", 1);
+    ASSERT_TRUE(collected());
+    journal_key_store = NULL;
+    summary = text_of(IDC_STATUS);
+    const std::string unwritten = program_text(IDS_JOURNAL_UNWRITTEN);
+    EXPECT_EQ(FINISHED, outcome(summary)) << summary;
+    size_t said = summary.find(unwritten);
+    ASSERT_NE(std::string::npos, said) << summary;
+    EXPECT_EQ(std::string::npos, summary.find(unwritten, said + 1)) << "said once: " << summary;
+    EXPECT_NE(std::string::npos, summary.find(system_text(ERROR_ACCESS_DENIED).substr(0, 6), said)) << "with its reason: " << summary;
 }
 
 // The code a write past the failing disk's limit gets, as any program sees it.
