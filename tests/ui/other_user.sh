@@ -45,6 +45,9 @@ as_user wineserver -k 2>/dev/null   # the drives are read again
 read -r bfree bavail bsize <<<"$(stat -f -c '%f %a %S' "$volume")"
 echo "    Linux counts $(( (bfree - bavail) * bsize )) free bytes of the volume that $user can't write"
 rm -f "$home/tmp/strict_refusals.log"
+# as on the account's first run: no journal key of an earlier one
+as_user wine reg delete 'HKCU\Software\vanta' /f >/dev/null 2>&1
+as_user wine reg delete 'HKCU\Software\vanta-strict-layer' /f >/dev/null 2>&1
 cd "$home/tmp" || die "cannot enter $home/tmp"
 as_user wine "$program_test" --child reserve
 status=$?
