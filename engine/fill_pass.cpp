@@ -378,6 +378,11 @@ int erase_free_space(int count, const char *const *args)
             break;
     }
 
+    // while the volume is still full: what the file system took for the
+    // work files reaches its own place before any of it is given back (the
+    // result goes unused on purpose: without an administrator's rights there
+    // is no flush, and the files themselves were flushed as they closed)
+    flush_volume_of(folder);
     run_totals.bytes_written += pass_bytes_written;
     ++run_totals.passes;
     if (pass_failed)        // free space is left unwritten: no success to claim

@@ -50,6 +50,31 @@ DWORD volume_root_of(const char *path, char *root)
     return 0;
 }
 
+DWORD flush_volume_of(const char *folder)
+{
+    char root[MAX_PATH], device[MAX_PATH];
+    DWORD code = volume_root_of(folder, root);
+    if (code)
+        return code;
+    // a drive by its letter, a volume mounted in a folder by its name; either
+    // way the volume itself, not its root folder
+    if (is_ascii_alpha((unsigned char)root[0]) && root[1] == ':' && root[2] == '\\' && root[3] == 0) {
+        snprintf(device, sizeof device, "\\\\.\\%c:", root[0]);
+    } else if (GetVolumeNameForVolumeMountPointA(root, device, sizeof device)) {
+        size_t length = strlen(device);
+        if (length && device[length - 1] == '\\')
+            device[length - 1] = 0;
+    } else {
+        return GetLastError() ? GetLastError() : ERROR_INVALID_NAME;
+    }
+    HANDLE volume = win.CreateFileA(device, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (volume == INVALID_HANDLE_VALUE)
+        return GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
+    code = win.FlushFileBuffers(volume) ? 0 : GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    win.CloseHandle(volume);
+    return code;
+}
+
 // A sector size that is no power of two from 512 to the buffer's size is
 // no sector size: the smallest one serves.
 static DWORD usable_sector(DWORD bytes_per_sector)

@@ -284,6 +284,13 @@ DWORD volume_root_of(const char *path, char *root);
 // The sector size of the volume that holds folder; MIN_WRITE_BYTES when the
 // volume does not say.
 DWORD volume_sector_bytes(const char *folder);
+// The volume that holds folder flushed whole, while its work files still hold
+// it: their data, and the blocks the file system took from free space for
+// what it keeps of them (the folder's entries, the blocks that map a large
+// file), which some write to their journal first and in place only later; a
+// block freed before that keeps what it held. 0, or the code (opening a
+// volume to flush it takes an administrator's rights).
+DWORD flush_volume_of(const char *folder);
 // Sets probe_path and probe_root for the work folder (a full path).
 void prepare_probe(const char *folder);
 

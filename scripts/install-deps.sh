@@ -5,7 +5,8 @@ set -euo pipefail
 
 PKGS="g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev \
 cmake make googletest wine wine32:i386 xvfb xdotool locales fonts-ipafont-gothic \
-ntfs-3g dosfstools e2fsprogs exfatprogs exfat-fuse btrfs-progs python3-fusepy imagemagick util-linux procps passwd"
+ntfs-3g dosfstools e2fsprogs exfatprogs exfat-fuse btrfs-progs python3-fusepy imagemagick util-linux procps passwd \
+testdisk foremost sleuthkit"
 
 if [ "$(id -u)" != 0 ]; then
     SUDO=sudo

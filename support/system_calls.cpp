@@ -4,6 +4,7 @@
 const SystemCalls system_calls = {
     ::NtCreateFile, ::NtQueryInformationFile, ::NtSetInformationFile, ::NtQueryDirectoryFile,
     ::CreateFileA, ::CreateDirectoryA, ::RemoveDirectoryA, ::GetFileAttributesA,
+    ::FindFirstFileA, ::FindNextFileA, ::FindClose,
     ::GetFileInformationByHandle, ::GetFileSize, ::ReadFile, ::WriteFile, ::SetFilePointer,
     ::SetFilePointerEx, ::SetEndOfFile, ::FlushFileBuffers, ::DeviceIoControl, ::CloseHandle,
     ::GetSecurityInfo, ::SetKernelObjectSecurity,
@@ -25,7 +26,7 @@ int token_user_sid(BYTE *sid, DWORD size)
     HANDLE token;
     BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     DWORD length = 0;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+    if (!win.OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
         !win.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return 0;
     BOOL got = win.GetTokenInformation(token, TokenUser, user, sizeof user, &length);

@@ -40,6 +40,9 @@ struct SystemCalls {
     decltype(&::CreateDirectoryA) CreateDirectoryA;
     decltype(&::RemoveDirectoryA) RemoveDirectoryA;
     decltype(&::GetFileAttributesA) GetFileAttributesA;
+    decltype(&::FindFirstFileA) FindFirstFileA;
+    decltype(&::FindNextFileA) FindNextFileA;
+    decltype(&::FindClose) FindClose;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
     decltype(&::GetFileSize) GetFileSize;
     decltype(&::ReadFile) ReadFile;

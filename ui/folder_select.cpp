@@ -6,6 +6,7 @@
 #include <string.h>
 #include <objbase.h>
 #include "ui/dialog.h"
+#include "support/system_calls.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
 
@@ -158,7 +159,7 @@ char *resolve_path(const char *name)
         return full;
 
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(full, &found);
+    HANDLE search = win.FindFirstFileA(full, &found);
     if (search == INVALID_HANDLE_VALUE)
         return full;
 
@@ -166,21 +167,21 @@ char *resolve_path(const char *name)
     char *parent = parent_path(full);
     char *resolved_parent = parent ? resolve_path(parent) : NULL;
     if (!resolved_parent) {
-        FindClose(search);
+        win.FindClose(search);
         free(parent);
         free(full);
         return NULL;
     }
     while (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0) {
-        if (!FindNextFileA(search, &found)) {
-            FindClose(search);
+        if (!win.FindNextFileA(search, &found)) {
+            win.FindClose(search);
             free(parent);
             free(resolved_parent);
             return full;
         }
     }
     char *result = path_join(resolved_parent, found.cFileName);
-    FindClose(search);
+    win.FindClose(search);
     free(full);
     free(parent);
     free(resolved_parent);

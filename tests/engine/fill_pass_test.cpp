@@ -57,6 +57,29 @@ INSTANTIATE_TEST_SUITE_P(Volumes, Fills,
                       FillCase{ "fill_ntfs", "0x3c", "0x3c", { 0x3C }, 512 * 1024, 0, 0, false },
                       FillCase{ "full_tmpfs", "0x3c", nullptr, { 0x3C }, 0, 0, 0, true }));
 
+// The flushes a pass makes: of its work files, and of its volume (opened by
+// its "\\.\" name), as the system's calls see them.
+static decltype(win.CreateFileA) inner_create_a;
+static decltype(win.FlushFileBuffers) inner_flush;
+static std::vector<HANDLE> volume_handles;
+static int file_flushes, volume_opens, volume_flushes;
+static HANDLE WINAPI noting_create(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                   DWORD disposition, DWORD flags, HANDLE model)
+{
+    HANDLE handle = inner_create_a(path, access, share, security, disposition, flags, model);
+    if (strncmp(path, "\\\\.\\", 4) == 0 && ++volume_opens && handle != INVALID_HANDLE_VALUE)
+        volume_handles.push_back(handle);
+    return handle;
+}
+static BOOL WINAPI counting_flush(HANDLE handle)
+{
+    auto volume = std::find(volume_handles.begin(), volume_handles.end(), handle);
+    ++(volume != volume_handles.end() ? volume_flushes : file_flushes);
+    if (volume != volume_handles.end())
+        volume_handles.erase(volume);   // its handle's value goes to a work file next
+    return inner_flush(handle);
+}
+
 TEST_P(Fills, TheVolumeUntilA512ByteWriteIsRefusedAndNothingElse)
 {
     const FillCase &c = GetParam();
@@ -65,13 +88,24 @@ TEST_P(Fills, TheVolumeUntilA512ByteWriteIsRefusedAndNothingElse)
     ASSERT_TRUE(!c.full || fill_volume_outside(root + "filler.bin"));
     auto user_before = digest_tree(root);
     unsigned long long free_before = free_bytes_of(root);
+    // each work file on the disk before its space goes back, and the volume
+    // flushed while the pass still holds it full
+    inner_create_a = win.CreateFileA, inner_flush = win.FlushFileBuffers;
+    win.CreateFileA = noting_create, win.FlushFileBuffers = counting_flush;
+    volume_handles.clear(), file_flushes = volume_opens = volume_flushes = 0;
     EXPECT_EQ(0, erase(c.word, true));
+    win.CreateFileA = inner_create_a, win.FlushFileBuffers = inner_flush;
+    EXPECT_EQ(1, volume_opens) << "the volume asked for once a pass";
+    EXPECT_EQ(0u, volume_handles.size()) << "a volume opened and not flushed";
+    printf("[ figures  ] %s: %d work files flushed, the volume %s\n", c.volume, file_flushes,
+           volume_flushes ? "flushed" : "not opened");
     expect_quiet("");
     EXPECT_EQ(user_before, digest_tree(root));
     WorkFiles files = check_work_files(work, block_of_list(c.values).data());
     ASSERT_EQ("", files.problem);
     // file 1 holds the fill; the probe file and small files (NTFS only) are empty
     ASSERT_GE(files.names.size(), 2u);
+    EXPECT_GE(file_flushes, 2) << "the work file and the probe file flushed";
     EXPECT_EQ(files.total, files.sizes[0]);
     EXPECT_EQ(c.under != 0, files.names.size() > 2) << files.names.size() << " work files";
     printf("[ figures  ] %s: %llu free, %llu written, %u work files\n", c.volume, free_before, files.total, (unsigned)files.names.size());

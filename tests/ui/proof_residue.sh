@@ -4,7 +4,11 @@
 # written and deleted here, a shipped method runs in the real program, and the
 # unmounted raw image is searched. On exFAT and btrfs the program erases from a
 # folder "chosen", with user files of random bytes beside it and in it whose
-# SHA-256 must not change.
+# SHA-256 must not change. On ext4, real recovery tools (photorec, foremost,
+# The Sleuth Kit: ../harness/recover.sh) also search the image after the erase
+# and must bring back no deleted file whole; ext4 is erased once mounted sync
+# (write-through, as Windows does it) and once without sync, where a work file's
+# last writes wait in the page cache until the program flushes them.
 #   proof_residue.sh PROGRAM_TEST_EXE   (ctest runs it as root, with the bench up)
 set -uo pipefail
 harness="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)"
@@ -15,22 +19,34 @@ out="$volumes/proof_residue.out" attached="$volumes/proof_residue.attach"
 fail() { echo "    FAILED: $*"; failed=1; }
 seconds() { awk -v from="$1" -v to="$2" 'BEGIN { printf "%.1f", to - from }'; }
 
-markers() {  # VOLUME MARKER: occurrences in the unmounted image (the volume is mounted again after)
+# markers VOLUME MARKER [SMALL LARGE]: occurrences in the unmounted image (the
+# volume is mounted again after); with SMALL and LARGE (ext4) the recovery
+# tools' lines go to $volumes/VOLUME.recovered
+markers() {
     local image
+    rm -f "$volumes/$1.recovered"
     image="$("$harness/volume.sh" detach "$1")" || { echo "cannot detach $1" >&2; return 1; }
     grep -a -o -F "$2" "$image" | wc -l
+    if [ $# -ge 4 ]; then
+        "$harness/recover.sh" "$image" "$2" "$3" "$4" "$volumes/$1.recovery" >"$volumes/$1.recovered" ||
+            echo "recovery tools failed" >>"$volumes/$1.recovered"
+    fi
     # NTFS: the size of the file-record table ($MFT's data) as the image holds it
     [ "$kind" != ntfs ] || ntfsinfo -i 0 "$image" | awk '/Dumping attribute \$DATA/ { d = 1 } d && /Data size:/ { print $3; exit }' >"$volumes/$1.mft"
     "$harness/volume.sh" attach "$1" >"$attached" || { echo "cannot attach $1 again" >&2; return 1; }
 }
 
-# The marker, then a number, then zeros: about 300 bytes; or 4 MiB with the
-# marker at the start of every 512-byte block.
+# Text a recovery tool knows as text: the marker, a number, 280 zeros and a
+# newline (306 bytes); or 4 MiB of 512-byte blocks that each begin with the
+# marker (the first with " L" and a number), lines of zeros after it, and end
+# in a newline. recover.sh knows them byte for byte.
 plant_plain() {  # DIR MARKER SMALL LARGE
     local i
-    for i in $(seq 1 "$3"); do printf '%s %05d %0280d' "$2" "$i" 0 >"$1/s$i"; done
+    for i in $(seq 1 "$3"); do printf '%s %05d %0280d\n' "$2" "$i" 0 >"$1/s$i"; done
     for i in $(seq 1 "$4"); do
-        yes "$(printf '%s%0*d' "$2" $((512 - ${#2})) 0)" | tr -d '\n' | head -c 4M >"$1/l$i"
+        perl -e 'my ($m, $n) = @ARGV;
+                 sub block { substr($_[0] . "\n" . ("0" x 63 . "\n") x 8, 0, 511) . "\n" }
+                 print block(sprintf("%s L%04d", $m, $n)), block($m) x 8191' "$2" "$i" >"$1/l$i"
     done
 }
 
@@ -59,15 +75,44 @@ hash_files() {  # ROOT: every file on the volume, with its SHA-256
     (cd "$1" && find . -type f -print0 | sort -z | xargs -0r sha256sum)
 }
 
-# round VOLUME METHOD SMALL LARGE [MOST_RECORD_TABLE_GROWTH]
+# The recovery tools' lines of the last detach of VOLUME: how many planted
+# files each brought back whole; none when a tool failed to run.
+recovered_whole() {  # VOLUME
+    local tool files markers small large
+    [ -s "$volumes/$1.recovered" ] || { fail "no recovery tool ran"; return; }
+    while read -r tool files markers small large; do
+        case "$tool" in photorec|foremost|sleuthkit) ;; *) fail "$tool $files $markers $small $large"; continue ;; esac
+        echo "      $tool: $files files recovered, $markers markers in them, $small small and $large large" \
+             "deleted files whole"
+    done <"$volumes/$1.recovered"
+}
+whole_count() {  # VOLUME TOOL: the planted files TOOL brought back whole
+    awk -v tool="$2" '$1 == tool { print $4 + $5; found = 1 } END { if (!found) print -1 }' "$volumes/$1.recovered"
+}
+
+# round VOLUME METHOD SMALL LARGE [OPTION...]
 #   ext4, ntfs:   plain marker files, the method erases from the volume's root
 #   exfat, btrfs: the same from "chosen", the user's files checked; btrfs gets
 #                 random-block files written without compression, and erases
 #                 with the compression the volume was mounted with
+# OPTION growth=BYTES: NTFS, the most the file-record table may grow by (1 MiB)
+#        cached:  ext4, the erase runs with the volume mounted without sync
+#        control: ext4, the recovery tools also search the image after the
+#                 deletion, and each must bring deleted files back whole there
+# On ext4 the recovery tools search the image after the erase: no deleted file
+# may come back whole.
 round() {
     local volume="$1" method="$2" dir="$volumes/$1" marker="vanta-proof-$1-method-$2" drive="VANTA_VOLUME_${1^^}"
     local started="$EPOCHREALTIME" folder written before deleted after erase_started erased user="" users="" kind letter options
-    local mft_before mft_after
+    local mft_before mft_after growth=1048576 cached=0 control=0 option tool recovery=() mounted="" knob
+    for option in "${@:5}"; do
+        case "$option" in
+        growth=*) growth="${option#growth=}" ;;
+        cached)   cached=1 marker="vanta-proof-$1-cached-method-$2" ;;
+        control)  control=1 ;;
+        *)        fail "round: unknown option $option"; return ;;
+        esac
+    done
     mountpoint -q "$dir" || { fail "$volume is not mounted"; return; }
     . "$volumes/$volume.state"
     folder="${!drive}\\"
@@ -94,27 +139,56 @@ round() {
             fail "ext4's hidden reserve is on: free blocks no file can reach"
     fi
     rm -r "$dir/planted"
-    deleted="$(markers "$volume" "$marker")"
+    [ "$kind" != ext4 ] || recovery=("$3" "$4")
+    if [ "$control" = 1 ]; then
+        deleted="$(markers "$volume" "$marker" "${recovery[@]}")"
+        echo "    recovery tools on the image after the deletion:"
+        recovered_whole "$volume"
+        for tool in photorec foremost sleuthkit; do
+            [ "$(whole_count "$volume" "$tool")" -gt 0 ] 2>/dev/null ||
+                fail "$tool must bring deleted files back whole before the erase (or this proves nothing)"
+        done
+    else
+        deleted="$(markers "$volume" "$marker")"
+    fi
     [ "$kind" != ntfs ] || mft_before="$(cat "$volumes/$volume.mft")"
     [ "$kind" != btrfs ] || echo "    $volume mounted for the erase: $(findmnt -no OPTIONS "$dir")"
+    if [ "$cached" = 1 ]; then
+        # the work files' writes stay in the page cache until written back or flushed
+        mount -o remount,async "$dir" || { fail "cannot mount $volume again without sync"; return; }
+        mounted="$(findmnt -no OPTIONS "$dir")" knob="/sys/fs/ext4/$(basename "$(cat "$volumes/$volume.loop")")/reserved_clusters"
+        echo "    $volume mounted for the erase: $mounted; ext4's hidden reserve: $(cat "$knob") clusters"
+        case ",$mounted," in *,sync,*) fail "$volume is still mounted sync" ;; esac
+        [ "$(cat "$knob")" = 0 ] || fail "ext4's hidden reserve is on: free blocks no file can reach"
+    fi
     # into a file, not a pipe: Wine's services may hold a pipe open
     erase_started="$EPOCHREALTIME"
     VANTA_PROOF_FOLDER="$folder" VANTA_PROOF_METHOD="$method" \
         "$VANTA_BUILD_DIR/wine-run.sh" "$program_test" --child erase >"$out" 2>&1 || fail "the erase"
     erased="$EPOCHREALTIME"
     sed 's/\r$//; s/^/    /' "$out" | iconv -f CP932 -t UTF-8
-    after="$(markers "$volume" "$marker")"
-    echo "$volume, method $method: $3 small and $4 large files, $written markers written;" \
+    after="$(markers "$volume" "$marker" "${recovery[@]}")"
+    echo "$volume, method $method${mounted:+ (mounted $mounted)}: $3 small and $4 large files, $written markers written;" \
          "in the raw image $before before the deletion, $deleted after it, $after after the erase;" \
          "erase $(seconds "$erase_started" "$erased") s, row $(seconds "$started" "$EPOCHREALTIME") s"
     [ "$before" -ge "$written" ] 2>/dev/null && [ "$deleted" -ge "$written" ] 2>/dev/null ||
         fail "the deletion must leave every marker (or this proves nothing)"
     [ "$after" -eq 0 ] 2>/dev/null || fail "the erase must leave no marker"
+    if [ "$kind" = ext4 ]; then
+        echo "    recovery tools on the image after the erase:"
+        recovered_whole "$volume"
+        for tool in photorec foremost sleuthkit; do
+            [ "$(whole_count "$volume" "$tool")" -eq 0 ] 2>/dev/null ||
+                fail "$tool brought deleted files back whole after the erase (kept in $volumes/$volume.recovery)"
+        done
+        # what they recovered is kept only when it shows a failure
+        [ "$failed" = 1 ] || rm -rf "$volumes/$volume.recovery"
+    fi
     if [ "$kind" = ntfs ]; then
         mft_after="$(cat "$volumes/$volume.mft")"
         echo "    the file-record table grew from $mft_before to $mft_after bytes ($(( (mft_after - mft_before) / 1024 )) KiB)"
-        [ "$mft_after" -le $((mft_before + ${5:-1048576})) ] 2>/dev/null ||
-            fail "the record table grew by more than ${5:-1048576} bytes for good"
+        [ "$mft_after" -le $((mft_before + growth)) ] 2>/dev/null ||
+            fail "the record table grew by more than $growth bytes for good"
     fi
     if [ -n "$user" ]; then
         if [ "$(hash_files "$dir")" = "$user" ]; then
@@ -203,10 +277,12 @@ resumed_round() {
 
 for volume in proof_ext4 proof_ntfs proof_exfat; do names_round "$volume"; done
 for how in session kill; do resumed_round proof_ext4 "$how"; done
-for row in proof_ext4:0 proof_ntfs:1 proof_ntfs:2; do round "${row%:*}" "${row#*:}" 300 6; done
+round proof_ext4 0 300 6 control
+round proof_ext4 0 300 6 cached
+for method in 1 2; do round proof_ntfs "$method" 300 6; done
 for method in 0 1 2; do round proof_exfat "$method" 300 6; done
 round proof_btrfs 1 100 6
 # the 35-pass method on a fresh NTFS image: every pass overwrites the records its
 # predecessor freed, and the table grows once, for the first pass, not 35 times
-round passes_ntfs 4 100 0 262144
+round passes_ntfs 4 100 0 growth=262144
 exit $failed
