@@ -337,6 +337,28 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
              return status;
          },
          ERROR_ACCESS_DENIED, true},
+        // UAC: an administrator's token without elevation holds the
+        // Administrators deny-only, so an ACE for them grants it nothing
+        {"a key the Administrators alone may use, opened by an administrator without elevation",
+         [](Scratch &) {
+             PSECURITY_DESCRIPTOR given = NULL;
+             ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)", SDDL_REVISION_1,
+                                                                 &given, NULL);
+             SECURITY_ATTRIBUTES security = {sizeof security, given, FALSE};
+             HKEY key = NULL;
+             RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta-strict-test");
+             win.RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\vanta-strict-test", 0, NULL, 0, KEY_SET_VALUE, &security,
+                                 &key, NULL);
+             LocalFree(given);
+             win.RegCloseKey(key);
+             strict_token = TOKEN_FILTERED_ADMINISTRATOR;
+             long status = win.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\vanta-strict-test", 0, KEY_QUERY_VALUE, &key);
+             if (!status)
+                 win.RegCloseKey(key);
+             RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta-strict-test");
+             return status;
+         },
+         ERROR_ACCESS_DENIED, true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
