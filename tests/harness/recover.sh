@@ -1,23 +1,30 @@
 #!/bin/bash
-# Real recovery tools on the unmounted image of an ext4 volume, and how many of
-# the marker files that proof_residue.sh planted (and deleted) they bring back
-# whole.
+# Real recovery tools on the unmounted image of an ext4, NTFS or exFAT volume,
+# and how many of the marker files that proof_residue.sh planted (and deleted)
+# they bring back whole.
 #   recover.sh IMAGE MARKER SMALL LARGE OUTDIR
-# One line a tool: TOOL FILES MARKERS SMALL LARGE, where FILES is how many
-# files the tool wrote, MARKERS how often the marker stands in them, SMALL
-# and LARGE how many different planted files stand whole in one of them (a
-# planted file is whole when a recovered file holds its every byte, in
-# order, from its first byte on). The tools:
-#   photorec  carves the file system's free blocks (ext mode), every file type
-#             on but "ext" (a superblock it would take for a file as large as
-#             the volume, with no room for any other)
+# The first line names the file system, as The Sleuth Kit reads it from the
+# image (fsstat -t): "filesystem ext4". Then one line a tool: TOOL FILES
+# MARKERS SMALL LARGE, where FILES is how many files the tool wrote, MARKERS
+# how often the marker stands in them, SMALL and LARGE how many different
+# planted files stand whole in one of them (a planted file is whole when a
+# recovered file holds its every byte, in order, from its first byte on);
+# The Sleuth Kit's line ends with how many deleted files fls listed. The tools:
+#   photorec  carves the file system's free space (its free blocks or
+#             clusters, as photorec reads them from the file system; ext mode
+#             on ext2/3/4 only), every file type on but "ext" (an ext
+#             superblock it would take for a file as large as the volume,
+#             with no room for any other)
 #   foremost  carves the whole image for the planted files' own first bytes:
-#             a small file's header, a large one's first line
+#             a small file's header, a large one's first line, at any offset
+#             (on NTFS the file records included, where small files live)
 #   sleuthkit fls -r -d lists the deleted files and tsk_recover extracts
-#             them (what icat -r gives for each, in one process);
-#             ext4 clears a deleted file's extents, so the older copies of
-#             its inode in the journal (jls, the journal read with icat) map
-#             its blocks too, as ext4 undelete tools do
+#             them (what icat -r gives for each, in one process): on NTFS
+#             that reads a small file's bytes from its deleted file record,
+#             the sectors' fix-ups undone; on ext4 only, which clears a
+#             deleted file's extents, the older copies of its inode in the
+#             journal (jls, the journal read with icat) map its blocks too,
+#             as ext4 undelete tools do
 # The planted files (proof_residue.sh's plant_plain): small file N (1..SMALL)
 # is "MARKER NNNNN " and 280 zeros and a newline; large file N (1..LARGE) is
 # 4 MiB of 512-byte blocks that each begin with the marker, the first
@@ -27,6 +34,14 @@ set -uo pipefail
 [ $# = 5 ] || { echo "usage: recover.sh IMAGE MARKER SMALL LARGE OUTDIR" >&2; exit 2; }
 image="$1" marker="$2" small="$3" large="$4" out="$5"
 rm -rf "$out" && mkdir -p "$out/photorec" "$out/foremost" "$out/sleuthkit" || exit 2
+
+filesystem="$(fsstat -t "$image" 2>/dev/null)"
+case "$filesystem" in
+ext2|ext3|ext4) mode="options,mode_ext2," ;;
+ntfs|exfat)     mode="" ;;
+*) echo "recover.sh: no recovery on $image: file system '$filesystem' (ext4, NTFS or exFAT only)" >&2; exit 2 ;;
+esac
+echo "filesystem $filesystem"
 
 # Counts the planted files found whole under a tool's directory.
 whole() {  # DIR
@@ -63,7 +78,7 @@ PY
 # photorec: non-interactive (/cmd), its log in its own directory
 ( cd "$out/photorec" &&
   photorec /log /d "$out/photorec/recup" /cmd "$image" \
-      partition_none,options,mode_ext2,fileopt,everything,enable,ext,disable,freespace,search ) >/dev/null 2>&1 ||
+      partition_none,${mode}fileopt,everything,enable,ext,disable,freespace,search ) >/dev/null 2>&1 ||
     { echo "recover.sh: photorec failed on $image" >&2; exit 2; }
 rm -f "$out/photorec/photorec.log" "$out"/photorec/recup.*/report.xml
 echo "photorec $(whole "$out/photorec")"
@@ -76,9 +91,10 @@ rm -f "$out/foremost/carved/audit.txt"
 echo "foremost $(whole "$out/foremost")"
 
 # The Sleuth Kit
-/usr/bin/python3 - "$image" "$out/sleuthkit" <<'PY' || { echo "recover.sh: The Sleuth Kit failed on $image" >&2; exit 2; }
+# (prints how many deleted files fls listed)
+listed="$(/usr/bin/python3 - "$image" "$out/sleuthkit" "$filesystem" <<'PY'
 import os, re, struct, subprocess, sys
-image, out = sys.argv[1], sys.argv[2]
+image, out, filesystem = sys.argv[1:4]
 def run(*args):
     return subprocess.run(args, check=True, stdout=subprocess.PIPE).stdout
 # the deleted regular files, by inode
@@ -87,9 +103,12 @@ for line in run("fls", "-r", "-d", "-p", image).decode(errors="replace").splitli
     m = re.match(r"[-r]/r \* (\d+)", line)
     if m:
         deleted.add(int(m.group(1)))
+print(len(deleted))
 # what The Sleuth Kit recovers of them itself (icat -r for each, in one process)
 os.mkdir(os.path.join(out, "tsk_recover"))
 run("tsk_recover", image, os.path.join(out, "tsk_recover"))
+if not filesystem.startswith("ext"):
+    sys.exit(0)
 # where each inode lives: the file system's layout, as fsstat gives it
 stat = run("fsstat", image).decode(errors="replace")
 def field(name):
@@ -152,4 +171,5 @@ for inode in sorted(deleted):
         with open(os.path.join(out, "journal-%d-%d" % (inode, len(seen))), "wb") as f:
             f.write(bytes(data[:size]))
 PY
-echo "sleuthkit $(whole "$out/sleuthkit")"
+)" || { echo "recover.sh: The Sleuth Kit failed on $image" >&2; exit 2; }
+echo "sleuthkit $(whole "$out/sleuthkit") $listed"

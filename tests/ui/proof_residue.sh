@@ -4,11 +4,12 @@
 # written and deleted here, a shipped method runs in the real program, and the
 # unmounted raw image is searched. On exFAT and btrfs the program erases from a
 # folder "chosen", with user files of random bytes beside it and in it whose
-# SHA-256 must not change. On ext4, real recovery tools (photorec, foremost,
-# The Sleuth Kit: ../harness/recover.sh) also search the image after the erase
-# and must bring back no deleted file whole; ext4 is erased once mounted sync
-# (write-through, as Windows does it) and once without sync, where a work file's
-# last writes wait in the page cache until the program flushes them.
+# SHA-256 must not change. On ext4, NTFS and exFAT, real recovery tools
+# (photorec, foremost, The Sleuth Kit: ../harness/recover.sh) also search the
+# image after the erase and must bring back no deleted file whole; ext4 is
+# erased once mounted sync (write-through, as Windows does it) and once without
+# sync, where a work file's last writes wait in the page cache until the
+# program flushes them.
 #   proof_residue.sh PROGRAM_TEST_EXE   (ctest runs it as root, with the bench up)
 set -uo pipefail
 harness="$(cd "$(dirname "${BASH_SOURCE[0]}")/../harness" && pwd)"
@@ -20,8 +21,8 @@ fail() { echo "    FAILED: $*"; failed=1; }
 seconds() { awk -v from="$1" -v to="$2" 'BEGIN { printf "%.1f", to - from }'; }
 
 # markers VOLUME MARKER [SMALL LARGE]: occurrences in the unmounted image (the
-# volume is mounted again after); with SMALL and LARGE (ext4) the recovery
-# tools' lines go to $volumes/VOLUME.recovered
+# volume is mounted again after); with SMALL and LARGE (ext4, NTFS, exFAT) the
+# recovery tools' lines go to $volumes/VOLUME.recovered
 markers() {
     local image
     rm -f "$volumes/$1.recovered"
@@ -75,19 +76,27 @@ hash_files() {  # ROOT: every file on the volume, with its SHA-256
     (cd "$1" && find . -type f -print0 | sort -z | xargs -0r sha256sum)
 }
 
-# The recovery tools' lines of the last detach of VOLUME: how many planted
-# files each brought back whole; none when a tool failed to run.
+# The recovery tools' lines of the last detach of VOLUME: the file system they
+# read, how many planted files each brought back whole; none when a tool failed
+# to run.
 recovered_whole() {  # VOLUME
-    local tool files markers small large
+    local tool files markers small large listed
     [ -s "$volumes/$1.recovered" ] || { fail "no recovery tool ran"; return; }
-    while read -r tool files markers small large; do
-        case "$tool" in photorec|foremost|sleuthkit) ;; *) fail "$tool $files $markers $small $large"; continue ;; esac
+    while read -r tool files markers small large listed; do
+        case "$tool" in
+        filesystem) echo "      file system as The Sleuth Kit reads it: $files"; continue ;;
+        photorec|foremost|sleuthkit) ;;
+        *) fail "$tool $files $markers $small $large $listed"; continue ;;
+        esac
         echo "      $tool: $files files recovered, $markers markers in them, $small small and $large large" \
-             "deleted files whole"
+             "deleted files whole${listed:+ (fls listed $listed deleted files)}"
     done <"$volumes/$1.recovered"
+    [ "$(awk '$1 == "filesystem" { print $2 }' "$volumes/$1.recovered")" = "$kind" ] ||
+        fail "the recovery tools did not read the image as $kind"
 }
-whole_count() {  # VOLUME TOOL: the planted files TOOL brought back whole
-    awk -v tool="$2" '$1 == tool { print $4 + $5; found = 1 } END { if (!found) print -1 }' "$volumes/$1.recovered"
+whole_count() {  # VOLUME TOOL [small|large]: the planted files TOOL brought back whole
+    awk -v tool="$2" -v which="${3:-}" '$1 == tool { print (which == "small" ? $4 : which == "large" ? $5 : $4 + $5); found = 1 }
+        END { if (!found) print -1 }' "$volumes/$1.recovered"
 }
 
 # round VOLUME METHOD SMALL LARGE [OPTION...]
@@ -97,10 +106,13 @@ whole_count() {  # VOLUME TOOL: the planted files TOOL brought back whole
 #                 with the compression the volume was mounted with
 # OPTION growth=BYTES: NTFS, the most the file-record table may grow by (1 MiB)
 #        cached:  ext4, the erase runs with the volume mounted without sync
-#        control: ext4, the recovery tools also search the image after the
-#                 deletion, and each must bring deleted files back whole there
-# On ext4 the recovery tools search the image after the erase: no deleted file
-# may come back whole.
+#        control: ext4, NTFS, exFAT: the recovery tools also search the image
+#                 after the deletion, and each must bring deleted files back
+#                 whole there (a tool that finds nothing before the erase
+#                 proves nothing after it); on NTFS The Sleuth Kit must bring
+#                 back small files, whose bytes live in their file records
+# On ext4, NTFS and exFAT the recovery tools search the image after the erase:
+# no deleted file may come back whole.
 round() {
     local volume="$1" method="$2" dir="$volumes/$1" marker="vanta-proof-$1-method-$2" drive="VANTA_VOLUME_${1^^}"
     local started="$EPOCHREALTIME" folder written before deleted after erase_started erased user="" users="" kind letter options
@@ -139,8 +151,9 @@ round() {
             fail "ext4's hidden reserve is on: free blocks no file can reach"
     fi
     rm -r "$dir/planted"
-    [ "$kind" != ext4 ] || recovery=("$3" "$4")
+    case "$kind" in ext4|ntfs|exfat) recovery=("$3" "$4") ;; esac
     if [ "$control" = 1 ]; then
+        [ ${#recovery[@]} = 2 ] || { fail "round: no recovery tools on $kind"; return; }
         deleted="$(markers "$volume" "$marker" "${recovery[@]}")"
         echo "    recovery tools on the image after the deletion:"
         recovered_whole "$volume"
@@ -148,6 +161,19 @@ round() {
             [ "$(whole_count "$volume" "$tool")" -gt 0 ] 2>/dev/null ||
                 fail "$tool must bring deleted files back whole before the erase (or this proves nothing)"
         done
+        # NTFS keeps a small file's bytes in its file record, with the last two
+        # bytes of each of the record's sectors swapped for its update sequence
+        # number on disk: a carver reads them so, The Sleuth Kit undoes that
+        if [ "$kind" = ntfs ]; then
+            [ "$(whole_count "$volume" sleuthkit small)" -gt 0 ] 2>/dev/null ||
+                fail "sleuthkit must bring small files back whole from their file records before the erase"
+            [ "$(whole_count "$volume" photorec small)" != 0 ] ||
+                echo "      photorec: no small file whole on NTFS: they live in the file-record table," \
+                     "which is in use, and photorec carves free clusters; only its large files count here"
+            [ "$(whole_count "$volume" foremost small)" != 0 ] ||
+                echo "      foremost: no small file whole on NTFS: in a file record each sector's last two" \
+                     "bytes are the record's sequence number on disk; only its large files count here"
+        fi
     else
         deleted="$(markers "$volume" "$marker")"
     fi
@@ -174,7 +200,7 @@ round() {
     [ "$before" -ge "$written" ] 2>/dev/null && [ "$deleted" -ge "$written" ] 2>/dev/null ||
         fail "the deletion must leave every marker (or this proves nothing)"
     [ "$after" -eq 0 ] 2>/dev/null || fail "the erase must leave no marker"
-    if [ "$kind" = ext4 ]; then
+    if [ ${#recovery[@]} = 2 ]; then
         echo "    recovery tools on the image after the erase:"
         recovered_whole "$volume"
         for tool in photorec foremost sleuthkit; do
@@ -279,8 +305,10 @@ for volume in proof_ext4 proof_ntfs proof_exfat; do names_round "$volume"; done
 for how in session kill; do resumed_round proof_ext4 "$how"; done
 round proof_ext4 0 300 6 control
 round proof_ext4 0 300 6 cached
-for method in 1 2; do round proof_ntfs "$method" 300 6; done
-for method in 0 1 2; do round proof_exfat "$method" 300 6; done
+round proof_ntfs 1 300 6 control
+round proof_ntfs 2 300 6
+round proof_exfat 0 300 6 control
+for method in 1 2; do round proof_exfat "$method" 300 6; done
 round proof_btrfs 1 100 6
 # the 35-pass method on a fresh NTFS image: every pass overwrites the records its
 # predecessor freed, and the table grows once, for the first pass, not 35 times
