@@ -9,13 +9,20 @@
 // status texts. With "strict512" or "strict4096" every transfer goes
 // through the tests' checks of Windows' unbuffered rules for that sector size
 // (tests/engine/strict_io.h), to show what they cost, and whether the passes
-// keep to the rules on a bigger volume.
+// keep to the rules on a bigger volume. Every fill's flushes (each work file
+// is flushed before it is closed) are counted and timed; with "noflush" none
+// reaches the system, to show beside a run without it what they cost.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include "bench_run.h"
 #include "tests/engine/strict_io.h"
+
+// bench/flush_count.cpp
+void count_flushes(int skip);
+unsigned long long flushes_made(void);
+double flush_seconds(void);
 
 #define MAX_ROUNDS 15
 
@@ -67,6 +74,8 @@ struct Run {
     double seconds;
     double rate;      // bytes per second
     unsigned long long calls, files;   // the work folder's system calls, and the files they made
+    unsigned long long flushes;        // the pass's flushes, and the seconds spent in them
+    double flush_seconds;
 };
 
 // The work files in folder.
@@ -90,12 +99,15 @@ static int fill_once(const char *folder, const char *word, Run *run, int keep = 
 {
     const char *args[3] = { "vanta", folder, word };
     begin_display();
-    unsigned long long calls = work_folder_calls;
+    unsigned long long calls = work_folder_calls, flushes = flushes_made();
+    double flushed = flush_seconds();
     double start = bench_seconds();
     int result = erase_free_space(word ? 3 : 2, args);
     run->seconds = bench_seconds() - start;
     end_display();
     run->calls = work_folder_calls - calls;
+    run->flushes = flushes_made() - flushes;
+    run->flush_seconds = flush_seconds() - flushed;
     run->files = work_file_count(folder);
     run->bytes = work_file_bytes(folder, !keep);
     run->rate = run->seconds > 0 ? (double)run->bytes / run->seconds : 0.0;
@@ -127,11 +139,14 @@ static int verify_once(const char *folder, const char *word, Run *run)
     return result;
 }
 
-static double median_rate(Run *runs, int count)
+// The median of the runs' rates, or with flush set of their flush
+// milliseconds a GiB written.
+static double median_rate(Run *runs, int count, int flush = 0)
 {
     double rates[MAX_ROUNDS];
     for (int i = 0; i < count; ++i)
-        rates[i] = runs[i].rate;
+        rates[i] = !flush ? runs[i].rate
+                 : runs[i].bytes ? runs[i].flush_seconds * 1000 * (1 << 30) / (double)runs[i].bytes : 0.0;
     for (int i = 1; i < count; ++i)
         for (int j = i; j > 0 && rates[j] < rates[j - 1]; --j) {
             double swap = rates[j];
@@ -145,8 +160,9 @@ int main(int argc, char **argv)
 {
     const char *mode = argc == 4 ? argv[3] : "";
     DWORD strict = strcmp(mode, "strict512") == 0 ? 512 : strcmp(mode, "strict4096") == 0 ? 4096 : 0;
-    if (argc < 2 || argc > 4 || (argc == 4 && strcmp(mode, "display") && !strict)) {
-        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS [display|strict512|strict4096]]\n");
+    int noflush = strcmp(mode, "noflush") == 0;
+    if (argc < 2 || argc > 4 || (argc == 4 && strcmp(mode, "display") && !strict && !noflush)) {
+        fprintf(stderr, "usage: fill_bench FOLDER [ROUNDS [display|strict512|strict4096|noflush]]\n");
         return 2;
     }
     const char *folder = argv[1];
@@ -154,6 +170,8 @@ int main(int argc, char **argv)
     display = strcmp(mode, "display") == 0;
     if (strict)
         strict_io_install(strict);
+    // in front of the strict layer, when there is one
+    count_flushes(noflush);
     if (rounds < 1 || rounds > MAX_ROUNDS) {
         fprintf(stderr, "fill_bench: 1 to %d rounds\n", MAX_ROUNDS);
         return 2;
@@ -187,6 +205,9 @@ int main(int argc, char **argv)
         printf("round %d: verify 0 %llu bytes %.3f s %.1f MB/s   read only %.3f s %.1f MB/s\n",
                round + 1, compared[round].bytes, compared[round].seconds,
                compared[round].rate / 1e6, read[round].seconds, read[round].rate / 1e6);
+        printf("round %d: flushes: zero fill %llu, %.1f ms   random fill %llu, %.1f ms%s\n", round + 1,
+               zero[round].flushes, zero[round].flush_seconds * 1000, random[round].flushes,
+               random[round].flush_seconds * 1000, noflush ? " (answered without the system)" : "");
     }
     release_transfer_buffer();
     for (const std::string &refusal : strict_refusals)
@@ -212,5 +233,9 @@ int main(int argc, char **argv)
     // and the folder held and let go once a pass
     printf("work_folder_calls %llu\n", zero[0].calls);
     printf("work_files %llu\n", zero[0].files);
+    // the flushes of one fill, and what they cost for each GiB written
+    printf("flushes %llu\n", zero[0].flushes);
+    printf("zero_flush_ms_per_gib %.3f\n", median_rate(zero, rounds, 1));
+    printf("random_flush_ms_per_gib %.3f\n", median_rate(random, rounds, 1));
     return 0;
 }

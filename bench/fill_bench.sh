@@ -11,7 +11,10 @@
 #      4096-byte sectors (what the file-call seam costs when it is used; the
 #      first run has it unused, Win32's own calls behind it);
 #   4. dd writing the same volume full, beside the zero fill, and reading its
-#      file back, beside the verify pass, as many rounds (median times).
+#      file back, beside the verify pass, as many rounds (median times);
+#   5. the work files' flushes (each is flushed before it is closed): how many
+#      a fill makes, their time for each GiB written, and the fill again with
+#      them left out, side by side with the first.
 # The volume is released however the bench ends.
 #
 #   bench/fill_bench.sh BUILD_DIR [ROUNDS]     (as root; make bench runs it)
@@ -64,6 +67,7 @@ awk -v z="$zero_rate" -v r="$random_rate" -v g="$generator" -v ratio="$(field ra
 awk -v calls="$(field work_folder_calls)" -v files="$(field work_files)" 'BEGIN {
     printf "work folder:  %d system calls for %d work files in a pass, %.2f a file (the open, and the handle check the safety adds)\n", calls, files, files ? calls / files : 0
 }'
+flushes="$(field flushes)" zero_flush="$(field zero_flush_ms_per_gib)" random_flush="$(field random_flush_ms_per_gib)"
 
 echo "== the same with the run's display: bar and title posted, time left worked out"
 "$build/wine-run.sh" "$build/bench/fill_bench.exe" 'E:\$VANTA$$' "$rounds" display >"$out" 2>&1 || true
@@ -92,6 +96,18 @@ for sector in 512 4096; do
         printf "read only:    %7.1f MB/s %9.1f MB/s %12.3f\n", o / 1e6, od / 1e6, od / o
     }'
 done
+
+echo "== the same with the work files' flushes left out"
+"$build/wine-run.sh" "$build/bench/fill_bench.exe" 'E:\$VANTA$$' "$rounds" noflush >"$out" 2>&1 || true
+sed -i 's/\r$//' "$out"
+[ "$(field result)" = 0 ] || { cat "$out" >&2; die "the fill pass without its flushes did not finish"; }
+awk -v z="$zero_rate" -v r="$random_rate" -v zd="$(field zero_median)" -v rd="$(field random_median)" \
+    -v n="$flushes" -v zf="$zero_flush" -v rf="$random_flush" 'BEGIN {
+    printf "flushes:      %d a fill; median %.3f ms a GiB written (zero fill), %.3f ms (random)\n", n, zf, rf
+    printf "              with flushes  without       with / without\n"
+    printf "zero fill:    %7.1f MB/s %9.1f MB/s %12.3f\n", z / 1e6, zd / 1e6, z / zd
+    printf "random fill:  %7.1f MB/s %9.1f MB/s %12.3f\n", r / 1e6, rd / 1e6, r / rd
+}'
 
 rm -rf "${mnt:?}"/*
 

@@ -2,16 +2,23 @@
 // named on the command line with numbered work files, as the fill pass leaves
 // them, then times the pass and prints what it did.
 //
-//   record_slack_bench FOLDER plain|nomft [DELETED]
+//   record_slack_bench FOLDER plain|nomft [DELETED [noflush]]
 //
 // DELETED small files (300 bytes, kept inside their file records) are
 // written beside the folder and deleted first, so that the pass finds that
-// many free records holding old bytes.
+// many free records holding old bytes. The pass's flushes are counted and
+// timed; with "noflush" none of them reaches the system, to show beside a run
+// without it what they cost.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include "bench_run.h"
+
+// bench/flush_count.cpp
+void count_flushes(int skip);
+unsigned long long flushes_made(void);
+double flush_seconds(void);
 
 static int leave_deleted_files(const char *folder, int count)
 {
@@ -117,12 +124,13 @@ static unsigned count_files(const char *folder)
 
 int main(int argc, char **argv)
 {
-    if (argc < 3 || argc > 4) {
-        fprintf(stderr, "usage: record_slack_bench FOLDER plain|nomft [DELETED]\n");
+    if (argc < 3 || argc > 5 || (argc == 5 && strcmp(argv[4], "noflush") != 0)) {
+        fprintf(stderr, "usage: record_slack_bench FOLDER plain|nomft [DELETED [noflush]]\n");
         return 2;
     }
     const char *folder = argv[1];
-    int deleted = argc == 4 ? atoi(argv[3]) : 0;
+    int deleted = argc >= 4 ? atoi(argv[3]) : 0;
+    int noflush = argc == 5;
     if (bench_start("record_slack_bench") != 0)
         return 1;
     memset(run_context.transfer_buffer, 0xA5, TRANSFER_SIZE);
@@ -141,12 +149,19 @@ int main(int argc, char **argv)
     time_trial_writes(folder);
 
     nomft_mode = strcmp(argv[2], "nomft") == 0;
+    count_flushes(noflush);
     start = bench_seconds();
     int result = fill_record_slack(last, folder);
     double seconds = bench_seconds() - start;
     unsigned files = count_files(folder);
-    printf("pass %s, %d deleted small files before: result %d, %u small files, %.3f s\n",
-           argv[2], deleted, result, files - last, seconds);
+    unsigned small = files > last ? files - last : 0;
+    printf("pass %s, %d deleted small files before: result %d, %u small files, %.3f s%s\n",
+           argv[2], deleted, result, small, seconds, noflush ? " (flushes left out)" : "");
+    // the small files', the probe file's and the large files' own records'
+    double flush_ms = flush_seconds() * 1000;
+    printf("flushes: %llu, %.1f ms%s; %.3f ms a small file, %.1f%% of the pass\n", flushes_made(), flush_ms,
+           noflush ? " (answered without the system)" : "", small ? flush_ms / small : 0.0,
+           seconds > 0 ? flush_ms / 10 / seconds : 0.0);
     release_transfer_buffer();
     return 0;
 }
