@@ -205,7 +205,7 @@ int main(int argc, char **argv)
         printf("round %d: verify 0 %llu bytes %.3f s %.1f MB/s   read only %.3f s %.1f MB/s\n",
                round + 1, compared[round].bytes, compared[round].seconds,
                compared[round].rate / 1e6, read[round].seconds, read[round].rate / 1e6);
-        printf("round %d: flushes: zero fill %llu, %.1f ms   random fill %llu, %.1f ms%s\n", round + 1,
+        printf("round %d: flushes: zero fill %llu, %.3f ms   random fill %llu, %.3f ms%s\n", round + 1,
                zero[round].flushes, zero[round].flush_seconds * 1000, random[round].flushes,
                random[round].flush_seconds * 1000, noflush ? " (answered without the system)" : "");
     }

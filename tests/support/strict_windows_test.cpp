@@ -77,6 +77,28 @@ NTSTATUS set_deleted(HANDLE file)
 
 const ACCESS_MASK WRITING = GENERIC_WRITE | SYNCHRONIZE;   // FILE_GENERIC_WRITE: no FILE_READ_ATTRIBUTES
 
+// A key made with the DACL sddl by a token of kind maker, opened again for
+// reading by one of kind opener: the open's status.
+long reopened_key(const char *sddl, StrictToken maker, StrictToken opener)
+{
+    const char *name = "Software\\vanta-strict-test";
+    PSECURITY_DESCRIPTOR given = NULL;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &given, NULL);
+    SECURITY_ATTRIBUTES security = {sizeof security, given, FALSE};
+    HKEY key = NULL;
+    RegDeleteKeyA(HKEY_CURRENT_USER, name);
+    strict_token = maker;
+    win.RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, NULL, 0, KEY_SET_VALUE, &security, &key, NULL);
+    LocalFree(given);
+    win.RegCloseKey(key);
+    strict_token = opener;
+    long status = win.RegOpenKeyExA(HKEY_CURRENT_USER, name, 0, KEY_QUERY_VALUE, &key);
+    if (!status)
+        win.RegCloseKey(key);
+    RegDeleteKeyA(HKEY_CURRENT_USER, name);
+    return status;
+}
+
 }  // namespace
 
 // Each row: what it does, the status (or error code) Windows gives, and
@@ -319,44 +341,16 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
         // has READ_CONTROL | WRITE_DAC only
         {"a key whose DACL names CREATOR OWNER, opened again by a standard user",
          [](Scratch &) {
-             strict_token = TOKEN_STANDARD_USER;
-             PSECURITY_DESCRIPTOR given = NULL;
-             ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)(A;OICI;KA;;;CO)",
-                                                                 SDDL_REVISION_1, &given, NULL);
-             SECURITY_ATTRIBUTES security = {sizeof security, given, FALSE};
-             HKEY key = NULL;
-             RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta-strict-test");
-             win.RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\vanta-strict-test", 0, NULL, 0, KEY_SET_VALUE, &security,
-                                 &key, NULL);
-             LocalFree(given);
-             win.RegCloseKey(key);
-             long status = win.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\vanta-strict-test", 0, KEY_QUERY_VALUE, &key);
-             if (!status)
-                 win.RegCloseKey(key);
-             RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta-strict-test");
-             return status;
+             return reopened_key("D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)(A;OICI;KA;;;CO)", TOKEN_STANDARD_USER,
+                                 TOKEN_STANDARD_USER);
          },
          ERROR_ACCESS_DENIED, true},
         // UAC: an administrator's token without elevation holds the
         // Administrators deny-only, so an ACE for them grants it nothing
         {"a key the Administrators alone may use, opened by an administrator without elevation",
          [](Scratch &) {
-             PSECURITY_DESCRIPTOR given = NULL;
-             ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)", SDDL_REVISION_1,
-                                                                 &given, NULL);
-             SECURITY_ATTRIBUTES security = {sizeof security, given, FALSE};
-             HKEY key = NULL;
-             RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta-strict-test");
-             win.RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\vanta-strict-test", 0, NULL, 0, KEY_SET_VALUE, &security,
-                                 &key, NULL);
-             LocalFree(given);
-             win.RegCloseKey(key);
-             strict_token = TOKEN_FILTERED_ADMINISTRATOR;
-             long status = win.RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\vanta-strict-test", 0, KEY_QUERY_VALUE, &key);
-             if (!status)
-                 win.RegCloseKey(key);
-             RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\vanta-strict-test");
-             return status;
+             return reopened_key("D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)", TOKEN_ELEVATED_ADMINISTRATOR,
+                                 TOKEN_FILTERED_ADMINISTRATOR);
          },
          ERROR_ACCESS_DENIED, true},
     };
