@@ -94,32 +94,24 @@ std::vector<std::string> strict_take_refusals(void)
 
 // ---------------------------------------------------------------- rights
 
-// Generic rights as the I/O manager maps them for files and folders.
+// Generic rights as Windows maps them: for files and folders as the I/O
+// manager does, for keys as the registry does.
+static ACCESS_MASK mapped(ACCESS_MASK access, GENERIC_MAPPING mapping)
+{
+    if (access & MAXIMUM_ALLOWED)
+        access = (access & ~MAXIMUM_ALLOWED) | GENERIC_ALL;
+    MapGenericMask(&access, &mapping);
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+}
+
 static ACCESS_MASK file_rights(ACCESS_MASK access)
 {
-    if (access & GENERIC_READ)
-        access |= FILE_GENERIC_READ;
-    if (access & GENERIC_WRITE)
-        access |= FILE_GENERIC_WRITE;
-    if (access & GENERIC_EXECUTE)
-        access |= FILE_GENERIC_EXECUTE;
-    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
-        access |= FILE_ALL_ACCESS;
-    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    return mapped(access, GENERIC_MAPPING{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS});
 }
 
 static ACCESS_MASK key_rights(ACCESS_MASK access)
 {
-    if (access & GENERIC_READ)
-        access |= KEY_READ;
-    if (access & GENERIC_WRITE)
-        access |= KEY_WRITE;
-    if (access & GENERIC_EXECUTE)
-        access |= KEY_EXECUTE;
-    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
-        access |= KEY_ALL_ACCESS;
-    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED |
-                      KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+    return mapped(access, GENERIC_MAPPING{KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS});
 }
 
 static StrictHandle *known(HANDLE handle)
