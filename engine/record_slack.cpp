@@ -87,9 +87,28 @@ static void truncate_slack_file(unsigned number)
     win.CloseHandle(file);
 }
 
+// The small files written and not yet cut, their handles still open. What is
+// written into them must be on the disk before they are cut: a batch is
+// flushed one file after another, then cut (a flush between every write and
+// its cut cost the pass more than its own writes).
+#define SLACK_BATCH 64
+static HANDLE uncut_files[SLACK_BATCH];
+static unsigned uncut[SLACK_BATCH];
+static unsigned uncut_count;
+
+static void cut_written_files(void)
+{
+    for (unsigned i = 0; i < uncut_count; ++i)
+        flush_and_close(uncut_files[i]);
+    for (unsigned i = 0; i < uncut_count; ++i)
+        truncate_slack_file(uncut[i]);
+    uncut_count = 0;
+}
+
 // One small file of slack_size bytes, cut back after its write (a large
-// file of the run's is cut to nothing first). 0; 2 when someone else's file
-// has the number; 3 when the file can't be made or takes fewer bytes.
+// file of the run's is cut to nothing first) with the rest of its batch. 0;
+// 2 when someone else's file has the number; 3 when the file can't be made
+// or takes fewer bytes.
 static int write_slack_file(unsigned number, DWORD slack_size)
 {
     int taken = 0;
@@ -102,11 +121,15 @@ static int write_slack_file(unsigned number, DWORD slack_size)
         win.SetEndOfFile(file);
     // judged by the count: a full volume may still answer TRUE
     file_calls.write(file, run_context.transfer_buffer, slack_size, &written, NULL);
-    // on the disk before the cut gives its space back
-    flush_and_close(file);
-    if (written != slack_size)
+    if (written != slack_size) {
+        // not cut: on the disk before the deletion gives its space back
+        flush_and_close(file);
+        cut_written_files();
         return 3;
-    truncate_slack_file(number);
+    }
+    uncut_files[uncut_count] = file, uncut[uncut_count++] = number;
+    if (uncut_count == SLACK_BATCH)
+        cut_written_files();
     return 0;
 }
 
@@ -230,7 +253,10 @@ int fill_record_slack(unsigned last_number, const char *folder)
     int held = begin_pass_hold(folder);
     if (held < 0)
         return 3;
+    uncut_count = 0;
     int result = pack_record_slack(last_number, folder);
+    // however the pass ended, what it wrote is cut back
+    cut_written_files();
     end_pass_hold(held);
     return result;
 }

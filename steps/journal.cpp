@@ -348,7 +348,10 @@ DWORD write_journal(const RunJournal *journal)
     whole = whole && write_zeros_to(file, size, end) && win.FlushFileBuffers(file);
     code = whole ? 0 : GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
     if (code) {
-        // the journal before it stays as it was (a full volume takes no new one)
+        // the journal before it stays as it was (a full volume takes no new
+        // one); what reached this one's clusters is on the disk before they
+        // are free again
+        win.FlushFileBuffers(file);
         delete_open_file(file);
         win.CloseHandle(file);
         return code;
@@ -609,12 +612,16 @@ void delete_journal(void)
     } else if (read_journal_found) {
         // the earlier part's, when this part wrote none: that very file, not
         // whatever has its name
-        HANDLE file = open_in_work_folder(JOURNAL_NAME, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING, &code);
+        // the zeros of the clusters it grew by on the disk first, as above
+        HANDLE file = open_in_work_folder(JOURNAL_NAME, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA, 0,
+                                          OPEN_EXISTING, &code);
         BY_HANDLE_FILE_INFORMATION info;
         if (file != INVALID_HANDLE_VALUE) {
             if (win.GetFileInformationByHandle(file, &info) &&
-                (((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow) == read_journal_index)
+                (((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow) == read_journal_index) {
+                win.FlushFileBuffers(file);
                 delete_open_file(file);
+            }
             win.CloseHandle(file);
         }
     }

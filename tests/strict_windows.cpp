@@ -11,6 +11,7 @@
 #include <string.h>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sddl.h>
 #include <aclapi.h>
 #include "engine/wipe_engine.h"
@@ -63,6 +64,11 @@ static std::map<std::string, StrictObject> objects;
 static std::map<HKEY, StrictKey> keys;
 static std::map<std::string, std::string> path_security;   // full path in capitals -> SDDL
 static std::map<std::string, bool> junctions;               // full path in capitals
+// Files written and not flushed since. Not a rule of Windows but of the
+// program's: Wine (and a disk that ignores write-through) keeps a write in
+// the cache, and a cut or deletion then drops it before it reaches the disk,
+// leaving the old data there. Kept by file, past its last handle.
+static std::set<std::string> unflushed;
 
 // ---------------------------------------------------------------- refusals
 
@@ -82,6 +88,14 @@ static void kept(const std::string &refusal)
 static void refuse(const char *call, const char *rule)
 {
     kept(std::string(call) + ": " + rule);
+}
+
+// A cut or deletion of a file whose writes may not be on the disk: kept as a
+// refusal, though the call goes through.
+static void check_flushed(const StrictHandle *handle, const char *call)
+{
+    if (handle && !handle->object.empty() && unflushed.count(handle->object))
+        refuse(call, "a file cut or deleted before what was written into it was flushed");
 }
 
 std::vector<std::string> strict_take_refusals(void)
@@ -338,8 +352,14 @@ static NTSTATUS NTAPI strict_NtCreateFile(PHANDLE out, ACCESS_MASK access, POBJE
         drive = parent->object.substr(0, parent->object.find(':'));
     status = admit(*out, granted, share, (options & FILE_NO_INTERMEDIATE_BUFFERING) != 0, drive,
                    name.empty() ? std::string() : parent_key, name, std::string());
-    if (status)
+    if (status) {
         *out = NULL;
+        return status;
+    }
+    if (io->Information == FILE_CREATED)
+        unflushed.erase(known(*out)->object);   // a number the volume gives again
+    if (options & FILE_DELETE_ON_CLOSE)
+        check_flushed(known(*out), "NtCreateFile(FILE_DELETE_ON_CLOSE)");
     return status;
 }
 
@@ -361,6 +381,10 @@ static HANDLE WINAPI strict_CreateFileA(LPCSTR path, DWORD access, DWORD share, 
         SetLastError(status_code(status));
         return INVALID_HANDLE_VALUE;
     }
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS)
+        unflushed.erase(known(file)->object);
+    if (flags & FILE_FLAG_DELETE_ON_CLOSE)
+        check_flushed(known(file), "CreateFileA(FILE_FLAG_DELETE_ON_CLOSE)");
     return file;
 }
 
@@ -558,6 +582,8 @@ static NTSTATUS NTAPI strict_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK 
             for (const auto &child : objects)
                 if (child.second.parent == handle->object && child.second.handles > 0)
                     return STATUS_DIRECTORY_NOT_EMPTY_CODE;
+        if (deleting)
+            check_flushed(handle, "NtSetInformationFile(FileDispositionInformation)");
         NTSTATUS status = system_calls.NtSetInformationFile(file, io, information, length, kind);
         if (status >= 0 && object)
             object->pending = deleting;
@@ -568,6 +594,8 @@ static NTSTATUS NTAPI strict_NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK 
     if ((kind == FILE_END_OF_FILE_CLASS || kind == (FILE_INFORMATION_CLASS)19) && !(handle->access & FILE_WRITE_DATA))
         return refuse("NtSetInformationFile(FileEndOfFileInformation)", "a length set without FILE_WRITE_DATA"),
                STATUS_ACCESS_DENIED_CODE;
+    if (kind == FILE_END_OF_FILE_CLASS || kind == (FILE_INFORMATION_CLASS)19)
+        check_flushed(handle, "NtSetInformationFile(FileEndOfFileInformation)");
     if (kind == FILE_BASIC_CLASS && !(handle->access & FILE_WRITE_ATTRIBUTES))
         return refuse("NtSetInformationFile(FileBasicInformation)", "attributes set without FILE_WRITE_ATTRIBUTES"),
                STATUS_ACCESS_DENIED_CODE;
@@ -621,7 +649,13 @@ static BOOL WINAPI strict_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPD
         if (misaligned("WriteFile", file, handle, buffer, size))
             return *written = 0, FALSE;
     }
-    return system_calls.WriteFile(file, buffer, size, written, overlapped);
+    DWORD count = 0;
+    BOOL done = system_calls.WriteFile(file, buffer, size, written ? written : &count, overlapped);
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    StrictHandle *handle = known(file);
+    if (handle && !handle->object.empty() && (written ? *written : count) > 0)
+        unflushed.insert(handle->object);
+    return done;
 }
 
 static BOOL WINAPI strict_ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
@@ -673,6 +707,7 @@ static BOOL WINAPI strict_SetEndOfFile(HANDLE file)
         if (handle && !(handle->access & FILE_WRITE_DATA))
             return refuse("SetEndOfFile", "a length set without FILE_WRITE_DATA"), SetLastError(ERROR_ACCESS_DENIED),
                    FALSE;
+        check_flushed(handle, "SetEndOfFile");
     }
     return system_calls.SetEndOfFile(file);
 }
@@ -687,7 +722,12 @@ static BOOL WINAPI strict_FlushFileBuffers(HANDLE file)
             return refuse("FlushFileBuffers", "a flush without FILE_WRITE_DATA or FILE_APPEND_DATA"),
                    SetLastError(ERROR_ACCESS_DENIED), FALSE;
     }
-    return system_calls.FlushFileBuffers(file);
+    BOOL done = system_calls.FlushFileBuffers(file);
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    StrictHandle *handle = known(file);
+    if (done && handle)
+        unflushed.erase(handle->object);
+    return done;
 }
 
 static BOOL WINAPI strict_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,

@@ -77,6 +77,23 @@ NTSTATUS set_deleted(HANDLE file)
 
 const ACCESS_MASK WRITING = GENERIC_WRITE | SYNCHRONIZE;   // FILE_GENERIC_WRITE: no FILE_READ_ATTRIBUTES
 
+// A file "a" written, flushed or not and closed, then opened again (with
+// DELETE) for then's call.
+long written_then(Scratch &s, bool flushed, const std::function<long(HANDLE)> &then)
+{
+    HANDLE f;
+    DWORD written = 0;
+    s.open(s.folder, L"a", WRITING, 0, FILE_CREATE, &f);
+    win.WriteFile(f, "pattern", 7, &written, NULL);
+    if (flushed)
+        win.FlushFileBuffers(f);
+    win.CloseHandle(f);
+    s.open(s.folder, L"a", WRITING | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, &f);
+    long code = then(f);
+    win.CloseHandle(f);
+    return written == 7 ? code : -1;
+}
+
 // A key made with the DACL sddl by a token of kind maker, opened again for
 // reading by one of kind opener: the open's status.
 long reopened_key(const char *sddl, StrictToken maker, StrictToken opener)
@@ -261,6 +278,17 @@ TEST(StrictWindows, RefusesWhatWindowsRefusesAndLetsThroughWhatItAllows)
              return code;
          },
          ERROR_ACCESS_DENIED, true},
+        // the program's own rule: what was written is on the disk before the
+        // file is cut or deleted (Wine keeps writes in the cache)
+        {"a cut of a file written and never flushed",
+         [](Scratch &s) { return written_then(s, false, [](HANDLE f) { return (long)!win.SetEndOfFile(f); }); },
+         0, true},
+        {"a deletion of a file written and never flushed",
+         [](Scratch &s) { return written_then(s, false, [](HANDLE f) { return (long)set_deleted(f); }); },
+         0, true},
+        {"a cut through a second handle after a flush",
+         [](Scratch &s) { return written_then(s, true, [](HANDLE f) { return (long)!win.SetEndOfFile(f); }); },
+         0, false},
         // NtFlushBuffersFile: a file handle without write access
         {"FlushFileBuffers without FILE_WRITE_DATA",
          [](Scratch &s) {
