@@ -20,7 +20,7 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j 1
+	@cd $(BUILD) && ctest --output-on-failure -j 2
 
 dist: build
 	@cmake --build $(BUILD) --target dist -- --no-print-directory

@@ -62,6 +62,14 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$VANTA_BUILD_DIR/volumes"
 dosdevices="$WINEPREFIX/dosdevices"
 
+# A drive is mapped in every slot's prefix alike.
+unmap_drive() {  # LETTER [::]
+    local slot
+    for slot in $VANTA_SLOTS; do
+        rm -f "$(slot_prefix "$slot")/dosdevices/$1:" ${2:+"$(slot_prefix "$slot")/dosdevices/$1::"}
+    done
+}
+
 die() { echo "volume.sh: $*" >&2; exit 1; }
 
 # Waits until no process has the image or its loop device open: ntfs-3g and
@@ -80,7 +88,7 @@ wait_closed() {  # IMAGE [LOOP]
 release() {
     local name="$1" letter="$2"
     local dir="$root/$name" state="$root/$name.loop"
-    rm -f "$dosdevices/$letter:" "$dosdevices/$letter::"
+    unmap_drive "$letter" ::
     if mountpoint -q "$dir" 2>/dev/null; then
         umount "$dir" 2>/dev/null || umount -l "$dir" 2>/dev/null || true
     fi
@@ -104,8 +112,13 @@ map_drive() {  # DIR LETTER [DEVICE]
         die "REFUSING to map ${2^^}: to $1: it is not a mounted volume (did the mount fail?);" \
             "a fill there would fill this machine's own disk"
     # Wine needs the device as well to answer volume queries for a loop mount
-    [ -z "${3:-}" ] || ln -sfn "$3" "$dosdevices/$2::"
-    ln -sfn "$1" "$dosdevices/$2:"
+    local slot devices
+    for slot in $VANTA_SLOTS; do
+        devices="$(slot_prefix "$slot")/dosdevices"
+        [ -d "$devices" ] || continue
+        [ -z "${3:-}" ] || ln -sfn "$3" "$devices/$2::"
+        ln -sfn "$1" "$devices/$2:"
+    done
 }
 
 # Writes 0 to ext4's hidden metadata reserve (the kernel sets it again at every
@@ -251,7 +264,7 @@ detach)
     case "$kind" in ext4|ntfs|exfat|btrfs) ;; *) die "$name: a $kind volume has no image to read" ;; esac
     mountpoint -q "$dir" || die "$name is not mounted"
     # unmapped first: no Windows program may write into the bare directory
-    rm -f "$dosdevices/$letter:"
+    unmap_drive "$letter"
     umount "$dir" || die "cannot unmount $dir"
     wait_closed "$img" "$loop" || die "$img is still open after unmounting"
     # the loop device stays, so its cached blocks go to the image now

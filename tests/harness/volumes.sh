@@ -28,7 +28,8 @@ status=$?
 # would be a plain directory on this machine's disk.
 if [ "${1:-}" = down ] && [ -n "${VANTA_BUILD_DIR:-}" ]; then
     root="$VANTA_BUILD_DIR/volumes"
-    for link in "$VANTA_BUILD_DIR/wineprefix/dosdevices"/?:; do
+    . "$here/wine-env.sh"
+    for link in $(for slot in $VANTA_SLOTS; do echo "$(slot_prefix "$slot")/dosdevices"/?:; done); do
         case "$(readlink "$link")" in "$root"/*) rm -f "$link" "$link:" ;; esac
     done
     for dir in "$root"/*/; do

@@ -25,3 +25,10 @@ if [ ! -f "$WINEPREFIX/.vanta-ready-3" ]; then
     wineserver -w
     touch "$WINEPREFIX/.vanta-ready-3"
 fi
+# every other slot's prefix a copy of the first, made while no server runs in it
+for slot in $VANTA_SLOTS; do
+    other="$(slot_prefix "$slot")"
+    [ "$other" = "$WINEPREFIX" ] || [ -f "$other/.vanta-ready-3" ] && continue
+    rm -rf "$other"
+    cp -a "$WINEPREFIX" "$other"
+done
