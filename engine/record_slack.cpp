@@ -52,8 +52,9 @@ static int folder_is_on_ntfs(const char *folder)
 // Work file number of the run's for the pass's writes: a new one, or one the
 // run made before (the probe file, a large file). INVALID_HANDLE_VALUE when
 // it can be neither: *taken when someone else's file has the name (it is
-// named, and the number passed over).
-static HANDLE slack_file(unsigned number, int *taken)
+// named, and the number passed over). *reopened when it is one the run made
+// before, which may hold bytes.
+static HANDLE slack_file(unsigned number, int *taken, int *reopened)
 {
     char name[16];
     DWORD code = 0;
@@ -61,6 +62,8 @@ static HANDLE slack_file(unsigned number, int *taken)
     *taken = 0;
     HANDLE file = make_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
     if (file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS) {
+        if (reopened)
+            *reopened = 1;
         file = open_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
         if (file == INVALID_HANDLE_VALUE && code != ERROR_SHARING_VIOLATION) {
             note_foreign_entry(name);
@@ -89,19 +92,24 @@ static void truncate_slack_file(unsigned number)
 
 // The small files written and not yet cut, their handles still open. What is
 // written into them must be on the disk before they are cut: a batch is
-// flushed one file after another, then cut (a flush between every write and
-// its cut cost the pass more than its own writes).
+// flushed one file after another, then each is cut through the handle that
+// wrote it (a flush between every write and its cut cost the pass more than
+// its own writes, and a second open a file, with its checks, as much again).
 #define SLACK_BATCH 64
 static HANDLE uncut_files[SLACK_BATCH];
-static unsigned uncut[SLACK_BATCH];
 static unsigned uncut_count;
 
 static void cut_written_files(void)
 {
     for (unsigned i = 0; i < uncut_count; ++i)
-        flush_and_close(uncut_files[i]);
-    for (unsigned i = 0; i < uncut_count; ++i)
-        truncate_slack_file(uncut[i]);
+        win.FlushFileBuffers(uncut_files[i]);
+    for (unsigned i = 0; i < uncut_count; ++i) {
+        // the bytes stay behind in its record; a file that can't be cut
+        // keeps them, which does no harm
+        if (file_calls.seek(uncut_files[i], 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
+            win.SetEndOfFile(uncut_files[i]);
+        win.CloseHandle(uncut_files[i]);
+    }
     uncut_count = 0;
 }
 
@@ -111,13 +119,14 @@ static void cut_written_files(void)
 // or takes fewer bytes.
 static int write_slack_file(unsigned number, DWORD slack_size)
 {
-    int taken = 0;
-    HANDLE file = slack_file(number, &taken);
+    int taken = 0, reopened = 0;
+    HANDLE file = slack_file(number, &taken, &reopened);
     if (file == INVALID_HANDLE_VALUE)
         return taken ? 2 : 3;
     fill_random((int)slack_size + 4);
     DWORD written = 0;
-    if (file_calls.seek(file, 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
+    // a file of the run's cut to nothing first (a new one is empty)
+    if (reopened && file_calls.seek(file, 0, NULL, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
         win.SetEndOfFile(file);
     // judged by the count: a full volume may still answer TRUE
     file_calls.write(file, run_context.transfer_buffer, slack_size, &written, NULL);
@@ -127,7 +136,7 @@ static int write_slack_file(unsigned number, DWORD slack_size)
         cut_written_files();
         return 3;
     }
-    uncut_files[uncut_count] = file, uncut[uncut_count++] = number;
+    uncut_files[uncut_count++] = file;
     if (uncut_count == SLACK_BATCH)
         cut_written_files();
     return 0;
@@ -143,7 +152,7 @@ static int find_slack_size(unsigned *number, DWORD *slack_size)
     fill_random(SLACK_LARGEST_SIZE);
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int taken = 1; taken && *number < MAX_WORK_FILE_NUMBER;)
-        if ((file = slack_file(*number, &taken)) == INVALID_HANDLE_VALUE && taken)
+        if ((file = slack_file(*number, &taken, NULL)) == INVALID_HANDLE_VALUE && taken)
             ++*number;
     if (file == INVALID_HANDLE_VALUE)
         return 3;
