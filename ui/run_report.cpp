@@ -12,6 +12,7 @@
 #include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
+#include "ui/version.h"
 
 // The byte-order mark and the header, written in one with the first record.
 // Fields added since the first version come last, so that a report begun by
@@ -167,7 +168,8 @@ static DWORD compose_record(const char *ending, int exit_code)
     DWORD size;
 
     line[0] = 0;
-    add_report_field(line, program_text(IDS_VERSION));
+    // the file version, which a machine compares: the About text is for people
+    add_report_field(line, VANTA_VERSION_TEXT);
     text[0] = 0, size = sizeof text;
     GetComputerNameA(text, &size);
     add_report_field(line, text);

@@ -614,7 +614,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         auto &record = report_records.back();
         EXPECT_EQ(std::to_string(r.code), record["exit_code"]);
         EXPECT_EQ(0u, record["ending"].find(r.ending)) << record["ending"];
-        EXPECT_EQ("Version 8", record["version"]);
+        EXPECT_EQ(VANTA_PROJECT_VERSION, record["version"]) << "the file version, as a machine compares it";
         EXPECT_EQ("ja", record["language"]) << "the language of ending, failures and method_name";
         EXPECT_NE("", record["computer"]);
         EXPECT_NE("", record["user"]);
@@ -726,6 +726,52 @@ TEST(StartUp, VantaImportsOnlyDllsTheSystemLoadsFromItsOwnFolder)
     ASSERT_FALSE(imported.empty()) << "no import table read from " << shipped_program();
     for (const std::string &name : imported)
         EXPECT_TRUE(known.count(name)) << name << " loads from beside the program before the system's own";
+}
+
+// The project's version (CMakeLists.txt) is the one version of the program:
+// the file and product versions of its version resource, in numbers and in
+// text, and its manifest's assembly carry it whole (8.0.0.0); the About text,
+// for people, names its first number. The record's version: see the
+// unattended runs.
+TEST(StartUp, TheVersionResourceAndTheManifestCarryTheProjectsVersion)
+{
+    const std::string version = VANTA_PROJECT_VERSION, exe = shipped_program();
+    unsigned parts[4] = {};
+    ASSERT_EQ(4, sscanf(version.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3])) << version;
+    DWORD ignored = 0, size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
+    std::string info(size, '\0');
+    ASSERT_TRUE(size && GetFileVersionInfoA(exe.c_str(), 0, size, &info[0])) << "no version resource in " << exe;
+    VS_FIXEDFILEINFO *fixed = NULL;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", (void **)&fixed, &length) && fixed);
+    const DWORD high = MAKELONG(parts[1], parts[0]), low = MAKELONG(parts[3], parts[2]);
+    EXPECT_EQ(high, fixed->dwFileVersionMS);
+    EXPECT_EQ(low, fixed->dwFileVersionLS);
+    EXPECT_EQ(high, fixed->dwProductVersionMS);
+    EXPECT_EQ(low, fixed->dwProductVersionLS);
+    for (const char *name : {"FileVersion", "ProductVersion"}) {
+        char *text = NULL;
+        std::string key = std::string("\\StringFileInfo\\041104B0\\") + name;
+        EXPECT_TRUE(VerQueryValueA(info.data(), key.c_str(), (void **)&text, &length) && text) << name;
+        EXPECT_EQ(version, text ? text : "") << name;
+    }
+    HMODULE image = LoadLibraryExA(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(image) << exe;
+    HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));   // RT_MANIFEST
+    const char *manifest = found ? (const char *)LockResource(LoadResource(image, found)) : NULL;
+    const std::string text = manifest ? std::string(manifest, SizeofResource(image, found)) : "";
+    EXPECT_NE(std::string::npos, text.find("name=\"vanta\" version=\"" + version + "\"")) << text;
+    for (LANGID language : {MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}) {
+        HRSRC block = FindResourceExA(image, (LPCSTR)RT_STRING, MAKEINTRESOURCEA(IDS_VERSION / 16 + 1), language);
+        const WORD *at = block ? (const WORD *)LockResource(LoadResource(image, block)) : NULL;
+        for (int skip = 0; at && skip < IDS_VERSION % 16; ++skip)
+            at += *at + 1;
+        std::string about;
+        for (WORD i = 1; at && i <= at[0]; ++i)
+            about += (char)at[i];
+        EXPECT_EQ("Version " + std::to_string(parts[0]), about) << "the About text, language " << language;
+    }
+    FreeLibrary(image);
 }
 
 // Eight runs ending at once on one report that does not exist yet, as a
