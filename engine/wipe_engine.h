@@ -95,6 +95,16 @@ DWORD hold_work_folder(int *made);
 // WORK_FOLDER_FOREIGN_OWNER, WORK_FOLDER_OTHERS_WRITE, or the system's code.
 // FAT and exFAT keep no owner: 0.
 DWORD check_work_folder_owner(void);
+// The same check of any folder held through folder (READ_CONTROL; WRITE_DAC
+// when reset is set and a DACL that lets others write is to be made the work
+// folder's own); *machine_owned, unless null, is set as below when the folder
+// has an owner.
+DWORD check_folder_security(HANDLE folder, int reset, int *machine_owned);
+// The work folder's own DACL: SYSTEM, the Administrators and the running
+// account, each with full access, inherited by what is made in it and
+// protected from what the folder around it grants. LocalFree it; null when
+// the account's SID can't be had.
+PSECURITY_DESCRIPTOR protected_folder_descriptor(void);
 // Who owns the folder check_work_folder_owner took (or note_made_folder_owner,
 // for one made now): 1 SYSTEM or the Administrators, 0 this account, -1 no
 // one (FAT, exFAT).

@@ -89,8 +89,14 @@
 #define IDS_FOLDER_EXISTS_KEPT    472
 /* What holds on Windows, not only under Wine. */
 #define IDS_JOURNAL_UNWRITTEN     473
+/* A fleet's first run leaves a record: the report's folder made or refused. */
+#define IDS_REPORT_FOLDER_MISSING      500
+#define IDS_REPORT_FOLDER_FOREIGN_OWNER 501
+#define IDS_REPORT_FOLDER_OTHERS_WRITE 502
+#define IDS_REPORT_FOLDER_LINK         503
+#define IDS_NO_RECORD_WRITTEN          504
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_JOURNAL_UNWRITTEN
+#define IDS_LAST                  IDS_NO_RECORD_WRITTEN
 
 #endif

@@ -241,8 +241,10 @@ TestChild erase("erase", erase_child);
 // the zero method on VANTA_RESERVE_ROOT, an ext4 volume with a 5% reserve for
 // root. The summary names the free space beyond this user's share, as the
 // system reports it (free bytes of the volume against the caller's); the
-// space is back and no work folder is left. 0 when all holds, else 1 with
-// the reason.
+// space is back and no work folder is left. Its report goes where the
+// readme's goes, into a folder of %ProgramData% that is not there yet, as
+// on a fresh PC: the run makes it, the user's own, and writes the record
+// there. 0 when all holds, else 1 with the reason.
 int reserve_child()
 {
     const char *root = getenv("VANTA_RESERVE_ROOT");
@@ -252,7 +254,13 @@ int reserve_child()
         !GetDiskFreeSpaceA(root, &per_cluster, &per_sector, &free_clusters, &clusters))
         return printf("no volume VANTA_RESERVE_ROOT\n"), 1;
     unsigned long long beyond = total_free.QuadPart - available.QuadPart;
-    Program vanta(shipped_program(), root);
+    char data[MAX_PATH] = "";
+    GetEnvironmentVariableA("ProgramData", data, sizeof data);
+    const std::string reports = data + std::string("\\vanta"), report = reports + "\\vanta.csv";
+    DeleteFileA(report.c_str()), RemoveDirectoryA(reports.c_str());
+    if (!data[0] || GetFileAttributesA(reports.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return printf("no %%ProgramData%%, or %s is there before the run\n", reports.c_str()), 1;
+    Program vanta(shipped_program(), root, " /report:\"" + report + "\"");
     if (!vanta.up)
         return printf("vanta.exe did not come up\n"), 1;
     Texts boxes = vanta.settle(0, FINISHED, IDNO, 120000);
@@ -276,7 +284,13 @@ int reserve_child()
         return printf("the summary names other than the space out of reach\n"), 1;
     if (after.QuadPart != available.QuadPart || GetFileAttributesA(work.c_str()) != INVALID_FILE_ATTRIBUTES)
         return printf("the space was not given back\n"), 1;
-    return vanta.close() != 0;
+    if (vanta.close() != 0)
+        return printf("the program did not end with 0\n"), 1;
+    bool bom = false;
+    Records records = read_report(report, &bom);
+    if (records.size() != 1 || records[0]["exit_code"] != "0" || records[0]["version"] != VANTA_PROJECT_VERSION)
+        return printf("%u records in %s, not the run's one\n", (unsigned)records.size(), report.c_str()), 1;
+    return 0;
 }
 TestChild reserve("reserve", reserve_child);
 
