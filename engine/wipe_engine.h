@@ -363,6 +363,7 @@ struct RunTotals {
     unsigned long long elapsed_ms;       // from its first step to its end
     int differing_files;                 // files a verify found bytes in that differ
     unsigned damaged_sectors;            // sectors a verify could not read and went past
+    int passes_finished;                 // fill passes that went to their end
 };
 extern RunTotals run_totals;
 

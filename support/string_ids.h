@@ -95,8 +95,14 @@
 #define IDS_REPORT_FOLDER_OTHERS_WRITE 502
 #define IDS_REPORT_FOLDER_LINK         503
 #define IDS_NO_RECORD_WRITTEN          504
+/* Every user can tell what happened: a folder not there, an Abort, /? and /lang. */
+#define IDS_FOLDER_NOT_THERE           505
+#define IDS_STOPPED_DONE               506
+#define IDS_SPACE_GIVEN_BACK           507
+#define IDS_USAGE_LINE                 508
+#define IDS_JAPANESE_NEEDS_932         509
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_NO_RECORD_WRITTEN
+#define IDS_LAST                  IDS_JAPANESE_NEEDS_932
 
 #endif

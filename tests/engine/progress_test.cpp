@@ -246,9 +246,9 @@ TEST(RunProgress, TheSummaryNamesWhatWasDoneAndWhatWasOutOfReach)
 {
     load_texts(GetModuleHandleA(NULL));
     const struct { const char *name; RunTotals totals; const char *text; } rows[] = {
-        {"one pass", {3221225472ull, 0, 1, 0, 125000, 0, 0}, "上書き 3,221,225,472 バイト（1 回）、所要時間 2 分 5 秒"},
-        {"verified", {1024, 1000, 3, 0, 5000, 0, 0}, "上書き 1,024 バイト（3 回）、検証 1,000 バイト、所要時間 5 秒"},
-        {"a reserve out of reach", {4096, 0, 1, 53686272, 0, 0, 0},
+        {"one pass", {3221225472ull, 0, 1, 0, 125000, 0, 0, 1}, "上書き 3,221,225,472 バイト（1 回）、所要時間 2 分 5 秒"},
+        {"verified", {1024, 1000, 3, 0, 5000, 0, 0, 3}, "上書き 1,024 バイト（3 回）、検証 1,000 バイト、所要時間 5 秒"},
+        {"a reserve out of reach", {4096, 0, 1, 53686272, 0, 0, 0, 1},
          "上書き 4,096 バイト（1 回）、所要時間 0 秒\r\nこのアカウントが書き込めない空き領域 53,686,272 バイト"
          "（ディスク クォータ、または管理者やシステム用の予約領域）は消去されていません。"},
     };

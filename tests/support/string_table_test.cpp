@@ -190,6 +190,16 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "Its folder %s is a link (a junction or a symbolic link) to another place, so vanta does not write through it as an administrator."},
     {504, "この実行の記録はどこにも書けませんでした。",
      "No record of this run was written."},
+    {505, "指定したフォルダ %s がありません。",
+     "The folder you gave, %s, does not exist."},
+    {506, "中断するまでに、上書きを %d 回終え、%s バイトを上書きし、%s バイトを検証しました。",
+     "Before the stop, %d pass(es) had finished; %s bytes were overwritten and %s bytes verified."},
+    {507, "作業ファイルを削除し、空き領域を元に戻しました。",
+     "The work files were deleted and the free space given back."},
+    {508, "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:ファイル] [/lang:ja|en]",
+     "Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file] [/lang:ja|en]"},
+    {509, "コマンドラインの %s は使えません: 日本語の表示には ANSI コード ページ 932 が必要ですが、この Windows のコード ページは %s です。英語で実行するには /lang:ja を外してください。日本語で実行するには、Unicode 対応ではないプログラムの言語を日本語にして（コントロール パネルの「地域」の「管理」）、Windows を再起動してください。",
+     "%s on the command line cannot be used: Japanese texts need the ANSI code page 932, and this Windows uses code page %s. Leave /lang:ja out to run in English, or set the language for non-Unicode programs to Japanese (Control Panel, Region, Administrative) and restart Windows."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)
