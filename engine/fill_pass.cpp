@@ -219,7 +219,7 @@ int fill_work_file(unsigned number)
         if (free_bytes > pass_most_free)
             pass_most_free = free_bytes;
         report_pass_progress(pass_bytes_written, pass_most_free);
-        show_progress(free_bytes);
+        show_pass_progress(PASS_FILL, pass_bytes_written, free_bytes);
         DWORD sector = probe_sector_bytes;
         if (limit < sector)
             limit = sector;

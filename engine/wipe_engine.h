@@ -338,9 +338,25 @@ void reset_progress(void);
 // Free line, and a speed line once two samples are a tenth of a second apart.
 // Every call takes a speed sample. The text lives until the next call.
 char *format_progress(unsigned long long free_bytes);
-// format_progress into the status control, at most once a second and only
-// when the text changed.
-void show_progress(unsigned long long free_bytes);
+
+// Which pass of the run's is running, for the progress text: its fill
+// passes (erase) and its verify passes, each numbered from 1 in the order of
+// the method's script, and how many of each the script has (0: a pass run
+// on its own, shown as the first of one).
+struct PassNumbers { int fill, fills, verify, verifies; };
+extern PassNumbers pass_numbers;
+// What the status control shows during a pass, each figure with its words
+// and unit: which pass of how many, the bytes it has done (written, or
+// verified) and those left (free, or to read), the speed (from
+// format_progress's samples of what is left) and the run's time left. At
+// most once a second, and only when the text changed.
+#define PASS_FILL   0
+#define PASS_VERIFY 1
+void show_pass_progress(int kind, unsigned long long done, unsigned long long left);
+// A byte count as the progress text shows it: its number in KB, MB or GB (the
+// bands of the free-space line), with thousands separators and the unit;
+// per_second: the speed's bands, bytes themselves up to 1,024.
+void format_figure(char *text, size_t size, unsigned long long bytes, int per_second);
 
 // ------------------------------------------------------- the run's progress
 

@@ -169,6 +169,21 @@ static int verify_follows(TextFile *steps, int steps_left)
     return keyword == STEP_VERIFY;
 }
 
+// How many fill passes (erase) and verify passes the script's count step
+// lines hold, for the progress text; the script is left where it was.
+static void count_passes(TextFile *steps, int count)
+{
+    char line[STEP_LINE_SIZE];
+    size_t at = steps->at;
+    memset(&pass_numbers, 0, sizeof pass_numbers);
+    for (int step = 1; step <= count && next_text_line(steps, line, sizeof line); ++step) {
+        int keyword = step_keyword(line);
+        pass_numbers.fills += keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY;
+        pass_numbers.verifies += keyword == STEP_VERIFY || keyword == STEP_ERASE_VERIFY;
+    }
+    steps->at = at;
+}
+
 // The exit code of a run that went through its steps with this result.
 static int exit_code_of(int result)
 {
@@ -603,6 +618,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     begin_run_progress(count);
     if (resume > 1)
         skip_run_progress(resume - 1);
+    count_passes(&steps, count);
 
     int step, last_erase = 0;
     for (step = 1; step <= count; ++step) {
@@ -623,6 +639,9 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             *cr = 0;
         int keyword = step_keyword(line);
         int erases = keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY;
+        // the passes are numbered in the script, the ones a part before this did too
+        pass_numbers.fill += erases;
+        pass_numbers.verify += keyword == STEP_VERIFY || keyword == STEP_ERASE_VERIFY;
         // the steps the interrupted part had done
         if (step < resume) {
             last_erase = erases ? step : last_erase;
@@ -680,6 +699,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     }
     end_run_progress(result == RUN_DONE);
     run_exit_code = exit_code_of(result);
+    // a pass run on its own later is no pass of this run's
+    memset(&pass_numbers, 0, sizeof pass_numbers);
 
     // the next run starts with a fresh buffer and looks the free-space query up again
     release_transfer_buffer();

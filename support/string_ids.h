@@ -101,8 +101,12 @@
 #define IDS_SPACE_GIVEN_BACK           507
 #define IDS_USAGE_LINE                 508
 #define IDS_JAPANESE_NEEDS_932         509
+/* Each figure of a pass's progress with its words and unit. */
+#define IDS_PROGRESS_FILL              510
+#define IDS_PROGRESS_VERIFY            511
+#define IDS_PROGRESS_SPEED             512
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_JAPANESE_NEEDS_932
+#define IDS_LAST                  IDS_PROGRESS_SPEED
 
 #endif

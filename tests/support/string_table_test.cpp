@@ -200,6 +200,12 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file] [/lang:ja|en]"},
     {509, "コマンドラインの %s は使えません: 日本語の表示には ANSI コード ページ 932 が必要ですが、この Windows のコード ページは %s です。英語で実行するには /lang:ja を外してください。日本語で実行するには、Unicode 対応ではないプログラムの言語を日本語にして（コントロール パネルの「地域」の「管理」）、Windows を再起動してください。",
      "%s on the command line cannot be used: Japanese texts need the ANSI code page 932, and this Windows uses code page %s. Leave /lang:ja out to run in English, or set the language for non-Unicode programs to Japanese (Control Panel, Region, Administrative) and restart Windows."},
+    {510, "上書き %d/%d 回目: 書き込み済み %s、残り %s",
+     "Pass %d of %d: %s written, %s left"},
+    {511, "検証 %d/%d 回目: 検証済み %s、残り %s",
+     "Verify %d of %d: %s verified, %s left"},
+    {512, "速度 %s/秒",
+     "Speed %s/s"},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)

@@ -1295,13 +1295,22 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
         EXPECT_EQ(0u, finished.find(L"The erase has finished.\r\nOverwrote ")) << not_english(finished);
         EXPECT_NE(std::wstring::npos, finished.find(L" bytes (passes: 1), time taken ")) << not_english(finished);
         EXPECT_EQ("", not_english(finished));
-
+        EXPECT_EQ(0u, vanta.close());
+    }
+    {
+        // a program of its own: its first figures show at once, not held back
+        // by the second-long pause after another run's last ones
+        Program vanta(copy, folder, lang);
+        ASSERT_TRUE(vanta.up);
         // an Abort once the run has written: under Aborted., what it had
         // done and that the space is back
         Gate gate("program_gated");
         ASSERT_TRUE(gate.hold("write", 1 << 20));
-        SetDlgItemTextA(vanta.dialog, IDC_STATUS, ""), vanta.start_method(0);
+        vanta.start_method(0);
         ASSERT_TRUE(gate.held()) << "the run never got there";
+        // the figures shown before the first write, each with its words and unit
+        const std::string figures = window_text(vanta.dialog, IDC_STATUS);
+        EXPECT_TRUE(std::regex_match(figures, std::regex("Pass 1 of 1: [0-9,]+ KB written, [0-9,]+ MB left(\r\nSpeed [0-9,]+ (B|KB|MB|GB)/s)?"))) << figures;
         vanta.command(IDABORT);
         for (int i = 0; i < 1000 && wide_text(vanta.dialog, IDC_STATUS) != L"Aborting..."; ++i)
             Sleep(10);

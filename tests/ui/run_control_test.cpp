@@ -348,7 +348,7 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     progress_tick = quick_tick, progress_time = quick_time;
     ControlLog status(dialog, IDC_STATUS), steps(dialog, IDC_STEP);
     std::vector<int> bar;
-    Strings titles, verify_texts;
+    Strings titles, verify_texts, fill_texts;
     bool time_left_seen = false;
     unsigned long long journal_bytes = 0;   // the clusters the run's journal holds
     auto look = [&](const std::string &) {
@@ -366,6 +366,8 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
             time_left_seen = true;
         if (text_of(IDC_STEP) == "step 2 of 3: erase,verify 0x22" && (text == "verify" || !verify_texts.empty()))
             verify_texts.push_back(text);
+        else if (text_of(IDC_STEP) == "step 2 of 3: erase,verify 0x22" && text.compare(0, 7, "上書き ") == 0)
+            fill_texts.push_back(text);
     };
     start_in(root, "3\r\nerase 0x11\r\nerase,verify 0x22\r\nerase random\r\n", 1);
     ASSERT_TRUE(collected());
@@ -385,9 +387,19 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     GetWindowTextA(dialog, title, sizeof title);
     EXPECT_EQ("vanta", std::string(title));
 
+    // each figure with its words and unit: the pass of how many, written or
+    // verified, left, the speed, and later the time left
     ASSERT_GE(verify_texts.size(), 2u) << "the verify showed nothing but its name";
     EXPECT_EQ("verify", verify_texts[0]);
-    EXPECT_EQ("0\r\nspeed ", verify_texts.back().substr(0, 9)) << "nothing left to read, and how fast it went";
+    EXPECT_TRUE(std::regex_match(verify_texts.back(), std::regex("検証 1/1 回目: 検証済み [0-9,]+ (KB|MB)、残り 0 KB\r\n"
+                                                                   "速度 [0-9,]+ (B|KB|MB|GB)/秒(\r\n残り約 .*)?")))
+        << "nothing left to read, and how fast it went: " << verify_texts.back();
+    ASSERT_GE(fill_texts.size(), 2u) << "the second pass showed no figures";
+    for (const std::string &text : fill_texts)
+        EXPECT_TRUE(std::regex_match(text, std::regex("上書き 2/3 回目: 書き込み済み [0-9,]+ (KB|MB)、残り [0-9,]+ (KB|MB)"
+                                                      "(\r\n速度 [0-9,]+ (B|KB|MB|GB)/秒)?(\r\n残り約 .*)?")))
+            << text;
+    EXPECT_NE(std::string::npos, fill_texts.back().find("\r\n速度 ")) << "no speed: " << fill_texts.back();
     EXPECT_TRUE(time_left_seen) << "no time left shown";
 
     std::string summary = text_of(IDC_STATUS);
