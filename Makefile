@@ -1,6 +1,7 @@
 # make test: install what is missing, build, and run every test under Wine.
 # make dist: install what is missing, build, and pack vanta-8.0-win32.zip
-#            (the program, its methods and readmes) in the build directory.
+#            (the program, its methods and readmes; the name from the
+#            project's version in CMakeLists.txt) in the build directory.
 # make run:  install what is missing, build, and start vanta.exe under Wine
 #            (with no display: under Xvfb, saving a screenshot of the dialog).
 BUILD ?= build
@@ -24,7 +25,7 @@ test: build
 
 dist: build
 	@cmake --build $(BUILD) --target dist -- --no-print-directory
-	@echo "$(BUILD)/vanta-8.0-win32.zip"
+	@cat $(BUILD)/dist-zip.txt
 
 bench: build
 	@bash bench/fill_bench.sh $(BUILD)

@@ -133,13 +133,14 @@ static int round_once(const char *exe, const char *folder, int cut_by, double sh
             if (wineboot)
                 WaitForSingleObject(wineboot, 60000), CloseHandle(wineboot);
         } else {
-            char status[256] = "";
+            // "Aborted." and under it what the run had done
+            char status[1024] = "";
             for (; seconds() - cut < 60; Sleep(1)) {
                 GetDlgItemTextA(dialog, IDC_STATUS, status, sizeof status);
-                if (strcmp(status, ABORTED_TEXT) == 0)
+                if (strncmp(status, ABORTED_TEXT "\r\n", strlen(ABORTED_TEXT) + 2) == 0)
                     break;
             }
-            failed = strcmp(status, ABORTED_TEXT) != 0;
+            failed = strncmp(status, ABORTED_TEXT "\r\n", strlen(ABORTED_TEXT) + 2) != 0;
         }
         *taken = seconds() - cut;
         files_left_seen = work_files_left(folder);

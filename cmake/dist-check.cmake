@@ -1,11 +1,13 @@
-# cmake -DBUILD=<build dir> -DSOURCE=<source dir> -DSTRIP=<strip> -P dist-check.cmake
-# Checks the package of a build: vanta-8.0-win32.zip holds exactly the program,
+# cmake -DBUILD=<build dir> -DSOURCE=<source dir> -DZIP=<package> -DVERSION=<8.0> -DSTRIP=<strip>
+#       -P dist-check.cmake
+# Checks the package of a build (ZIP, named by CMakeLists.txt from the
+# project's version: vanta-8.0-win32.zip): it holds exactly the program,
 # the settings file, the five step scripts and the two readmes; the program is
 # the build's vanta.exe without its debugging sections; the settings file and
 # the scripts are the ones the build puts beside vanta.exe (which the tests
 # run); the readmes say what docs/ says, in UTF-8 with a byte-order mark and
-# CR LF.
-set(zip ${BUILD}/vanta-8.0-win32.zip)
+# CR LF, and their titles name the project's version.
+set(zip ${ZIP})
 set(expected readme.txt readme_ja.txt vanta.exe vanta.ini
              vanta0.run vanta1.run vanta2.run vanta3.run vanta4.run)
 set(faults 0)
@@ -84,6 +86,10 @@ foreach(name readme.txt readme_ja.txt)
     string(ASCII 239 187 191 bom)
     if(NOT head STREQUAL "efbbbf" OR NOT text STREQUAL "${bom}${source}")
         fault("${name} does not read as docs/${name} in UTF-8 behind a byte-order mark")
+    endif()
+    string(FIND "${source}" "vanta ${VERSION} " title)
+    if(NOT title EQUAL 0)
+        fault("docs/${name} does not begin with the project's version: vanta ${VERSION}")
     endif()
 endforeach()
 

@@ -219,7 +219,7 @@ int fill_work_file(unsigned number)
         if (free_bytes > pass_most_free)
             pass_most_free = free_bytes;
         report_pass_progress(pass_bytes_written, pass_most_free);
-        show_progress(free_bytes);
+        show_pass_progress(PASS_FILL, pass_bytes_written, free_bytes);
         DWORD sector = probe_sector_bytes;
         if (limit < sector)
             limit = sector;
@@ -394,6 +394,8 @@ int erase_free_space(int count, const char *const *args)
     else if (fill_record_slack(number > MAX_WORK_FILE_NUMBER ? MAX_WORK_FILE_NUMBER : number, folder) == 1 &&
              abort_requested(run_context.abort_flag))
         result = 1;
+    if (result == 0)
+        ++run_totals.passes_finished;
     // free space the caller may not write (a quota, a reserve for others):
     // what the volume had free beyond the caller's share when the pass ended
     if (result == 0 && probe_volume_free > pass_last_free &&

@@ -1,5 +1,7 @@
 // Progress and speed text: the free space left and the write speed measured
-// over the last 20 samples, put into the status control at most once a second.
+// over the last 20 samples; and the pass's figures with their words and units
+// (which pass, done, left, speed), put into the status control at most once
+// a second.
 #include <stdio.h>
 #include <string.h>
 #include "engine/wipe_engine.h"
@@ -7,7 +9,7 @@
 
 #define SPEED_RING_SIZE 20
 #define PROGRESS_TEXT_SIZE 128
-#define SHOWN_TEXT_SIZE (PROGRESS_TEXT_SIZE + 80)   // the progress text and the time left
+#define SHOWN_TEXT_SIZE 320   // the pass's figures with their words, the speed, the time left
 #define SHOW_INTERVAL_MS 1000u
 #define TICKS_PER_TENTH 1000000LL   // 100-ns units in a tenth of a second
 
@@ -23,6 +25,9 @@ static int oldest_sample;
 static int next_sample;
 static char shown_text[SHOWN_TEXT_SIZE];
 DWORD last_shown_tick;
+// the speed the last sample measured, bytes a second; 0 when none could be
+static long long measured_speed;
+PassNumbers pass_numbers;
 
 static long long system_time_stamp(void)
 {
@@ -40,6 +45,7 @@ void reset_progress(void)
 {
     shown_text[0] = 0;
     sample_count = 0;
+    measured_speed = 0;
 }
 
 // Numbers print as signed 64-bit decimals. mingw's printf takes %I64d as
@@ -77,6 +83,7 @@ static void append_speed_line(long long speed)
 char *format_progress(unsigned long long free_bytes)
 {
     format_free_line(free_bytes);
+    measured_speed = 0;
 
     SpeedSample sample = { progress_time(), free_bytes };
     int index;
@@ -107,19 +114,55 @@ char *format_progress(unsigned long long free_bytes)
     long long filled = (long long)(oldest->free_bytes - sample.free_bytes);
     long long speed = filled * 10 / tenths;
     if (speed > 0)
-        append_speed_line(speed);
+        append_speed_line(speed), measured_speed = speed;
     return progress_text;
 }
 
-void show_progress(unsigned long long free_bytes)
+void format_figure(char *text, size_t size, unsigned long long bytes, int per_second)
 {
-    char text[SHOWN_TEXT_SIZE];
+    char number[40];
+    const char *unit = "KB";
+    unsigned long long shown;
+    if (per_second && bytes <= 1024)
+        shown = bytes, unit = "B";
+    else if (bytes < 10240000ull)
+        // the free line's "1KB" for anything up to a kilobyte
+        shown = per_second ? bytes / 1024 : bytes == 0 ? 0 : bytes <= 1024 ? 1 : bytes >> 10;
+    else if (bytes < 10485760000ull)
+        shown = bytes >> 20, unit = "MB";
+    else
+        shown = bytes >> 30, unit = "GB";
+    format_byte_count(number, sizeof number, shown);
+    snprintf(text, size, "%s %s", number, unit);
+}
+
+void show_pass_progress(int kind, unsigned long long done, unsigned long long left)
+{
+    char text[SHOWN_TEXT_SIZE], done_text[48], left_text[48], speed_text[48];
     DWORD now = progress_tick();
     // unsigned difference: right across the tick count's wrap after 49.7 days
     if (now - last_shown_tick <= SHOW_INTERVAL_MS)
         return;
-    // the run's time left on a line under the free space and the speed
-    snprintf(text, sizeof text, "%s%s", format_progress(free_bytes), run_time_left_line());
+    // the sample behind the speed; its own text is the figures without words
+    format_progress(left);
+    int number = kind == PASS_FILL ? pass_numbers.fill : pass_numbers.verify,
+        count = kind == PASS_FILL ? pass_numbers.fills : pass_numbers.verifies;
+    if (count <= 0 || number <= 0 || number > count)
+        number = count = 1;
+    format_figure(done_text, sizeof done_text, done, 0);
+    format_figure(left_text, sizeof left_text, left, 0);
+    snprintf(text, sizeof text, program_text(kind == PASS_FILL ? IDS_PROGRESS_FILL : IDS_PROGRESS_VERIFY), number,
+             count, done_text, left_text);
+    if (measured_speed > 0) {
+        size_t have = strlen(text);
+        format_figure(speed_text, sizeof speed_text, (unsigned long long)measured_speed, 1);
+        snprintf(text + have, sizeof text - have, "\r\n");
+        have = strlen(text);
+        snprintf(text + have, sizeof text - have, program_text(IDS_PROGRESS_SPEED), speed_text);
+    }
+    // the run's time left on a line under them
+    size_t have = strlen(text);
+    snprintf(text + have, sizeof text - have, "%s", run_time_left_line());
     if (strcmp(text, shown_text) == 0)
         return;                      // tried again at the next write
     set_status_text(text);

@@ -73,7 +73,8 @@ static void take_read(const unsigned char *data, DWORD got, unsigned long long o
     run_totals.bytes_verified += got;
     report_pass_progress(verify_read_bytes, verify_whole);
     // what is left to read, and how fast it goes, as the fill shows its free space
-    show_progress(verify_whole > verify_read_bytes ? verify_whole - verify_read_bytes : 0);
+    show_pass_progress(PASS_VERIFY, verify_read_bytes,
+                       verify_whole > verify_read_bytes ? verify_whole - verify_read_bytes : 0);
 }
 
 // Moves the file's position to offset: 0, or 3 with the failure reported

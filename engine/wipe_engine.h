@@ -95,6 +95,16 @@ DWORD hold_work_folder(int *made);
 // WORK_FOLDER_FOREIGN_OWNER, WORK_FOLDER_OTHERS_WRITE, or the system's code.
 // FAT and exFAT keep no owner: 0.
 DWORD check_work_folder_owner(void);
+// The same check of any folder held through folder (READ_CONTROL; WRITE_DAC
+// when reset is set and a DACL that lets others write is to be made the work
+// folder's own); *machine_owned, unless null, is set as below when the folder
+// has an owner.
+DWORD check_folder_security(HANDLE folder, int reset, int *machine_owned);
+// The work folder's own DACL: SYSTEM, the Administrators and the running
+// account, each with full access, inherited by what is made in it and
+// protected from what the folder around it grants. LocalFree it; null when
+// the account's SID can't be had.
+PSECURITY_DESCRIPTOR protected_folder_descriptor(void);
 // Who owns the folder check_work_folder_owner took (or note_made_folder_owner,
 // for one made now): 1 SYSTEM or the Administrators, 0 this account, -1 no
 // one (FAT, exFAT).
@@ -328,9 +338,25 @@ void reset_progress(void);
 // Free line, and a speed line once two samples are a tenth of a second apart.
 // Every call takes a speed sample. The text lives until the next call.
 char *format_progress(unsigned long long free_bytes);
-// format_progress into the status control, at most once a second and only
-// when the text changed.
-void show_progress(unsigned long long free_bytes);
+
+// Which pass of the run's is running, for the progress text: its fill
+// passes (erase) and its verify passes, each numbered from 1 in the order of
+// the method's script, and how many of each the script has (0: a pass run
+// on its own, shown as the first of one).
+struct PassNumbers { int fill, fills, verify, verifies; };
+extern PassNumbers pass_numbers;
+// What the status control shows during a pass, each figure with its words
+// and unit: which pass of how many, the bytes it has done (written, or
+// verified) and those left (free, or to read), the speed (from
+// format_progress's samples of what is left) and the run's time left. At
+// most once a second, and only when the text changed.
+#define PASS_FILL   0
+#define PASS_VERIFY 1
+void show_pass_progress(int kind, unsigned long long done, unsigned long long left);
+// A byte count as the progress text shows it: its number in KB, MB or GB (the
+// bands of the free-space line), with thousands separators and the unit;
+// per_second: the speed's bands, bytes themselves up to 1,024.
+void format_figure(char *text, size_t size, unsigned long long bytes, int per_second);
 
 // ------------------------------------------------------- the run's progress
 
@@ -353,6 +379,7 @@ struct RunTotals {
     unsigned long long elapsed_ms;       // from its first step to its end
     int differing_files;                 // files a verify found bytes in that differ
     unsigned damaged_sectors;            // sectors a verify could not read and went past
+    int passes_finished;                 // fill passes that went to their end
 };
 extern RunTotals run_totals;
 

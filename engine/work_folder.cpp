@@ -560,10 +560,7 @@ int prepare_work_folder_path(HWND dialog, const char *folder, const char **text)
     return 0;
 }
 
-// The work folder's own DACL: SYSTEM, the Administrators and the running
-// account, each with full access, inherited by what is made in it and
-// protected from what the folder around it grants.
-static PSECURITY_DESCRIPTOR work_folder_descriptor(void)
+PSECURITY_DESCRIPTOR protected_folder_descriptor(void)
 {
     BYTE sid[SECURITY_MAX_SID_SIZE];
     char *text = NULL, sddl[256];
@@ -620,7 +617,7 @@ static int others_may_write(PACL dacl, PSID account)
     return 0;
 }
 
-DWORD check_work_folder_owner(void)
+DWORD check_folder_security(HANDLE folder, int reset, int *machine_owned)
 {
     BYTE account[SECURITY_MAX_SID_SIZE];
     PSID owner = NULL;
@@ -628,8 +625,7 @@ DWORD check_work_folder_owner(void)
     PSECURITY_DESCRIPTOR descriptor = NULL;
     if (!token_user_sid(account, sizeof account))
         return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
-    work_folder_machine_owned = -1;
-    DWORD code = win.GetSecurityInfo(work_folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+    DWORD code = win.GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                  &owner, NULL, &dacl, NULL, &descriptor);
     // FAT and exFAT keep no owner and no DACL: what holds there is the held
     // handle and the file IDs
@@ -641,33 +637,40 @@ DWORD check_work_folder_owner(void)
     if (code)
         return code;
     DWORD result = 0;
-    if (owner)
-        work_folder_machine_owned = !EqualSid(owner, account) || is_sid(owner, "S-1-5-18") ||
-                                    is_sid(owner, "S-1-5-32-544");
+    if (owner && machine_owned)
+        *machine_owned = !EqualSid(owner, account) || is_sid(owner, "S-1-5-18") || is_sid(owner, "S-1-5-32-544");
     if (!owner || !trusted_account(owner, account)) {
         result = WORK_FOLDER_FOREIGN_OWNER;
     } else if (others_may_write(dacl, account)) {
         // one an older vanta made under a folder others may write to: its
         // DACL is made the work folder's own where this account may, on the
         // folder alone (nothing in it is touched)
-        PSECURITY_DESCRIPTOR own = work_folder_descriptor();
+        PSECURITY_DESCRIPTOR own = reset ? protected_folder_descriptor() : NULL;
         result = WORK_FOLDER_OTHERS_WRITE;
-        ++work_folder_calls;
-        if (own && win.SetKernelObjectSecurity(work_folder, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, own)) {
-            PACL now = NULL;
-            PSECURITY_DESCRIPTOR again = NULL;
-            if (!win.GetSecurityInfo(work_folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &now, NULL,
-                                 &again) &&
-                !others_may_write(now, account))
-                result = 0;
-            if (again)
-                LocalFree(again);
-        }
-        if (own)
+        if (own) {
+            ++work_folder_calls;
+            if (win.SetKernelObjectSecurity(folder, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                            own)) {
+                PACL now = NULL;
+                PSECURITY_DESCRIPTOR again = NULL;
+                if (!win.GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &now, NULL,
+                                         &again) &&
+                    !others_may_write(now, account))
+                    result = 0;
+                if (again)
+                    LocalFree(again);
+            }
             LocalFree(own);
+        }
     }
     LocalFree(descriptor);
     return result;
+}
+
+DWORD check_work_folder_owner(void)
+{
+    work_folder_machine_owned = -1;
+    return check_folder_security(work_folder, 1, &work_folder_machine_owned);
 }
 
 void note_made_folder_owner(void)
@@ -730,7 +733,7 @@ DWORD hold_work_folder(int *made)
 
     // new, with its own DACL from the start: set later, the empty folder
     // could become a junction in between
-    PSECURITY_DESCRIPTOR own = work_folder_descriptor();
+    PSECURITY_DESCRIPTOR own = protected_folder_descriptor();
     SECURITY_ATTRIBUTES security = {sizeof security, own, FALSE};
     ++work_folder_calls;
     if (win.CreateDirectoryA(work_folder_path, own ? &security : NULL))

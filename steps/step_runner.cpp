@@ -19,6 +19,7 @@ int run_resume_step;
 int resume_found_nothing;
 int resume_other_method = -1;
 DWORD journal_unwritten;
+int work_files_gone;
 volatile LONG keep_journal_at_stop;
 // What the work folder's journal says (read at the start, written at each
 // step), and the step the journal on the disk names (0: none is there).
@@ -168,6 +169,21 @@ static int verify_follows(TextFile *steps, int steps_left)
     return keyword == STEP_VERIFY;
 }
 
+// How many fill passes (erase) and verify passes the script's count step
+// lines hold, for the progress text; the script is left where it was.
+static void count_passes(TextFile *steps, int count)
+{
+    char line[STEP_LINE_SIZE];
+    size_t at = steps->at;
+    memset(&pass_numbers, 0, sizeof pass_numbers);
+    for (int step = 1; step <= count && next_text_line(steps, line, sizeof line); ++step) {
+        int keyword = step_keyword(line);
+        pass_numbers.fills += keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY;
+        pass_numbers.verifies += keyword == STEP_VERIFY || keyword == STEP_ERASE_VERIFY;
+    }
+    steps->at = at;
+}
+
 // The exit code of a run that went through its steps with this result.
 static int exit_code_of(int result)
 {
@@ -279,6 +295,16 @@ static int consider_journal(HWND owner, int method_index, unsigned long long has
     return show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES ? 1 : -1;
 }
 
+// The folder the user gave, in which the work folder is made, is not there.
+static int chosen_folder_missing(void)
+{
+    char *chosen = path_dir_part(work_folder_path);
+    DWORD attributes = win.GetFileAttributesA(chosen);
+    DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+    free(chosen);
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 // Why the work folder can't be held or taken: the warning box, the status
 // box's text in runner_status, exit code 6.
 static int refuse_work_folder(HWND owner, DWORD code)
@@ -291,6 +317,15 @@ static int refuse_work_folder(HWND owner, DWORD code)
     if (id) {
         snprintf(runner_status, sizeof runner_status, program_text(id), work_folder_path);
         show_message_box(owner, runner_status, MB_OK | MB_ICONWARNING);
+        set_status_text(runner_status);
+    } else if (chosen_folder_missing()) {
+        // not the work folder's fault: the folder the user gave is not there
+        snprintf(runner_status, sizeof runner_status, "%s\r\n", program_text(IDS_CANNOT_CREATE_FOLDER));
+        size_t have = strlen(runner_status);
+        char *chosen = path_dir_part(work_folder_path);
+        snprintf(runner_status + have, sizeof runner_status - have, program_text(IDS_FOLDER_NOT_THERE), chosen);
+        free(chosen);
+        show_message_box(owner, runner_status + have, MB_OK | MB_ICONWARNING);
         set_status_text(runner_status);
     } else {
         // the system's own reason, under the folder's name
@@ -550,6 +585,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     run_resumed_from = run_resume_step = resume_found_nothing = 0;
     resume_other_method = -1;
     journal_unwritten = 0;
+    work_files_gone = 0;
     journal_step_on_disk = 0;
     verify_must_read = 0;
     work_file_made = NULL;
@@ -582,6 +618,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     begin_run_progress(count);
     if (resume > 1)
         skip_run_progress(resume - 1);
+    count_passes(&steps, count);
 
     int step, last_erase = 0;
     for (step = 1; step <= count; ++step) {
@@ -602,6 +639,9 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             *cr = 0;
         int keyword = step_keyword(line);
         int erases = keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY;
+        // the passes are numbered in the script, the ones a part before this did too
+        pass_numbers.fill += erases;
+        pass_numbers.verify += keyword == STEP_VERIFY || keyword == STEP_ERASE_VERIFY;
         // the steps the interrupted part had done
         if (step < resume) {
             last_erase = erases ? step : last_erase;
@@ -644,6 +684,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     // volume would stay full. Close waits for this at most 15 seconds.
     set_status_text(program_text(IDS_DELETING_WORK_FILES));
     int deleted = delete_work_files(owner, status_id, step_id, &never_aborted, work_folder_path);
+    work_files_gone = deleted == RUN_DONE;
     if (result == RUN_DONE)
         result = deleted;
     // The session's end keeps the journal, to go on at the next Start; Abort
@@ -658,6 +699,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     }
     end_run_progress(result == RUN_DONE);
     run_exit_code = exit_code_of(result);
+    // a pass run on its own later is no pass of this run's
+    memset(&pass_numbers, 0, sizeof pass_numbers);
 
     // the next run starts with a fresh buffer and looks the free-space query up again
     release_transfer_buffer();

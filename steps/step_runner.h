@@ -99,6 +99,8 @@ extern int resume_other_method;
 // Why this run has no journal, or keeps an older one than its step (0: it
 // wrote each it tried): said once at its end, and the run went on without.
 extern DWORD journal_unwritten;
+// The run's end deleted every work file it had made: their space is back.
+extern int work_files_gone;
 
 // FNV-1a (64 bits) of length bytes, going on from hash (TEXT_HASH_START).
 unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash);

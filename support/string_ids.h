@@ -89,8 +89,24 @@
 #define IDS_FOLDER_EXISTS_KEPT    472
 /* What holds on Windows, not only under Wine. */
 #define IDS_JOURNAL_UNWRITTEN     473
+/* A fleet's first run leaves a record: the report's folder made or refused. */
+#define IDS_REPORT_FOLDER_MISSING      500
+#define IDS_REPORT_FOLDER_FOREIGN_OWNER 501
+#define IDS_REPORT_FOLDER_OTHERS_WRITE 502
+#define IDS_REPORT_FOLDER_LINK         503
+#define IDS_NO_RECORD_WRITTEN          504
+/* Every user can tell what happened: a folder not there, an Abort, /? and /lang. */
+#define IDS_FOLDER_NOT_THERE           505
+#define IDS_STOPPED_DONE               506
+#define IDS_SPACE_GIVEN_BACK           507
+#define IDS_USAGE_LINE                 508
+#define IDS_JAPANESE_NEEDS_932         509
+/* Each figure of a pass's progress with its words and unit. */
+#define IDS_PROGRESS_FILL              510
+#define IDS_PROGRESS_VERIFY            511
+#define IDS_PROGRESS_SPEED             512
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_JOURNAL_UNWRITTEN
+#define IDS_LAST                  IDS_PROGRESS_SPEED
 
 #endif

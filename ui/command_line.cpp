@@ -171,9 +171,13 @@ int parse_command_line(const char *line, CommandLine *parsed)
             }
         } else if (switch_is(token, "lang", &value)) {
             int language = language_named(value);
-            // Japanese texts read only in code page 932
-            if (language < 0 || (language == LANGUAGE_JAPANESE && GetACP() != 932))
+            char code_page[16];
+            snprintf(code_page, sizeof code_page, "%u", GetACP());
+            if (language < 0)
                 wrong(parsed, IDS_NO_SUCH_LANGUAGE, token, "");
+            // Japanese texts read only in code page 932: what this PC has instead, and what to do
+            else if (language == LANGUAGE_JAPANESE && GetACP() != 932)
+                wrong(parsed, IDS_JAPANESE_NEEDS_932, token, code_page);
             else if (parsed->language >= 0 && parsed->language != language)
                 wrong(parsed, IDS_SWITCH_TWICE, language_token, token);
             else if (parsed->language < 0) {

@@ -45,6 +45,22 @@ const char *command_line_folder(const char *line, char *folder)
     return p;
 }
 
+// The /? box: the usage line with every switch, /lang among them, then
+// each switch a line, /lang last, then the exit codes. The usage text holds
+// the line, the switches and the exit codes, a blank line between them.
+static void compose_usage(char *usage, size_t size)
+{
+    const char *all = program_text(IDS_USAGE), *switches = strstr(all, "\r\n"), *codes = NULL;
+    for (const char *at = switches; at && (at = strstr(at, "\r\n\r\n")) != NULL; at += 4)
+        codes = at;
+    if (!switches || !codes || codes == switches) {
+        snprintf(usage, size, "%s\r\n\r\n%s", all, program_text(IDS_USAGE_LANGUAGE));
+        return;
+    }
+    snprintf(usage, size, "%s%.*s\r\n%s%s", program_text(IDS_USAGE_LINE), (int)(codes - switches), switches,
+             program_text(IDS_USAGE_LANGUAGE), codes);
+}
+
 void init_dialog(HWND dialog)
 {
     char folder[COMMAND_LINE_FOLDER_SIZE];
@@ -102,7 +118,7 @@ void init_dialog(HWND dialog)
     }
     if (command_line.help) {
         char usage[4096];
-        snprintf(usage, sizeof usage, "%s\r\n\r\n%s", program_text(IDS_USAGE), program_text(IDS_USAGE_LANGUAGE));
+        compose_usage(usage, sizeof usage);
         show_message_box(dialog, usage, MB_OK | MB_ICONINFORMATION);
         PostQuitMessage(0);
         return;

@@ -74,12 +74,16 @@ int command_line_language(const char *line);
 
 // Appends the record of the run that has just ended to command_line.report
 // (CSV, UTF-8; the process that makes the file writes its byte-order mark and
-// header line in the same write as its record). A report another program
+// header line in the same write as its record). A report whose folder is
+// missing gets it made (its last level only); in an elevated run the folder
+// must be one vanta would take as a work folder. A report another program
 // holds is tried again every REPORT_RETRY_INTERVAL_MS for report_retry_ms;
 // then the record goes to a file beside it named with the computer and the
-// time. 0 when the record is written somewhere, else the report's error code.
-// note (STATUS_TEXT_SIZE bytes) gets the line the status box adds: empty when
-// the report took the record, else the file that did, or why none did.
+// time; where the report's folder took none, to a file so named in the
+// account's temporary folder. 0 when the record is in the report or beside
+// it, else the report's error code. note (STATUS_TEXT_SIZE bytes) gets the
+// lines the status box adds: empty when the report took the record, else
+// the file that did and why the report did not, or why none did.
 DWORD write_run_report(const char *ending, int exit_code, char *note);
 // The record was written by the session's end, sent into the wait of the
 // write below it: that write gives up its try.
@@ -89,7 +93,8 @@ void report_taken_over(void);
 // folder the report would be in; IDS_REPORT_LINK: an elevated run writes
 // through no link and no file with another name too).
 UINT report_refusal(void);
-// An elevated run refuses a report that is a link or has another name too:
+// An elevated run refuses a report that is a link or has another name too,
+// and writes in no report folder that it would not take as a work folder:
 // 1 or 0, or -1 until the token is asked (tests set it).
 extern int report_links_refused;
 // Takes what the report needs before a run begins: a new run ID, the time,

@@ -12,6 +12,7 @@
 #include "engine/wipe_engine.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
+#include "ui/version.h"
 
 // The byte-order mark and the header, written in one with the first record.
 // Fields added since the first version come last, so that a report begun by
@@ -30,6 +31,8 @@ DWORD report_retry_ms = REPORT_RETRY_MS;
 // for the report: the try that waited gives up.
 static int record_written_meanwhile;
 #define REPORT_WRITTEN_MEANWHILE 0x20000021
+// The report's folder is not written in: vanta's own reason, in a text.
+#define REPORT_FOLDER_REFUSED    0x20000022
 
 void report_taken_over(void)
 {
@@ -167,7 +170,8 @@ static DWORD compose_record(const char *ending, int exit_code)
     DWORD size;
 
     line[0] = 0;
-    add_report_field(line, program_text(IDS_VERSION));
+    // the file version, which a machine compares: the About text is for people
+    add_report_field(line, VANTA_VERSION_TEXT);
     text[0] = 0, size = sizeof text;
     GetComputerNameA(text, &size);
     add_report_field(line, text);
@@ -351,6 +355,108 @@ UINT report_refusal(void)
     return refused ? IDS_REPORT_LINK : 0;
 }
 
+// ---------------------------------------------------------------- the report's folder
+
+// The report's folder, held while the record goes in (an elevated run): no
+// one renames it or puts a link in its place meanwhile.
+static HANDLE report_folder;
+
+static void release_report_folder(void)
+{
+    if (report_folder)
+        win.CloseHandle(report_folder);
+    report_folder = NULL;
+}
+
+// A folder on another computer, where the share's own rules hold, not ours.
+static int on_network(const char *full)
+{
+    if ((full[0] == '\\' || full[0] == '/') && (full[1] == '\\' || full[1] == '/'))
+        return !(full[2] == '?' || full[2] == '.') || _strnicmp(full + 3, "\\UNC\\", 5) == 0;
+    char root[4] = {full[0], ':', '\\', 0};
+    return is_ascii_alpha(full[0]) && full[1] == ':' && GetDriveTypeA(root) == DRIVE_REMOTE;
+}
+
+// An elevated run writes in the report's folder only as it would take an
+// existing work folder: held as itself, never through a link, owned by this
+// account, SYSTEM or the Administrators, and no one else may write in it
+// (its DACL is never changed: it is the administrator's). 0 with the folder
+// held, or the code that says why not (refusal: the text, for vanta's own).
+static DWORD hold_report_folder(const char *folder, char *refusal)
+{
+    HANDLE held = win.CreateFileA(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                              SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (held == INVALID_HANDLE_VALUE)
+        return GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND;
+    BY_HANDLE_FILE_INFORMATION info;
+    UINT why = 0;
+    DWORD code = win.GetFileInformationByHandle(held, &info) ? 0 : GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    if (!code && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        why = IDS_REPORT_FOLDER_LINK;
+    else if (!code && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        code = ERROR_DIRECTORY;
+    else if (!code && (code = check_folder_security(held, 0, NULL)) != 0)
+        why = code == WORK_FOLDER_FOREIGN_OWNER ? IDS_REPORT_FOLDER_FOREIGN_OWNER
+              : code == WORK_FOLDER_OTHERS_WRITE ? IDS_REPORT_FOLDER_OTHERS_WRITE : 0;
+    if (why) {
+        snprintf(refusal, STATUS_TEXT_SIZE, program_text(why), folder);
+        code = REPORT_FOLDER_REFUSED;
+    }
+    if (code) {
+        win.CloseHandle(held);
+        return code;
+    }
+    report_folder = held;
+    return 0;
+}
+
+// A fleet's first run finds no folder for its report (%ProgramData%\vanta on
+// a fresh PC): its last level is made, with the work folder's own DACL
+// (SYSTEM, the Administrators and this account; on a share, the share's
+// own), in a folder that is there; a deeper path is not made. Then, in an
+// elevated run, the folder is held and checked: users may make folders in
+// %ProgramData%, and one another account made first is theirs. 0, or the
+// code that says why the record does not go there (refusal: the text, for
+// vanta's own).
+static DWORD prepare_report_folder(const char *report, char *refusal)
+{
+    char full[MAX_PATH];
+    refusal[0] = 0;
+    DWORD length = GetFullPathNameA(report, sizeof full, full, NULL);
+    if (!length || length >= sizeof full)
+        return 0;   // the write says what is wrong with the name
+    char *folder = path_dir_part(full), *parent = path_dir_part(folder);
+    int remote = on_network(full);
+    DWORD code = 0;
+    if (strcmp(folder, parent) != 0 && win.GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES &&
+        (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        if (win.GetFileAttributesA(parent) == INVALID_FILE_ATTRIBUTES) {
+            code = GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+                snprintf(refusal, STATUS_TEXT_SIZE, program_text(IDS_REPORT_FOLDER_MISSING), folder, parent);
+                code = REPORT_FOLDER_REFUSED;
+            }
+        } else {
+            // with its DACL from the start: set later, the new folder could be swapped in between
+            PSECURITY_DESCRIPTOR own = remote ? NULL : protected_folder_descriptor();
+            SECURITY_ATTRIBUTES security = {sizeof security, own, FALSE};
+            if (!win.CreateDirectoryA(folder, own ? &security : NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+                code = GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND;
+            if (own)
+                LocalFree(own);
+        }
+    }
+    if (report_links_refused < 0)
+        report_links_refused = token_elevated();
+    if (!code && report_links_refused && !remote)
+        code = hold_report_folder(folder, refusal);
+    free(folder);
+    free(parent);
+    return code;
+}
+
 // Waits ms while the window goes on painting; nothing else of its queue is
 // taken, so no command comes in the middle of a run's end.
 static void wait_painting(DWORD ms)
@@ -383,8 +489,13 @@ static DWORD append_record(const char *path, DWORD record_length, int new_only)
         int again = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
                     code == ERROR_FILE_EXISTS || code == ERROR_FILE_NOT_FOUND;
         if (!again || GetTickCount() - start >= report_retry_ms) {
-            if (made)
+            if (made) {
+                // made new by this try and holding no record: it goes, so
+                // that no empty file is left to be taken for one
+                if (code)
+                    delete_open_file(made);
                 win.CloseHandle(made);
+            }
             return code;
         }
         wait_painting(REPORT_RETRY_INTERVAL_MS);
@@ -423,6 +534,28 @@ static DWORD name_file_beside(const char *report, char *beside)
     return written < 0 || written >= MAX_PATH ? ERROR_FILENAME_EXCED_RANGE : 0;
 }
 
+// The file for a record that neither the report nor its folder took: in
+// this account's temporary folder (C:\Windows\Temp for SYSTEM), which is
+// always there, named as the file beside the report would be.
+static DWORD name_file_in_temp(const char *report, char *name)
+{
+    char temp[MAX_PATH], path[MAX_PATH];
+    DWORD length = GetTempPathA(sizeof temp, temp);
+    if (!length || length >= sizeof temp)
+        return length ? ERROR_BUFFER_OVERFLOW : GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND;
+    const char *base = report;
+    for (size_t i = 0; report[i]; ++i) {
+        if (report[i] == '\\' || report[i] == '/' || report[i] == ':')
+            base = report + i + 1;
+        else if (IsDBCSLeadByte((BYTE)report[i]) && report[i + 1])
+            ++i;   // a 0x5C trail byte is no separator
+    }
+    int written = snprintf(path, sizeof path, "%s%s%s", temp, temp[length - 1] == '\\' ? "" : "\\", base);
+    if (written < 0 || written >= (int)sizeof path)
+        return ERROR_FILENAME_EXCED_RANGE;
+    return name_file_beside(path, name);
+}
+
 // text (STATUS_TEXT_SIZE bytes) with the system's reason for code, without the line break it ends in.
 static void compose_note(char *text, DWORD code, UINT id, const char *first, const char *second)
 {
@@ -433,25 +566,50 @@ static void compose_note(char *text, DWORD code, UINT id, const char *first, con
         text[--length] = 0;
 }
 
+// text (STATUS_TEXT_SIZE bytes): id with first and second, then why: the
+// text of vanta's own refusal, or the system's reason for code.
+static void compose_reason(char *text, DWORD code, const char *refusal, UINT id, const char *first,
+                           const char *second)
+{
+    if (code != REPORT_FOLDER_REFUSED) {
+        compose_note(text, code, id, first, second);
+        return;
+    }
+    snprintf(text, STATUS_TEXT_SIZE, program_text(id), first, second);
+    size_t have = strlen(text);
+    snprintf(text + have, STATUS_TEXT_SIZE - have, "%s", refusal);
+}
+
+// A line under note (STATUS_TEXT_SIZE bytes), cut where it is full.
+static void add_note_line(char *note, const char *line)
+{
+    size_t have = strlen(note);
+    snprintf(note + have, STATUS_TEXT_SIZE - have, "%s%s", have ? "\r\n" : "", line);
+}
+
 DWORD write_run_report(const char *ending, int exit_code, char *note)
 {
-    char beside[MAX_PATH], failed[STATUS_TEXT_SIZE];
+    char beside[MAX_PATH], temp[MAX_PATH], refusal[STATUS_TEXT_SIZE], line[STATUS_TEXT_SIZE];
+    char beside_line[STATUS_TEXT_SIZE];
     static char ending_with_note[STATUS_TEXT_SIZE * 2 + 2];
 
-    note[0] = 0;
+    note[0] = beside_line[0] = temp[0] = 0;
     if (!command_line.report[0]) {
         release_error_mode();
         return 0;
     }
     DWORD length = compose_record(ending, exit_code);
     record_written_meanwhile = 0;
-    DWORD code = length ? append_record(command_line.report, length, 0) : ERROR_NO_UNICODE_TRANSLATION;
-    if (code == REPORT_WRITTEN_MEANWHILE) {
-        // the session's end wrote it, and said where
+    if (!length) {
+        compose_note(note, ERROR_NO_UNICODE_TRANSLATION, IDS_REPORT_FAILED, command_line.report, "");
         release_error_mode();
-        return 0;
+        return ERROR_NO_UNICODE_TRANSLATION;
     }
-    if (code && length) {
+    DWORD code = prepare_report_folder(command_line.report, refusal);
+    int folder_taken = code == 0;
+    if (folder_taken)
+        code = append_record(command_line.report, length, 0);
+    if (code && code != REPORT_WRITTEN_MEANWHILE && folder_taken) {
         // the record goes beside the report, and says so there and in the status box
         DWORD beside_code = name_file_beside(command_line.report, beside);
         compose_note(note, code, IDS_REPORT_ELSEWHERE, beside, command_line.report);
@@ -460,24 +618,46 @@ DWORD write_run_report(const char *ending, int exit_code, char *note)
         if (!beside_code)
             // a file of its own, new: never one someone put there under its name
             beside_code = length ? append_record(beside, length, 1) : ERROR_NO_UNICODE_TRANSLATION;
-        if (beside_code == REPORT_WRITTEN_MEANWHILE) {
-            note[0] = 0;
-            release_error_mode();
-            return 0;
-        }
-        if (!beside_code) {
-            code = 0;
-        } else {
-            // written nowhere: both reasons
-            compose_note(failed, code, IDS_REPORT_FAILED, command_line.report, "");
-            compose_note(note, beside_code, IDS_REPORT_FAILED, beside, "");
-            size_t have = strlen(failed);
-            snprintf(failed + have, sizeof failed - have, "\r\n%s", note);
-            strcpy(note, failed);
-        }
-    } else if (code) {
-        compose_note(note, code, IDS_REPORT_FAILED, command_line.report, "");
+        if (!beside_code || beside_code == REPORT_WRITTEN_MEANWHILE)
+            code = beside_code;
+        else
+            compose_note(beside_line, beside_code, IDS_REPORT_FAILED, beside, "");
     }
+    release_report_folder();
+    if (code == REPORT_WRITTEN_MEANWHILE)
+        // the session's end wrote it, and said where
+        note[0] = 0;
+    if (!code || code == REPORT_WRITTEN_MEANWHILE) {
+        release_error_mode();
+        return 0;
+    }
+
+    // Neither the report nor its folder took it: the account's temporary
+    // folder does, and the record and the status box say where and why. The
+    // report lacks it all the same: a success becomes a failure.
+    DWORD temp_code = name_file_in_temp(command_line.report, temp);
+    if (!temp_code) {
+        compose_reason(note, code, refusal, IDS_REPORT_ELSEWHERE, temp, command_line.report);
+        if (beside_line[0])
+            add_note_line(note, beside_line);
+        snprintf(ending_with_note, sizeof ending_with_note, "%s\r\n%s", ending, note);
+        // the code the run ends with, as the caller makes it
+        length = compose_record(ending_with_note, exit_code == EXIT_CODE_DONE ? EXIT_CODE_FAILED : exit_code);
+        temp_code = length ? append_record(temp, length, 1) : ERROR_NO_UNICODE_TRANSLATION;
+        if (temp_code == REPORT_WRITTEN_MEANWHILE)
+            note[0] = 0;
+        if (!temp_code || temp_code == REPORT_WRITTEN_MEANWHILE) {
+            release_error_mode();
+            return temp_code ? 0 : code;
+        }
+    }
+    // written nowhere: each place and why, and that there is no record
+    compose_reason(note, code, refusal, IDS_REPORT_FAILED, command_line.report, "");
+    if (beside_line[0])
+        add_note_line(note, beside_line);
+    compose_note(line, temp_code, IDS_REPORT_FAILED, temp, "");
+    add_note_line(note, line);
+    add_note_line(note, program_text(IDS_NO_RECORD_WRITTEN));
     release_error_mode();
     return code;
 }

@@ -265,11 +265,31 @@ static void add_ending_line(char *ending, size_t size, const char *line)
     snprintf(ending + length, size - length, "%s%.*s", length ? "\r\n" : "", (int)add, line);
 }
 
-// "Aborted", and under it what had gone wrong before the stop.
+// "Aborted", and under it what the run had done before the stop (once it
+// had begun to write: the passes that went to their end, the bytes written
+// and verified, and, when its end deleted every work file, that the space is
+// back), then what had gone wrong.
 static void stopped_text(char *text, size_t size)
 {
-    snprintf(text, size, "%s%s%s", program_text(IDS_ABORTED), run_failure_count() ? "\r\n" : "",
-             run_failure_count() ? run_failure_text() : "");
+    snprintf(text, size, "%s", program_text(IDS_ABORTED));
+    if (run_totals.passes > 0) {
+        char written[40], verified[40];
+        format_byte_count(written, sizeof written, run_totals.bytes_written);
+        format_byte_count(verified, sizeof verified, run_totals.bytes_verified);
+        size_t have = strlen(text);
+        snprintf(text + have, size - have, "\r\n");
+        have = strlen(text);
+        snprintf(text + have, size - have, program_text(IDS_STOPPED_DONE), run_totals.passes_finished, written,
+                 verified);
+        if (work_files_gone) {
+            have = strlen(text);
+            snprintf(text + have, size - have, "\r\n%s", program_text(IDS_SPACE_GIVEN_BACK));
+        }
+    }
+    if (run_failure_count()) {
+        size_t have = strlen(text);
+        snprintf(text + have, size - have, "\r\n%s", run_failure_text());
+    }
 }
 
 // The end of a run whose worker has ended: its handle released, its work

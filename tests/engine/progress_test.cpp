@@ -52,28 +52,66 @@ TEST(Progress, TheTwentyFirstSampleMeasuresFromTheSecondAndTakesEntryZero)
 
 // From 1000 ms before the tick count wraps: 1000 ms or less shows nothing and
 // takes no sample; an unchanged text leaves the control and the tick of the
-// last showing alone; that second runs on across a new pass.
+// last showing alone; that second runs on across a new pass. Each figure
+// with its words and unit, in the program's language: which pass of how
+// many, what it has written or verified, what is left, the speed.
 TEST(Progress, TheControlGetsAChangedTextAtMostOnceASecond)
 {
-    struct Step { DWORD after; long long time; unsigned long long free_bytes; bool new_pass, mark; const char *status; };
-    const Step steps[] = {
-        { 999, 0, 6000000000ull, false, false, "" }, { 1000, 0, 6000000000ull, false, false, "" },
-        { 1001, 10 * S, 5000000000ull, false, false, "4768MB" }, { 2001, 20 * S, 4000000000ull, false, false, "4768MB" },
-        { 2002, 20 * S, 4000000000ull, false, false, "3814MB\r\nspeed 95MB/sec" }, { 4003, 200500000, 3999500000ull, false, true, "marker" },
-        { 4004, 30 * S, 3000000000ull, false, false, "2861MB\r\nspeed 95MB/sec" },
-        { 4500, 40 * S, 2000000000ull, true, false, "2861MB\r\nspeed 95MB/sec" }, { 5005, 50 * S, 2000000000ull, false, false, "1907MB" },
+    enum { JA, EN };
+    struct Step {
+        DWORD after;
+        long long time;
+        int kind;
+        unsigned long long done, left;
+        PassNumbers numbers;
+        bool new_pass, mark;
+        int language;
+        const char *status;
     };
+    const PassNumbers one = {1, 1, 0, 0};
+    const Step steps[] = {
+        { 999, 0, PASS_FILL, 0, 6000000000ull, one, false, false, JA, "" },
+        { 1000, 0, PASS_FILL, 0, 6000000000ull, one, false, false, JA, "" },
+        { 1001, 10 * S, PASS_FILL, 1000000000ull, 5000000000ull, one, false, false, JA,
+          "上書き 1/1 回目: 書き込み済み 953 MB、残り 4,768 MB" },
+        { 2001, 20 * S, PASS_FILL, 2000000000ull, 4000000000ull, one, false, false, JA,
+          "上書き 1/1 回目: 書き込み済み 953 MB、残り 4,768 MB" },
+        { 2002, 20 * S, PASS_FILL, 2000000000ull, 4000000000ull, one, false, false, JA,
+          "上書き 1/1 回目: 書き込み済み 1,907 MB、残り 3,814 MB\r\n速度 95 MB/秒" },
+        { 4003, 200500000, PASS_FILL, 2000500000ull, 3999500000ull, one, false, true, JA, "marker" },
+        { 4004, 30 * S, PASS_FILL, 3000000000ull, 3000000000ull, one, false, false, JA,
+          "上書き 1/1 回目: 書き込み済み 2,861 MB、残り 2,861 MB\r\n速度 95 MB/秒" },
+        { 4500, 40 * S, PASS_FILL, 0, 2000000000ull, {2, 3, 0, 0}, true, false, JA,
+          "上書き 1/1 回目: 書き込み済み 2,861 MB、残り 2,861 MB\r\n速度 95 MB/秒" },
+        // a new pass: no speed from its first sample
+        { 5005, 50 * S, PASS_FILL, 0, 2000000000ull, {2, 3, 0, 0}, false, false, JA,
+          "上書き 2/3 回目: 書き込み済み 0 KB、残り 1,907 MB" },
+        { 6006, 60 * S, PASS_VERIFY, 1048576, 10240000, {3, 3, 2, 3}, true, false, EN,
+          "Verify 2 of 3: 1,024 KB verified, 9 MB left" },
+        { 7007, 61 * S, PASS_FILL, 512, 10239488, {3, 35, 0, 0}, false, false, EN,
+          "Pass 3 of 35: 1 KB written, 9,999 KB left\r\nSpeed 512 B/s" },
+        { 8008, 81 * S, PASS_FILL, 10485760000ull, 10485760000ull,
+          {35, 35, 0, 0}, true, false, JA, "上書き 35/35 回目: 書き込み済み 9 GB、残り 9 GB" },
+        // an unnumbered pass (run on its own): the first of one
+        { 9009, 91 * S, PASS_FILL, 0, 1024, {0, 0, 0, 0}, false, false, EN,
+          "Pass 1 of 1: 0 KB written, 1 KB left\r\nSpeed 999 MB/s" },
+    };
+    load_texts(GetModuleHandleA(NULL));
     run_context.owner = create_status_window(), run_context.status_id = 146, last_shown_tick = 0xFFFFFC18u;
     reset_progress();
     for (const Step &s : steps) {
+        SCOPED_TRACE("at +" + std::to_string(s.after) + " ms");
         if (s.new_pass)
             reset_progress();
         if (s.mark)
             SetDlgItemTextA(run_context.owner, 146, "marker");
+        program_language = s.language == EN ? LANGUAGE_ENGLISH : LANGUAGE_JAPANESE;
+        pass_numbers = s.numbers;
         progress_tick = read_tick, progress_time = read_time, fake_tick = 0xFFFFFC18u + s.after, fake_time = s.time;
-        show_progress(s.free_bytes);
-        EXPECT_EQ(s.status, window_text(run_context.owner, 146)) << "at +" << s.after << " ms";
+        show_pass_progress(s.kind, s.done, s.left);
+        EXPECT_EQ(s.status, window_text(run_context.owner, 146));
     }
+    program_language = LANGUAGE_JAPANESE, pass_numbers = PassNumbers{};
     DestroyWindow(run_context.owner);
 }
 
@@ -246,9 +284,9 @@ TEST(RunProgress, TheSummaryNamesWhatWasDoneAndWhatWasOutOfReach)
 {
     load_texts(GetModuleHandleA(NULL));
     const struct { const char *name; RunTotals totals; const char *text; } rows[] = {
-        {"one pass", {3221225472ull, 0, 1, 0, 125000, 0, 0}, "上書き 3,221,225,472 バイト（1 回）、所要時間 2 分 5 秒"},
-        {"verified", {1024, 1000, 3, 0, 5000, 0, 0}, "上書き 1,024 バイト（3 回）、検証 1,000 バイト、所要時間 5 秒"},
-        {"a reserve out of reach", {4096, 0, 1, 53686272, 0, 0, 0},
+        {"one pass", {3221225472ull, 0, 1, 0, 125000, 0, 0, 1}, "上書き 3,221,225,472 バイト（1 回）、所要時間 2 分 5 秒"},
+        {"verified", {1024, 1000, 3, 0, 5000, 0, 0, 3}, "上書き 1,024 バイト（3 回）、検証 1,000 バイト、所要時間 5 秒"},
+        {"a reserve out of reach", {4096, 0, 1, 53686272, 0, 0, 0, 1},
          "上書き 4,096 バイト（1 回）、所要時間 0 秒\r\nこのアカウントが書き込めない空き領域 53,686,272 バイト"
          "（ディスク クォータ、または管理者やシステム用の予約領域）は消去されていません。"},
     };

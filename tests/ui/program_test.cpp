@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <regex>
 #include <set>
 #include "engine/engine_checks.h"
 #include "test_helpers.h"
@@ -15,6 +16,20 @@ namespace {
 
 typedef std::vector<std::string> Texts;
 const char FINISHED[] = "消去が終了しました。", CANNOT_CREATE[] = "フォルダを作成できません。", FINISHED_EN[] = "The erase has finished.";
+
+// Byte counts as N ("N バイト", "N bytes").
+std::string bytes_as_n(const std::string &text)
+{
+    return std::regex_replace(text, std::regex("[0-9][0-9,]*( バイト| bytes)"), "N$1");
+}
+
+// "Aborted", and under it what the run had done before the stop, its byte
+// counts as N.
+std::string stopped(int passes_finished)
+{
+    return "中断しました。\r\n中断するまでに、上書きを " + std::to_string(passes_finished) +
+           " 回終え、N バイトを上書きし、N バイトを検証しました。\r\n作業ファイルを削除し、空き領域を元に戻しました。";
+}
 
 std::string question(const std::string &work)
 {
@@ -58,14 +73,16 @@ struct Program {
     // The dialog answers within 5 s, run or no run.
     bool responsive() { return SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, NULL) != 0; }
     std::string text(int id) { return window_text(dialog, id); }
-    // The status box without the summary line that follows "finished".
+    // The status box without the summary line that follows "finished"; the
+    // byte counts of any other ending as N: how much a stopped run had
+    // written depends on where the machine let it get.
     std::string outcome()
     {
         std::string status = text(IDC_STATUS);
         for (const char *finished : {FINISHED, FINISHED_EN})
             if (status.compare(0, strlen(finished) + 2, finished + std::string("\r\n")) == 0)
                 return finished;
-        return status;
+        return bytes_as_n(status);
     }
     bool running() { return !IsWindowEnabled(GetDlgItem(dialog, IDC_START)) && !find(dialog); }
     void command(int id) { PostMessageA(dialog, WM_COMMAND, id, (LPARAM)GetDlgItem(dialog, id)); }
@@ -241,8 +258,10 @@ TestChild erase("erase", erase_child);
 // the zero method on VANTA_RESERVE_ROOT, an ext4 volume with a 5% reserve for
 // root. The summary names the free space beyond this user's share, as the
 // system reports it (free bytes of the volume against the caller's); the
-// space is back and no work folder is left. 0 when all holds, else 1 with
-// the reason.
+// space is back and no work folder is left. Its report goes where the
+// readme's goes, into a folder of %ProgramData% that is not there yet, as
+// on a fresh PC: the run makes it, the user's own, and writes the record
+// there. 0 when all holds, else 1 with the reason.
 int reserve_child()
 {
     const char *root = getenv("VANTA_RESERVE_ROOT");
@@ -252,7 +271,13 @@ int reserve_child()
         !GetDiskFreeSpaceA(root, &per_cluster, &per_sector, &free_clusters, &clusters))
         return printf("no volume VANTA_RESERVE_ROOT\n"), 1;
     unsigned long long beyond = total_free.QuadPart - available.QuadPart;
-    Program vanta(shipped_program(), root);
+    char data[MAX_PATH] = "";
+    GetEnvironmentVariableA("ProgramData", data, sizeof data);
+    const std::string reports = data + std::string("\\vanta"), report = reports + "\\vanta.csv";
+    DeleteFileA(report.c_str()), RemoveDirectoryA(reports.c_str());
+    if (!data[0] || GetFileAttributesA(reports.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return printf("no %%ProgramData%%, or %s is there before the run\n", reports.c_str()), 1;
+    Program vanta(shipped_program(), root, " /report:\"" + report + "\"");
     if (!vanta.up)
         return printf("vanta.exe did not come up\n"), 1;
     Texts boxes = vanta.settle(0, FINISHED, IDNO, 120000);
@@ -276,7 +301,13 @@ int reserve_child()
         return printf("the summary names other than the space out of reach\n"), 1;
     if (after.QuadPart != available.QuadPart || GetFileAttributesA(work.c_str()) != INVALID_FILE_ATTRIBUTES)
         return printf("the space was not given back\n"), 1;
-    return vanta.close() != 0;
+    if (vanta.close() != 0)
+        return printf("the program did not end with 0\n"), 1;
+    bool bom = false;
+    Records records = read_report(report, &bom);
+    if (records.size() != 1 || records[0]["exit_code"] != "0" || records[0]["version"] != VANTA_PROJECT_VERSION)
+        return printf("%u records in %s, not the run's one\n", (unsigned)records.size(), report.c_str()), 1;
+    return 0;
 }
 TestChild reserve("reserve", reserve_child);
 
@@ -323,7 +354,8 @@ TEST_F(UserFiles, AbortedAndCompleteRunsKeepEveryUserByteAndGiveTheSpaceBack)
         EXPECT_TRUE(stop_taken(vanta.process.hProcess, vanta.dialog));
         DWORD aborted = GetTickCount();
         gate.open();
-        ASSERT_EQ(Texts(), vanta.settle(-1, "中断しました。", IDNO, 60000));
+        // the fill went to its end only before the verify
+        ASSERT_EQ(Texts(), vanta.settle(-1, stopped(quarters < 4 ? 0 : 1), IDNO, 60000));
         EXPECT_TRUE(vanta.responsive());
         DWORD cleaned = GetTickCount() - aborted;
         // the aborted run's work files and its own folder are gone, its space back
@@ -379,7 +411,9 @@ TEST_F(UserFiles, BadInputGivesTheDesignedMessagesAndLosesNothing)
         {"fewer steps than counted", NONE, "3\r\nerase\r\n", "", chosen, {},
          "手順ファイル " + scratch + "\\vanta0.run の手順は 1 個で、手順数 3 に足りません。"},
         {"no folder", NULL, NULL, NULL, "", {}, "フォルダ名が指定されていません。"},
-        {"nonexistent folder", NULL, NULL, NULL, root + "gone", {refusal(root + "gone\\$VANTA$$")}, CANNOT_CREATE},
+        // the folder the user gave is named, not the work folder the run could not make in it
+        {"nonexistent folder", NULL, NULL, NULL, root + "gone", {"指定したフォルダ " + root + "gone がありません。"},
+         std::string(CANNOT_CREATE) + "\r\n指定したフォルダ " + root + "gone がありません。"},
         {"read-only volume", NULL, NULL, NULL, read_only, {refusal(read_only + "$VANTA$$")}, CANNOT_CREATE},
         {"249-byte folder: no room for a work file's name", NULL, NULL, NULL, name249, {no_room}, no_room.substr(0, no_room.size() - 2)},
         {"a bare drive letter: its root", NULL, NULL, NULL, volume, {}, FINISHED},
@@ -460,7 +494,7 @@ TEST_F(UserFiles, TheSessionsEndStopsTheRunAndGivesTheSpaceBackBeforeItsAnswer)
     auto records = read_report(report, &bom);
     ASSERT_EQ(1u, records.size()) << "one run, one record";
     EXPECT_EQ("5", records[0]["exit_code"]);
-    EXPECT_EQ("中断しました。\r\n同じフォルダで次に開始すると、手順 1 から続けられます。", records[0]["ending"]);
+    EXPECT_EQ(stopped(0) + "\r\n同じフォルダで次に開始すると、手順 1 から続けられます。", bytes_as_n(records[0]["ending"]));
     DeleteFileA(report.c_str());
     // the work files are gone; the journal stays, to go on at the next Start
     EXPECT_EQ(Texts{"vanta.journal"}, list_folder(work));
@@ -539,6 +573,8 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     const std::string run = " /start /exit /report:\"" + report + "\"";
     const std::string two_reports = "コマンドラインの /report:" + report + " と /report:" + scratch +
                                     "\\reportヂ.csv は、同じスイッチに違う値を指定しています。";
+    // the folder the user gave is named under the text, not the work folder the run could not make in it
+    const std::string gone = std::string(CANNOT_CREATE) + "\r\n指定したフォルダ " + root + "gone がありません。";
     std::string report_in_capitals = report;
     CharUpperA(&report_in_capitals[0]);
     const struct {
@@ -558,7 +594,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"a count with no step", "\"" + chosen + "\" /method:3" + run, 2, "手順ファイル ", false, false, "'@SUM(1)"},
         {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, "既存のフォルダ ", false},
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
-        {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
+        {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, gone.c_str(), false},
         {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
         // a switch's name is all of it, not its start
         {"a switch run on past its name", "\"" + chosen + "\" /method:0 /startx" + run, 1, "コマンドラインの /startx は vanta のスイッチではありません。", false},
@@ -572,14 +608,18 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         // ア and ヂ differ in a trail byte that a case-blind compare of bytes folds
         {"two reports", "\"" + chosen + "\"" + run + " \"/report:" + scratch + "\\reportヂ.csv\"", 1, two_reports.c_str(), false},
         {"a switch given twice with one value, spelled apart", "\"" + root + "gone\" /method:0 -METHOD:00" + run +
-         " \"/REPORT:" + report_in_capitals + "\"", 6, CANNOT_CREATE, false},
+         " \"/REPORT:" + report_in_capitals + "\"", 6, gone.c_str(), false},
         {"Close during the run", "\"" + chosen + "\" /method:4" + run, 5, "中断しました。", false, true},
     };
     // with a person at the window, a wrong line is a box and nothing starts;
     // /? shows how to use the program, in a box
-    const struct { const char *name, *switches; std::string box; } attended[] = {
-        {"an unknown switch", " /bogus /start", "コマンドラインの /bogus は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。"},
-        {"/?", " /?", "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:ファイル]"},
+    // /? names /lang in its usage line and lists it with the other switches, before the exit codes
+    const struct { const char *name, *switches; std::string box, inside; } attended[] = {
+        {"an unknown switch", " /bogus /start", "コマンドラインの /bogus は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。", ""},
+        {"/?", " /?", "使い方: vanta.exe [フォルダ] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:ファイル] [/lang:ja|en]\r\n\r\n"
+         "フォルダ\t消去するボリューム上のフォルダ\r\n",
+         "\r\n/report:ファイル\t実行の記録をファイル（CSV、UTF-8）に追加する\r\n"
+         "/lang:ja|en\t表示する言語を選ぶ（ja は ANSI コード ページが 932 の Windows のみ）\r\n\r\n終了コード: "},
     };
     for (const auto &a : attended) {
         SCOPED_TRACE(a.name);
@@ -595,6 +635,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
                     !(shown = window_text(w, 0xFFFF)).empty())
                     PostMessageA(w, WM_COMMAND, IDOK, 0);
         EXPECT_EQ(0u, shown.find(a.box)) << shown;
+        EXPECT_NE(std::string::npos, shown.find(a.inside)) << shown;
         TerminateProcess(vanta.hProcess, 9), CloseHandle(vanta.hProcess), CloseHandle(vanta.hThread);
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "a run started";
     }
@@ -614,7 +655,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         auto &record = report_records.back();
         EXPECT_EQ(std::to_string(r.code), record["exit_code"]);
         EXPECT_EQ(0u, record["ending"].find(r.ending)) << record["ending"];
-        EXPECT_EQ("Version 8", record["version"]);
+        EXPECT_EQ(VANTA_PROJECT_VERSION, record["version"]) << "the file version, as a machine compares it";
         EXPECT_EQ("ja", record["language"]) << "the language of ending, failures and method_name";
         EXPECT_NE("", record["computer"]);
         EXPECT_NE("", record["user"]);
@@ -726,6 +767,52 @@ TEST(StartUp, VantaImportsOnlyDllsTheSystemLoadsFromItsOwnFolder)
     ASSERT_FALSE(imported.empty()) << "no import table read from " << shipped_program();
     for (const std::string &name : imported)
         EXPECT_TRUE(known.count(name)) << name << " loads from beside the program before the system's own";
+}
+
+// The project's version (CMakeLists.txt) is the one version of the program:
+// the file and product versions of its version resource, in numbers and in
+// text, and its manifest's assembly carry it whole (8.0.0.0); the About text,
+// for people, names its first number. The record's version: see the
+// unattended runs.
+TEST(StartUp, TheVersionResourceAndTheManifestCarryTheProjectsVersion)
+{
+    const std::string version = VANTA_PROJECT_VERSION, exe = shipped_program();
+    unsigned parts[4] = {};
+    ASSERT_EQ(4, sscanf(version.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3])) << version;
+    DWORD ignored = 0, size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
+    std::string info(size, '\0');
+    ASSERT_TRUE(size && GetFileVersionInfoA(exe.c_str(), 0, size, &info[0])) << "no version resource in " << exe;
+    VS_FIXEDFILEINFO *fixed = NULL;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", (void **)&fixed, &length) && fixed);
+    const DWORD high = MAKELONG(parts[1], parts[0]), low = MAKELONG(parts[3], parts[2]);
+    EXPECT_EQ(high, fixed->dwFileVersionMS);
+    EXPECT_EQ(low, fixed->dwFileVersionLS);
+    EXPECT_EQ(high, fixed->dwProductVersionMS);
+    EXPECT_EQ(low, fixed->dwProductVersionLS);
+    for (const char *name : {"FileVersion", "ProductVersion"}) {
+        char *text = NULL;
+        std::string key = std::string("\\StringFileInfo\\041104B0\\") + name;
+        EXPECT_TRUE(VerQueryValueA(info.data(), key.c_str(), (void **)&text, &length) && text) << name;
+        EXPECT_EQ(version, text ? text : "") << name;
+    }
+    HMODULE image = LoadLibraryExA(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(image) << exe;
+    HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));   // RT_MANIFEST
+    const char *manifest = found ? (const char *)LockResource(LoadResource(image, found)) : NULL;
+    const std::string text = manifest ? std::string(manifest, SizeofResource(image, found)) : "";
+    EXPECT_NE(std::string::npos, text.find("name=\"vanta\" version=\"" + version + "\"")) << text;
+    for (LANGID language : {MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}) {
+        HRSRC block = FindResourceExA(image, (LPCSTR)RT_STRING, MAKEINTRESOURCEA(IDS_VERSION / 16 + 1), language);
+        const WORD *at = block ? (const WORD *)LockResource(LoadResource(image, block)) : NULL;
+        for (int skip = 0; at && skip < IDS_VERSION % 16; ++skip)
+            at += *at + 1;
+        std::string about;
+        for (WORD i = 1; at && i <= at[0]; ++i)
+            about += (char)at[i];
+        EXPECT_EQ("Version " + std::to_string(parts[0]), about) << "the About text, language " << language;
+    }
+    FreeLibrary(image);
 }
 
 // Eight runs ending at once on one report that does not exist yet, as a
@@ -1211,6 +1298,30 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
         EXPECT_EQ(0u, vanta.close());
     }
     {
+        // a program of its own: its first figures show at once, not held back
+        // by the second-long pause after another run's last ones
+        Program vanta(copy, folder, lang);
+        ASSERT_TRUE(vanta.up);
+        // an Abort once the run has written: under Aborted., what it had
+        // done and that the space is back
+        Gate gate("program_gated");
+        ASSERT_TRUE(gate.hold("write", 1 << 20));
+        vanta.start_method(0);
+        ASSERT_TRUE(gate.held()) << "the run never got there";
+        // the figures shown before the first write, each with its words and unit
+        const std::string figures = window_text(vanta.dialog, IDC_STATUS);
+        EXPECT_TRUE(std::regex_match(figures, std::regex("Pass 1 of 1: [0-9,]+ KB written, [0-9,]+ MB left(\r\nSpeed [0-9,]+ (B|KB|MB|GB)/s)?"))) << figures;
+        vanta.command(IDABORT);
+        for (int i = 0; i < 1000 && wide_text(vanta.dialog, IDC_STATUS) != L"Aborting..."; ++i)
+            Sleep(10);
+        gate.open();
+        vanta.settle(-1, "Aborted.\r\nBefore the stop, 0 pass(es) had finished; N bytes were overwritten and N bytes verified.\r\n"
+                         "The work files were deleted and the free space given back.");
+        EXPECT_EQ("", not_english(wide_text(vanta.dialog, IDC_STATUS)));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
+        EXPECT_EQ(0u, vanta.close());
+    }
+    {
         // the box comes while the dialog is being made, before it shows
         std::string command = "\"" + copy + "\" /?" + lang;
         STARTUPINFOA startup = {};
@@ -1224,8 +1335,11 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
                 if (GetWindowThreadProcessId(w, &id), id == process.dwProcessId && IsWindowVisible(w))
                     usage = wide_text(w, 0xFFFF);
         TerminateProcess(process.hProcess, 9), CloseHandle(process.hProcess), CloseHandle(process.hThread);
-        EXPECT_EQ(0u, usage.find(L"Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file]\r\n"));
-        EXPECT_NE(std::wstring::npos, usage.find(L"\r\n\r\n/lang:ja|en\tChooses the language of vanta's texts (ja only on Windows whose ANSI code page is 932)"));
+        EXPECT_EQ(0u, usage.find(L"Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file] [/lang:ja|en]\r\n\r\n"
+                                 L"folder\tA folder on the volume to erase\r\n")) << not_english(usage);
+        EXPECT_NE(std::wstring::npos, usage.find(L"\r\n/report:file\tAppends the run's record to the file (CSV, UTF-8)\r\n"
+                                                 L"/lang:ja|en\tChooses the language of vanta's texts (ja only on Windows whose ANSI code page is 932)\r\n\r\n"
+                                                 L"Exit codes: ")) << not_english(usage);
         EXPECT_EQ("", not_english(usage));
     }
 
@@ -1241,13 +1355,18 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
         {"an existing folder", run_unattended(copy, "\"" + root + "kept\"" + run), 6,
          "The existing folder " + root + "kept\\$VANTA$$ was not used. Nothing was erased.",
          "Do you want to continue?\r\n" + root + "kept\\$VANTA$$\r\nThe folder already exists.", "Zeros, one pass"},
+        {"a folder that does not exist", run_unattended(copy, "\"" + root + "gone\"" + run), 6,
+         "The folder cannot be created.\r\nThe folder you gave, " + root + "gone, does not exist.",
+         "The folder you gave, " + root + "gone, does not exist.", "Zeros, one pass"},
         {"a folder name the code page can't hold", run_wide(L"\"" + wide(copy) + L"\" \"" + lost + L"\"" + wide(run)), 6,
          root + "a?b has characters that this Windows' code page cannot show (shown as ?). They would turn it into another name, "
                 "so this name is not used.", "", "Zeros, one pass"},
     };
     if (!japanese_windows)   // Japanese texts read only in code page 932
         rows.push_back({"Japanese without code page 932", run_unattended(copy, "\"" + folder + "\"" + run + " /lang:ja"), 1,
-                        "/lang:ja on the command line cannot be used.", "", "Zeros, one pass"});
+                        "/lang:ja on the command line cannot be used: Japanese texts need the ANSI code page 932, and this Windows uses code page " +
+                            std::to_string(GetACP()) + ". Leave /lang:ja out to run in English, or set the language for non-Unicode programs "
+                            "to Japanese (Control Panel, Region, Administrative) and restart Windows.", "", "Zeros, one pass"});
     std::string bytes;
     ASSERT_TRUE(read_file(report, &bytes));
     EXPECT_TRUE(std::all_of(bytes.begin() + 3, bytes.end(), [](char c) { return (unsigned char)c < 0x80; }))

@@ -2,6 +2,7 @@
 #include <process.h>
 #include <string.h>
 #include <algorithm>
+#include <regex>
 #include "dialog_bench.h"
 #include <aclapi.h>
 #include <sddl.h>
@@ -15,10 +16,23 @@ static std::string kept(const std::string &text) { return text.substr(0, text.fi
 
 static std::string question(const std::string &work) { return "処理を続けますか？\r\n" + work + "\r\n"; }
 
-// The status box without the summary line that follows "finished".
+// The status box without the summary line that follows "finished"; the
+// byte counts of any other ending as N (N バイト): how much a stopped run
+// had written depends on where the machine's clock let it get.
 static std::string outcome(const std::string &status)
 {
-    return status.compare(0, strlen(FINISHED) + 2, FINISHED + std::string("\r\n")) ? status : FINISHED;
+    if (!status.compare(0, strlen(FINISHED) + 2, FINISHED + std::string("\r\n")))
+        return FINISHED;
+    return std::regex_replace(status, std::regex("[0-9][0-9,]* バイト"), "N バイト");
+}
+
+// "Aborted", and under it what the run had done before the stop: the fill
+// passes that went to their end, the bytes written and verified, and that
+// the work files are gone and the space is back.
+static std::string stopped(int passes_finished)
+{
+    return std::string(ABORTED) + "\r\n中断するまでに、上書きを " + std::to_string(passes_finished) +
+           " 回終え、N バイトを上書きし、N バイトを検証しました。\r\n作業ファイルを削除し、空き領域を元に戻しました。";
 }
 
 // Every ending through the real dialog on a real volume (tmpfs X:). At
@@ -72,8 +86,9 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         {"a bare drive letter means its root", root.substr(0, 2), fill, NONE, MADE, GONE, 0, FINISHED, {}},
         {"no folder", "", "", NONE, MADE, GONE, 0, "フォルダ名が指定されていません。", {}},
         {"a folder of 250 bytes", deep + "f", "", NONE, MADE, GONE, 0, CANNOT_CREATE, {warning(deep + "f", ERROR_BUFFER_OVERFLOW)}},
-        {"a folder that does not exist", deep, "", NONE, MADE, GONE, 0, CANNOT_CREATE,
-         {warning(deep + "\\$VANTA$$", ERROR_PATH_NOT_FOUND)}},
+        // the folder the user gave is named, not the work folder the run could not make in it
+        {"a folder that does not exist", deep, "", NONE, MADE, GONE, 0,
+         std::string(CANNOT_CREATE) + "\r\n指定したフォルダ " + deep + " がありません。", {"指定したフォルダ " + deep + " がありません。"}},
         {"no step script", root, nullptr, NONE, MADE, GONE, 0, kept(warning(script_path, ERROR_FILE_NOT_FOUND)), {}},
         {"an empty step script", root, "", NONE, MADE, GONE, 0, "手順ファイル " + script_path + " に手順数の行がありません。", {}},
         {"fewer step lines than counted", root, "3\r\nerase\r\n", NONE, MADE, GONE, 0,
@@ -82,12 +97,12 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         {"a word with a trailing blank, LF line ends: random, not zeros", root, "2\nerase,verify random \nverify 0\n",
          NONE, MADE, GONE, 0, "Verify error in " + work + "\\00000001", {}},
         {"the user's folder, Yes", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDYES, FINISHED, {question(work)}},
-        {"abort", root, fill_more, ABORT, MADE, GONE, 0, ABORTED, {}},
+        {"abort", root, fill_more, ABORT, MADE, GONE, 0, stopped(1), {}},
         // right after an aborted run whose folder was ours: that mark is gone
         {"the user's folder after an aborted run, No", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDNO,
          "既存のフォルダ " + work + " は使いませんでした。消去は始めていません。",
          {question(work)}},
-        {"close", root, fill_more, CLOSE, MADE, GONE, 0, ABORTED, {}},
+        {"close", root, fill_more, CLOSE, MADE, GONE, 0, stopped(1), {}},
         {"a link in the work folder's place", root, "1\r\nerase\r\n", NONE, LINK, A_LINK, 0, link_text, {link_text}},
         {"another account's folder", root, "1\r\nerase\r\n", NONE, FOREIGN, EMPTY, IDYES, foreign, {foreign}},
         // an older vanta's folder under a folder others may write to: this account may reset it
@@ -333,7 +348,7 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     progress_tick = quick_tick, progress_time = quick_time;
     ControlLog status(dialog, IDC_STATUS), steps(dialog, IDC_STEP);
     std::vector<int> bar;
-    Strings titles, verify_texts;
+    Strings titles, verify_texts, fill_texts;
     bool time_left_seen = false;
     unsigned long long journal_bytes = 0;   // the clusters the run's journal holds
     auto look = [&](const std::string &) {
@@ -351,6 +366,8 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
             time_left_seen = true;
         if (text_of(IDC_STEP) == "step 2 of 3: erase,verify 0x22" && (text == "verify" || !verify_texts.empty()))
             verify_texts.push_back(text);
+        else if (text_of(IDC_STEP) == "step 2 of 3: erase,verify 0x22" && text.compare(0, 7, "上書き ") == 0)
+            fill_texts.push_back(text);
     };
     start_in(root, "3\r\nerase 0x11\r\nerase,verify 0x22\r\nerase random\r\n", 1);
     ASSERT_TRUE(collected());
@@ -370,9 +387,19 @@ TEST_F(DialogBench, TheBarTitleAndStatusFollowTheRunAndItsSummarySaysWhatItDid)
     GetWindowTextA(dialog, title, sizeof title);
     EXPECT_EQ("vanta", std::string(title));
 
+    // each figure with its words and unit: the pass of how many, written or
+    // verified, left, the speed, and later the time left
     ASSERT_GE(verify_texts.size(), 2u) << "the verify showed nothing but its name";
     EXPECT_EQ("verify", verify_texts[0]);
-    EXPECT_EQ("0\r\nspeed ", verify_texts.back().substr(0, 9)) << "nothing left to read, and how fast it went";
+    EXPECT_TRUE(std::regex_match(verify_texts.back(), std::regex("検証 1/1 回目: 検証済み [0-9,]+ (KB|MB)、残り 0 KB\r\n"
+                                                                   "速度 [0-9,]+ (B|KB|MB|GB)/秒(\r\n残り約 .*)?")))
+        << "nothing left to read, and how fast it went: " << verify_texts.back();
+    ASSERT_GE(fill_texts.size(), 2u) << "the second pass showed no figures";
+    for (const std::string &text : fill_texts)
+        EXPECT_TRUE(std::regex_match(text, std::regex("上書き 2/3 回目: 書き込み済み [0-9,]+ (KB|MB)、残り [0-9,]+ (KB|MB)"
+                                                      "(\r\n速度 [0-9,]+ (B|KB|MB|GB)/秒)?(\r\n残り約 .*)?")))
+            << text;
+    EXPECT_NE(std::string::npos, fill_texts.back().find("\r\n速度 ")) << "no speed: " << fill_texts.back();
     EXPECT_TRUE(time_left_seen) << "no time left shown";
 
     std::string summary = text_of(IDC_STATUS);
@@ -451,7 +478,7 @@ TEST_F(DialogBench, DisksAndWindowsThatDoNotKeepStillEndTruthfully)
          {"00000001", "00000003"}},
         // (a step with work to do follows: the Abort stops the run)
         {"Abort after a verify difference", root, "4\r\nerase,verify random\r\nverify 0\r\nlook\r\nerase\r\n", ABORT_AT_LOOK,
-         std::string(ABORTED) + "\r\nVerify error in " + work + "\\00000001", {}, {}},
+         stopped(1) + "\r\nVerify error in " + work + "\\00000001", {}, {}},
         {"Abort during the final deletion", root, fill, ABORT_AT_DELETION, FINISHED, {}, {}},
         // the last step's label is up and it has nothing to do: every step has done its work
         {"Abort at a last step with nothing to do", root, fill, ABORT_AT_LOOK, FINISHED, {}, {}},
@@ -622,7 +649,9 @@ static std::function<void()> at_small_file;
 static HANDLE WINAPI act_at_small_file(HANDLE folder, LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
                                        DWORD flags)
 {
-    if ((access & ~DELETE) == GENERIC_WRITE && disposition == CREATE_NEW && at_small_file) {
+    // a work file's name: the journal's new file is made so too, before the pass begins
+    if ((access & ~DELETE) == GENERIC_WRITE && disposition == CREATE_NEW && at_small_file && name[0] &&
+        wcsspn(name, L"0123456789") == wcslen(name)) {
         auto act = at_small_file;
         at_small_file = nullptr, act(), wait_for_the_stop();
     }
@@ -670,16 +699,17 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
         std::string box;      // a box no one answered: its text is in the record
         Strings left;
     } rows[] = {
-        {"Abort during the last step's verify", root, fill, ABORT, AT_VERIFY, false, ABORTED, 5, "", {}},
-        {"Abort while the last erase packs the record area", root, erase, ABORT, AT_SMALL_FILE, false, ABORTED, 5, "", {}},
-        {"Close during the last step's verify", root, fill, CLOSE, AT_VERIFY, false, ABORTED, 5, "", {}},
-        {"Close while the last erase packs the record area", root, erase, CLOSE, AT_SMALL_FILE, false, ABORTED, 5, "", {}},
-        {"the session's end during the last step's verify", root, fill, SESSION_END, AT_VERIFY, false, ABORTED + later, 5, "",
+        // a pass stopped in its record area did not go to its end
+        {"Abort during the last step's verify", root, fill, ABORT, AT_VERIFY, false, stopped(1), 5, "", {}},
+        {"Abort while the last erase packs the record area", root, erase, ABORT, AT_SMALL_FILE, false, stopped(0), 5, "", {}},
+        {"Close during the last step's verify", root, fill, CLOSE, AT_VERIFY, false, stopped(1), 5, "", {}},
+        {"Close while the last erase packs the record area", root, erase, CLOSE, AT_SMALL_FILE, false, stopped(0), 5, "", {}},
+        {"the session's end during the last step's verify", root, fill, SESSION_END, AT_VERIFY, false, stopped(1) + later, 5, "",
          journal},
         {"the session's end while a failure's box waits", failing, "1\r\nerase\r\n", SESSION_END, AT_BOX, false,
-         std::string(ABORTED) + "\r\n" + kept(write_failed) + later, 5, kept(write_failed), journal},
+         stopped(0) + "\r\n" + kept(write_failed) + later, 5, kept(write_failed), journal},
         {"the session's end while the damaged-sector question waits", root, fill, SESSION_END, AT_BOX, true,
-         std::string(ABORTED) + "\r\n" + kept(damaged) + later, 5, "処理を続けますか？\r\n" + work + "\\00000001: near 0",
+         stopped(1) + "\r\n" + kept(damaged) + later, 5, "処理を続けますか？\r\n" + work + "\\00000001: near 0",
          journal},
         // every step had done its work: the file left is the run's failure
         {"the session's end while a held file's box waits", fat, fill_look, SESSION_END, AT_BOX, false,

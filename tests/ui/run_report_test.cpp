@@ -4,6 +4,8 @@
 #include <regex>
 #include <set>
 #include "dialog_bench.h"
+#include "strict_windows.h"
+#include <sddl.h>
 #include <winioctl.h>
 
 TEST(RunReport, AFieldIsQuotedItsQuotesDoubledAndNoSpreadsheetRunsIt)
@@ -20,14 +22,19 @@ TEST(RunReport, AFieldIsQuotedItsQuotesDoubledAndNoSpreadsheetRunsIt)
 }
 
 // The dialog's bench with a report in a folder of the test's own, the
-// program ending with its exit code (/exit), every seam Win32's own after.
+// program ending with its exit code (/exit), the account's temporary folder
+// in it too (TMP), every seam Win32's own after.
 class ReportBench : public DialogBench {
 protected:
-    std::string scratch = current_directory() + "\\report_bench", report = scratch + "\\report.csv";
+    std::string scratch = current_directory() + "\\report_bench", report = scratch + "\\report.csv",
+                temp = scratch + "\\temp", temp_before;
     void SetUp() override
     {
         DialogBench::SetUp();
-        remove_tree(scratch), CreateDirectoryA(scratch.c_str(), NULL);
+        remove_tree(scratch), CreateDirectoryA(scratch.c_str(), NULL), CreateDirectoryA(temp.c_str(), NULL);
+        char before[MAX_PATH] = "";
+        GetEnvironmentVariableA("TMP", before, sizeof before), temp_before = before;
+        SetEnvironmentVariableA("TMP", temp.c_str());
         command_line = CommandLine{}, command_line.method = -1, command_line.exit_when_done = 1;
         snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
     }
@@ -35,6 +42,8 @@ protected:
     {
         command_line = CommandLine{}, command_line.method = -1;
         report_retry_ms = REPORT_RETRY_MS, report_write = WriteFile, disk_io_control = DeviceIoControl;
+        report_links_refused = -1, strict_token = TOKEN_ELEVATED_ADMINISTRATOR;
+        SetEnvironmentVariableA("TMP", temp_before.empty() ? NULL : temp_before.c_str());
         remove_tree(scratch), DialogBench::TearDown();
     }
     // A run of one step that writes nothing, at_look called at that step; the status box at its end.
@@ -46,7 +55,34 @@ protected:
         EXPECT_TRUE(collected() && until([&] { return quit_code != -1; }, 5000)) << "no end, or no exit code";
         return text_of(IDC_STATUS);
     }
+    // The status box's lines under the summary: what it says of the record.
+    static std::string under_summary(const std::string &status)
+    {
+        const size_t summary_end = status.find("\r\n", status.find("所要時間"));
+        return summary_end == std::string::npos ? "" : status.substr(summary_end);
+    }
 };
+
+// The files vanta names for a record the report did not take (beside it, or
+// in the temporary folder): <base>-<computer>-<time>.csv, as a text names them.
+static std::vector<std::string> files_named_in(const std::string &text, const std::string &base = "report")
+{
+    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD size = sizeof computer;
+    GetComputerNameA(computer, &size);
+    const std::regex named("[A-Za-z]:\\\\[^ ]*\\\\" + base + "-" + std::string(computer) + "-\\d{8}T\\d{6}\\.csv");
+    std::vector<std::string> found;
+    for (std::sregex_iterator at(text.begin(), text.end(), named), end; at != end; ++at)
+        found.push_back(at->str());
+    return found;
+}
+
+// The system's text for a code, without its line break.
+static std::string reason_of(DWORD code)
+{
+    const std::string text = system_text(code);
+    return text.substr(0, text.find_last_not_of("\r\n") + 1);
+}
 
 // Writes as Windows makes them when another handle has locked the range at
 // the file's end (Wine enforces no such lock): the first locked_writes are
@@ -78,10 +114,6 @@ static BOOL WINAPI write_as_windows(HANDLE file, LPCVOID data, DWORD size, LPDWO
 // a report is made. Locks are Windows' (a seam), holders real processes.
 TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
 {
-    char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
-    DWORD size = sizeof computer;
-    GetComputerNameA(computer, &size);
-    const std::regex beside_name("report-" + std::string(computer) + "-\\d{8}T\\d{6}\\.csv");
     enum { REPORT, BESIDE, NOWHERE };
     const struct {
         const char *name, *holder;   // hold_file's mode ("": a reader that lets others write), or "empty
@@ -97,12 +129,13 @@ TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
         {"a spreadsheet for a moment", "spreadsheet", 800, 0, 9000, REPORT, 0, 0},
         {"a spreadsheet past the retries", "spreadsheet", 1500, 0, 300, BESIDE, 0, ERROR_SHARING_VIOLATION},
         {"a range locked for a moment", "", 0, 3, 9000, REPORT, 0, 0},
+        // the report, the file beside it and one in the temporary folder: none takes it
         {"a range locked wherever the record goes", "", 0, 1 << 30, 300, NOWHERE, 3, ERROR_LOCK_VIOLATION},
     };
     std::set<std::string> run_ids;
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
-        std::string before, after, beside;
+        std::string before, after;
         bool bom = false;
         writer_coming = r.lands == REPORT && r.reason, writer_found = 0, last_write.clear();
         if (writer_coming) {
@@ -118,26 +151,130 @@ TEST_F(ReportBench, AReportHeldByAnotherProgramLosesNoRecord)
         EXPECT_EQ(r.code, quit_code) << "exit code";
         EXPECT_EQ(writer_coming ? r.reason : 0u, writer_found) << "what another writer met while the report was made";
         WaitForSingleObject(holder, 20000), CloseHandle(holder);
-        for (const std::string &name : list_folder(scratch))
-            if (name != "report.csv" && std::regex_match(name, beside_name))
-                beside = scratch + "\\" + name;
-        EXPECT_EQ(r.lands != REPORT, !beside.empty()) << "a file beside the report";
-        const std::string reason = system_text(r.reason).substr(0, system_text(r.reason).find_last_not_of("\r\n") + 1);
+        const std::vector<std::string> named = files_named_in(status);
+        ASSERT_EQ(r.lands == REPORT ? 0u : r.lands == BESIDE ? 1u : 2u, named.size()) << status;
+        const std::string reason = reason_of(r.reason);
         const std::string note = r.lands == REPORT ? ""
-            : r.lands == BESIDE ? "\r\nこの実行の記録は " + beside + " に書きました。記録ファイル " + report + " に書き込めません: " + reason
-            : "\r\n記録ファイル " + report + " に書き込めません: " + reason + "\r\n記録ファイル " + beside + " に書き込めません: " + reason;
-        const size_t summary_end = status.find("\r\n", status.find("所要時間"));
-        EXPECT_EQ(note, summary_end == std::string::npos ? "" : status.substr(summary_end)) << "under the summary";
+            : r.lands == BESIDE ? "\r\nこの実行の記録は " + named[0] + " に書きました。記録ファイル " + report + " に書き込めません: " + reason
+            : "\r\n記録ファイル " + report + " に書き込めません: " + reason + "\r\n記録ファイル " + named[0] + " に書き込めません: " +
+              reason + "\r\n記録ファイル " + named[1] + " に書き込めません: " + reason + "\r\nこの実行の記録はどこにも書けませんでした。";
+        EXPECT_EQ(note, under_summary(status)) << "under the summary";
+        if (r.lands != REPORT) {
+            EXPECT_EQ(scratch + "\\", named[0].substr(0, scratch.size() + 1)) << "beside the report";
+        }
+        if (r.lands == NOWHERE) {
+            EXPECT_EQ(temp + "\\", named[1].substr(0, temp.size() + 1)) << "in the account's temporary folder";
+            for (const std::string &made : named)
+                EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(made.c_str())) << made << ": made, and no record in it";
+        }
         read_file(report, &after);
         EXPECT_EQ(r.lands == REPORT ? before + last_write : before, after) << "the report: the record in one write, or nothing";
-        Records records = read_report(r.lands == BESIDE ? beside : report, &bom);
+        Records records = read_report(r.lands == BESIDE ? named[0] : report, &bom);
         if (r.lands != NOWHERE) {
             ASSERT_EQ(r.lands == BESIDE ? 1 : records_before + 1, records.size()) << "one record more, under one header";
             EXPECT_TRUE(bom);
             EXPECT_EQ(status, records.back()["ending"]) << "the record says what the status box says";
             EXPECT_TRUE(run_ids.insert(records.back()["run_id"]).second) << "a run ID again";
         }
-        DeleteFileA(beside.c_str());
+        if (r.lands == BESIDE)
+            DeleteFileA(named[0].c_str());
+    }
+}
+
+// A fleet's first run finds no folder for its report (%ProgramData%\vanta on a
+// fresh PC): it makes the last level, with the work folder's own DACL, and
+// writes there. A deeper path, and in an elevated run a folder another
+// account may have put there first (another owner, others may write, a
+// link), take no record: it goes to the account's temporary folder, the
+// record and the status box say where and why, and the run is a failure,
+// as the report lacks it. Owners, DACLs and junctions are Windows' (the
+// strict layer's), which Wine keeps none of.
+TEST_F(ReportBench, AReportsFolderIsMadeOrRefusedAndTheRecordStillGoesWhereTheEndingSays)
+{
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD length = 0;
+    HANDLE token;
+    char *sid = NULL;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                GetTokenInformation(token, TokenUser, user, sizeof user, &length) &&
+                ConvertSidToStringSidA(((TOKEN_USER *)user)->User.Sid, &sid));
+    const std::string account = sid, own_dacl = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account + ")";
+    LocalFree(sid), CloseHandle(token);
+    const std::string others_write = "O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)";
+    const std::string theirs = "O:S-1-5-21-1004336348-1177238915-682003330-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    enum { THERE, MISSING, DEEPER };
+    const struct {
+        const char *name;
+        const char *folder;         // under scratch
+        int state;                  // THERE: made by the test, MISSING: its last level is not there, DEEPER: two levels are not
+        std::string security;       // what Windows would keep of a folder that is there ("": Wine's own)
+        bool junction;
+        int elevated;
+        StrictToken token;
+        bool lands_in_report;
+        std::string made;           // the made folder's security, read back
+        std::string refusal;        // vanta's reason, when the folder is refused
+    } rows[] = {
+        {"a fleet's first run: the folder made with the work folder's DACL", "vanta", MISSING, "", false, 1,
+         TOKEN_ELEVATED_ADMINISTRATOR, true, "O:BA" + own_dacl, ""},
+        {"a standard user's first run: made, the user's own", "vanta", MISSING, "", false, 0,
+         TOKEN_STANDARD_USER, true, "O:" + account + own_dacl, ""},
+        {"a deeper path is not made", "gone\\vanta", DEEPER, "", false, 1, TOKEN_ELEVATED_ADMINISTRATOR, false, "",
+         "フォルダ " + scratch + "\\gone\\vanta がありません。vanta が作るのは記録ファイルのパスの最後のフォルダだけで、" + scratch +
+             "\\gone もありません。"},
+        {"the administrators' folder, as the readme makes it", "vanta", THERE,
+         "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;S-1-5-21-1004336348-1177238915-682003330-1002)", false, 1,
+         TOKEN_ELEVATED_ADMINISTRATOR, true, "", ""},
+        {"another account made it first", "vanta", THERE, theirs, false, 1, TOKEN_ELEVATED_ADMINISTRATOR, false, "",
+         "フォルダ " + scratch + "\\vanta の所有者がこのアカウント、SYSTEM、Administrators のどれでもないため、管理者として実行中はそこに書き込みません。"},
+        {"others may write in it", "vanta", THERE, others_write, false, 1, TOKEN_ELEVATED_ADMINISTRATOR, false, "",
+         "フォルダ " + scratch + "\\vanta にはほかのアカウントも書き込めるため、管理者として実行中はそこに書き込みません。"
+         "SYSTEM と Administrators だけが書き込めるようにしてください（readme を参照）。"},
+        {"a junction in its place", "vanta", THERE, "", true, 1, TOKEN_ELEVATED_ADMINISTRATOR, false, "",
+         "フォルダ " + scratch + "\\vanta は別の場所を指すリンク（ジャンクションまたはシンボリックリンク）のため、管理者として実行中はそこに書き込みません。"},
+        // a run without an administrator's rights writes only where its account may anyway
+        {"others may write in it, and the run is not elevated", "vanta", THERE, others_write, false, 0,
+         TOKEN_STANDARD_USER, true, "", ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string folder = scratch + "\\" + r.folder, path = folder + "\\vanta.csv";
+        remove_tree(scratch + "\\gone"), remove_tree(scratch + "\\vanta");
+        if (r.state == THERE) {
+            ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+        }
+        strict_set_folder_security(folder, r.security), strict_set_junction(folder, r.junction);
+        report_links_refused = r.elevated, strict_token = r.token;
+        snprintf(command_line.report, sizeof command_line.report, "%s", path.c_str());
+        const std::string status = run([] {});
+        EXPECT_EQ(r.lands_in_report ? 0 : 3, quit_code) << "exit code: a record the report lacks is a failure";
+        EXPECT_EQ(r.state != DEEPER, GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES) << "the folder";
+        if (!r.made.empty()) {
+            EXPECT_EQ(r.made, strict_folder_security(folder)) << "made with the work folder's own DACL";
+        }
+        bool bom = false;
+        const std::vector<std::string> named = files_named_in(status, "vanta");
+        if (r.lands_in_report) {
+            EXPECT_EQ("", under_summary(status));
+            EXPECT_TRUE(named.empty());
+            Records records = read_report(path, &bom);
+            ASSERT_EQ(1u, records.size());
+            EXPECT_EQ(status, records[0]["ending"]);
+            EXPECT_EQ("0", records[0]["exit_code"]);
+        } else {
+            ASSERT_EQ(1u, named.size()) << status;
+            EXPECT_EQ(temp + "\\", named[0].substr(0, temp.size() + 1)) << "in the account's temporary folder";
+            EXPECT_EQ("\r\nこの実行の記録は " + named[0] + " に書きました。記録ファイル " + path + " に書き込めません: " + r.refusal,
+                      under_summary(status));
+            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path.c_str())) << "nothing in the refused folder";
+            Records records = read_report(named[0], &bom);
+            ASSERT_EQ(1u, records.size());
+            EXPECT_TRUE(bom);
+            EXPECT_EQ(status, records[0]["ending"]) << "the record says where it is and why";
+            EXPECT_EQ("3", records[0]["exit_code"]);
+            DeleteFileA(named[0].c_str());
+        }
+        strict_set_folder_security(folder, ""), strict_set_junction(folder, false);
     }
 }
 
