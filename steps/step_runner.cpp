@@ -193,6 +193,16 @@ static int go_on_with_line(HWND owner, const char *question)
     return 0;
 }
 
+// A line longer than a step line may be: cut, its rest would run as a step
+// of its own, and the step it belonged to with only part of its word.
+static int refuse_long_line(const char *script, int line_number)
+{
+    snprintf(runner_status, sizeof runner_status, program_text(IDS_LINE_TOO_LONG), script, line_number,
+             STEP_LINE_LIMIT);
+    set_status_text(runner_status);
+    return RUN_INTERNAL;
+}
+
 // Reads the step lines of the script (whose count line has been read) before
 // anything is written: each must be there, and each word must be one the
 // passes can read, or the user must say to go on with what they make of it
@@ -202,7 +212,10 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
     char line[STEP_LINE_SIZE];
     run_script_steps[0] = 0;
     for (int step = 1; step <= count; ++step) {
-        if (!next_text_line(steps, line, sizeof line)) {
+        int read = next_step_line(steps, line);
+        if (read < 0)
+            return refuse_long_line(script, step + 1);
+        if (!read) {
             snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_SHORT), script,
                      step - 1, count);
             set_status_text(runner_status);
@@ -460,8 +473,11 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
         release_text_file(steps);
         return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
     }
-    if (!next_text_line(steps, line, sizeof line)) {
+    int read = next_step_line(steps, line);
+    if (read <= 0) {
         release_text_file(steps);
+        if (read < 0)
+            return refuse_long_line(script, 1);
         snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_EMPTY), script);
         set_status_text(runner_status);
         return RUN_INTERNAL;

@@ -31,8 +31,12 @@ extern char run_script_steps[STATUS_TEXT_SIZE];
 
 // An executable path longer than this leaves no room for a script name.
 #define MAX_MODULE_PATH 256
-// One read of a script line: at most 179 characters and the zero.
-#define STEP_LINE_SIZE 180
+// A step line holds at most STEP_LINE_LIMIT characters before its line end:
+// room for a byte list of 512 values however it is written ("0xff, " each),
+// and a longer one is refused before anything is written, never cut into
+// another step. One read of a line: the line, its CR LF and the zero.
+#define STEP_LINE_LIMIT 4096
+#define STEP_LINE_SIZE (STEP_LINE_LIMIT + 3)
 // Method indices are one decimal digit in the script's name.
 #define HIGHEST_METHOD_INDEX 9
 
@@ -164,6 +168,11 @@ void release_text_file(TextFile *file);
 int next_text_line(TextFile *file, char *line, size_t size);
 // 1 when line (from 1) has a character the ANSI code page can't show.
 int text_line_lost(const TextFile *file, int line);
+// The next line of a step script (line holds STEP_LINE_SIZE bytes) as
+// next_text_line reads it: 1, 0 at the end of the text, or -1 for a line of
+// more than STEP_LINE_LIMIT characters before its line end (what is left of
+// it passed over).
+int next_step_line(TextFile *file, char *line);
 
 // ------------------------------------------------------- settings file
 

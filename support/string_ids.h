@@ -89,8 +89,10 @@
 #define IDS_FOLDER_EXISTS_KEPT    472
 /* What holds on Windows, not only under Wine. */
 #define IDS_JOURNAL_UNWRITTEN     473
+/* Truth and safety, once more: long step lines, devices, files left. */
+#define IDS_LINE_TOO_LONG         474
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_JOURNAL_UNWRITTEN
+#define IDS_LAST                  IDS_LINE_TOO_LONG
 
 #endif

@@ -12,9 +12,37 @@
 // module: the length of the program's path, 0 for its own
 // boxes: the question about the existing folder, and one for each line the run asks about
 struct Script { std::string text; int result; std::vector<std::string> steps; int errors; bool erased, corrupt, kept; size_t module; size_t boxes = 1; };
-static void PrintTo(const Script &c, std::ostream *out) { *out << ::testing::PrintToString(c.text) << " " << c.module; }
+static void PrintTo(const Script &c, std::ostream *out) { *out << ::testing::PrintToString(c.text.substr(0, 80)) << " " << c.module; }
 static Script one_step(const std::string &line, int errors, bool corrupt = false)
 { return Script{"1\r\n" + line + "\r\n", errors ? 3 : 0, {"step 1 of 1: " + line}, errors, true, corrupt, false, 0}; }
+
+// A step line at its limit and one character over it (STEP_LINE_LIMIT, 4096);
+// a byte list of 64 values, which once was cut at 177 characters into a
+// pattern of 35 and a "step" of its own.
+static const std::string AT_LIMIT = "wipe" + std::string(4092, 'x'), OVER_LIMIT = AT_LIMIT + "x";
+static std::string list_of_64()
+{
+    std::string list;
+    for (int i = 0; i < 64; ++i)
+        list += (i ? "," : "") + std::string("0x") + "0123456789abcdef"[i * 7 % 16] + "0123456789abcdef"[(i * 5 + 3) % 16];
+    return list;
+}
+static const std::string LIST_64 = list_of_64();
+// The step label as the runner shows it: its text cut to a status text.
+static std::string label(const std::string &text) { return text.substr(0, STATUS_TEXT_LIMIT); }
+// The first line (from 1) longer than a step line may be, or 0.
+static int long_line(const std::string &text)
+{
+    int number = 1;
+    for (size_t at = 0; at < text.size(); ++number) {
+        size_t end = std::min(text.find('\n', at), text.size());
+        size_t length = end - at - (end > at && text[end - 1] == '\r');
+        if (length > STEP_LINE_LIMIT)
+            return number;
+        at = end + 1;
+    }
+    return 0;
+}
 
 static std::string module_path;
 static DWORD WINAPI long_module_name(HMODULE, LPSTR path, DWORD size)
@@ -114,6 +142,10 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
         EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の手順は " +
                   std::to_string(lines) + " 個で、手順数 3 に足りません。", final_status);
     }
+    if (long_line(c.text)) {
+        EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の " + std::to_string(long_line(c.text)) +
+                  " 行目は 4096 文字より長いため、消去を始めませんでした。", final_status);
+    }
     if (c.result == 2 && c.text.size() > 2 && atoi(c.text.c_str()) <= 0) {   // no step to run, never "finished"
         EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の 1 行目（" +
                   c.text.substr(0, c.text.find('\r')) + "）からは実行する手順がありません。手順数を 1 以上の数にしてください。",
@@ -126,7 +158,6 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     EXPECT_EQ(c.boxes, boxes.shown.size()) << "the question about the existing folder, and those about lines";
 }
 
-static const std::string WIPE_179 = "wipe" + std::string(175, 'x');
 // ASCII saved as Notepad's "Unicode": UTF-16, little-endian, a byte-order mark first.
 static std::string utf16(const std::string &ascii)
 {
@@ -156,7 +187,16 @@ INSTANTIATE_TEST_SUITE_P(
             Script{"  +4 steps\r\n erase 1\r\nwipe\r\n\r\n\tverify 1\r\n", 0,
                    {"step 1 of 4:  erase 1", "step 2 of 4: wipe", "step 3 of 4: ", "step 4 of 4: \tverify 1"}, 0, false, false, false, 0},
             Script{"2\nwipe\nverify \t0x56\n", 0, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 0, false, false, false, 0},
-            Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 0, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 0, false, false, false, 0},
+            // a line at the limit is one step; one character more is refused whole before anything is written,
+            // wherever it stands (the count line too), with CR LF or LF ends
+            Script{"2\r\n" + AT_LIMIT + "\r\nverify 0x56  \r\n", 0, {label("step 1 of 2: " + AT_LIMIT), "step 2 of 2: verify 0x56  "}, 0, false, false, false, 0},
+            Script{"2\r\n" + OVER_LIMIT + "\r\nverify 0x56  \r\n", 2, {}, 0, false, false, true, 0},
+            Script{"1\n" + OVER_LIMIT + "\n", 2, {}, 0, false, false, true, 0},
+            Script{"1" + std::string(STEP_LINE_LIMIT, ' ') + "\r\nerase\r\n", 2, {}, 0, false, false, true, 0},
+            // a list of 64 values is written whole, and the verify after it reads it whole
+            Script{"2\r\nerase " + LIST_64 + "\r\nverify " + LIST_64 + "\r\n", 3,
+                   {"step 1 of 2: erase " + LIST_64, "step 2 of 2: verify " + LIST_64}, 1, true, true, false, 0},
+            one_step("erase,verify " + LIST_64, 0),
             Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, 0, false, false, false, 0},
             // saved by Notepad in UTF-8 with a byte-order mark, and in UTF-16:
             // read in code page 932 (a comment with ゼロ), the mark no part of the count

@@ -180,6 +180,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "The folder already exists. If you continue,\r\nthe files already in it are left as they are.\r\nThe folder stays after the erase has ended."},
     {473, "中断に備える記録 (vanta.journal) を作業フォルダに書けなかったため、記録なしで続けました。中断された場合、次回は中断した手順から続けられません。",
      "The journal (vanta.journal) could not be written in the work folder, so the run went on without one: if it is interrupted, the next run can't go on from where it stopped."},
+    {474, "手順ファイル %s の %d 行目は %d 文字より長いため、消去を始めませんでした。",
+     "In the step script %s, line %d is longer than %d characters, so the erase was not started."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)
