@@ -91,8 +91,9 @@
 #define IDS_JOURNAL_UNWRITTEN     473
 /* Truth and safety, once more: long step lines, devices, files left. */
 #define IDS_LINE_TOO_LONG         474
+#define IDS_REPORT_DEVICE         475
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_LINE_TOO_LONG
+#define IDS_LAST                  IDS_REPORT_DEVICE
 
 #endif

@@ -184,6 +184,11 @@ int parse_command_line(const char *line, CommandLine *parsed)
                    strlen(value) < sizeof parsed->report) {
             if (lost)
                 wrong(parsed, IDS_NAME_NOT_SHOWN, value, "");
+            // a device takes the record and keeps nothing (NUL), or shows it
+            // and keeps nothing (CON); which names are devices differs
+            // between Windows versions (nul.csv), so all of them are refused
+            else if (path_names_device(value) == PATH_DEVICE)
+                wrong(parsed, IDS_REPORT_DEVICE, value, "");
             else if (parsed->report[0] && !same_file_name(parsed->report, value))
                 wrong(parsed, IDS_SWITCH_TWICE, report_token, token);
             else if (!parsed->report[0]) {

@@ -182,6 +182,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "The journal (vanta.journal) could not be written in the work folder, so the run went on without one: if it is interrupted, the next run can't go on from where it stopped."},
     {474, "手順ファイル %s の %d 行目は %d 文字より長いため、消去を始めませんでした。",
      "In the step script %s, line %d is longer than %d characters, so the erase was not started."},
+    {475, "記録ファイル %s はファイルではなくデバイス（CON、NUL、COM1 など）の名前のため、記録を残せません。別の名前を指定してください。",
+     "The report file %s names a device (such as CON, NUL or COM1), not a file, so no record could be kept in it. Give the report another name."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)
