@@ -9,7 +9,25 @@
 #include "support/messages.h"
 
 ModuleFileNameProc module_file_name = GetModuleFileNameA;
-int run_exit_code;
+int run_ending;
+
+// Every ending's exit code, in one place.
+static const struct { int ending, code; } ending_codes[ENDINGS] = {
+    {ENDING_DONE, EXIT_CODE_DONE},           {ENDING_BAD_LINE, EXIT_CODE_BAD_LINE},
+    {ENDING_NO_FOLDER, EXIT_CODE_BAD_LINE},  {ENDING_REPORT_REFUSED, EXIT_CODE_BAD_LINE},
+    {ENDING_METHOD, EXIT_CODE_METHOD},       {ENDING_FAILED, EXIT_CODE_FAILED},
+    {ENDING_FOLDER_LEFT, EXIT_CODE_FAILED},  {ENDING_NO_RECORD, EXIT_CODE_FAILED},
+    {ENDING_DIFFERS, EXIT_CODE_DIFFERS},     {ENDING_STOPPED, EXIT_CODE_STOPPED},
+    {ENDING_FOLDER, EXIT_CODE_FOLDER},       {ENDING_NOT_GONE_ON, EXIT_CODE_FOLDER},
+};
+
+int exit_code_of_ending(int ending)
+{
+    for (int i = 0; i < ENDINGS; ++i)
+        if (ending_codes[i].ending == ending)
+            return ending_codes[i].code;
+    return EXIT_CODE_FAILED;
+}
 char run_script_steps[STATUS_TEXT_SIZE];
 
 // The final deletion goes on after an abort: it gives the space back.
@@ -168,18 +186,18 @@ static int verify_follows(TextFile *steps, int steps_left)
     return keyword == STEP_VERIFY;
 }
 
-// The exit code of a run that went through its steps with this result.
-static int exit_code_of(int result)
+// How a run that went through its steps with this result ended.
+static int ending_of(int result)
 {
     if (result == RUN_STOPPED)
-        return EXIT_CODE_STOPPED;
+        return ENDING_STOPPED;
     if (result == RUN_DONE)
-        return EXIT_CODE_DONE;
+        return ENDING_DONE;
     if (run_failure_count() > run_totals.differing_files)
-        return EXIT_CODE_FAILED;
+        return ENDING_FAILED;
     if (run_totals.differing_files > 0)
-        return EXIT_CODE_DIFFERS;
-    return result == RUN_INTERNAL ? EXIT_CODE_METHOD : EXIT_CODE_FAILED;
+        return ENDING_DIFFERS;
+    return result == RUN_INTERNAL ? ENDING_METHOD : ENDING_FAILED;
 }
 
 // A line the passes would take otherwise than it reads: the user says whether
@@ -311,7 +329,7 @@ static int refuse_work_folder(HWND owner, DWORD code)
         error_box(owner, MB_ICONWARNING, "%s: ", work_folder_path);
         set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
     }
-    run_exit_code = EXIT_CODE_FOLDER;
+    run_ending = ENDING_FOLDER;
     return RUN_REPORTED;
 }
 
@@ -351,7 +369,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
         // journal stays, to go on from at the next Start
         journal_step_on_disk = run_journal.step;
         delete_leftovers(owner, 1);
-        run_exit_code = EXIT_CODE_STOPPED;
+        run_ending = ENDING_STOPPED;
         return RUN_STOPPED;
     }
     if (ours < 0) {
@@ -360,7 +378,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
         int deleted = delete_leftovers(owner, 0);
         snprintf(runner_status, sizeof runner_status, program_text(IDS_LEFTOVERS_DELETED), work_folder_path);
         set_status_text(runner_status);
-        run_exit_code = deleted == RUN_DONE ? EXIT_CODE_FOLDER : EXIT_CODE_FAILED;
+        run_ending = deleted == RUN_DONE ? ENDING_NOT_GONE_ON : ENDING_FAILED;
         return RUN_REPORTED;
     }
     if (!made && ours != 1) {
@@ -373,7 +391,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
             set_status_text(runner_status);
             forget_run_files();
             close_journal();
-            run_exit_code = EXIT_CODE_FOLDER;
+            run_ending = ENDING_FOLDER;
             return RUN_REPORTED;
         }
     }
@@ -381,7 +399,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
         run_context.last_error = code;
         error_box(owner, MB_ICONWARNING, "%s: ", work_folder_path);
         set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
-        run_exit_code = EXIT_CODE_FOLDER;
+        run_ending = ENDING_FOLDER;
         return RUN_REPORTED;
     }
     if (ours) {
@@ -392,7 +410,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
             snprintf(run_id, sizeof run_id, "%s", run_journal.run_id);
         int result = delete_leftovers(owner, *resume != 0);
         if (result != RUN_DONE) {
-            run_exit_code = EXIT_CODE_FAILED;
+            run_ending = ENDING_FAILED;
             return result;
         }
     }
@@ -448,7 +466,7 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
         }
     }
 
-    run_exit_code = EXIT_CODE_METHOD;
+    run_ending = ENDING_METHOD;
     int result = script_path(script, script_size, method_index);
     if (result != RUN_DONE)
         return result;
@@ -456,9 +474,9 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
         return result;
     if (resume_interrupted_run && unattended && !*resume && resume_other_method < 0)
         resume_found_nothing = 1;
-    run_exit_code = EXIT_CODE_METHOD;
+    run_ending = ENDING_METHOD;
     if (abort_requested(run_context.abort_flag))
-        return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
+        return run_ending = ENDING_STOPPED, RUN_STOPPED;
 
     // read whole, in the ANSI code page, whatever Notepad saved it as
     DWORD failed = read_text_file(script, steps);
@@ -471,7 +489,7 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     }
     if (abort_requested(run_context.abort_flag)) {
         release_text_file(steps);
-        return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
+        return run_ending = ENDING_STOPPED, RUN_STOPPED;
     }
     int read = next_step_line(steps, line);
     if (read <= 0) {
@@ -562,7 +580,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     forget_run_files();
     memset(&run_totals, 0, sizeof run_totals);
     run_script_steps[0] = 0;
-    run_exit_code = EXIT_CODE_FAILED;
+    run_ending = ENDING_FAILED;
     run_resumed_from = run_resume_step = resume_found_nothing = 0;
     resume_other_method = -1;
     journal_unwritten = 0;
@@ -578,7 +596,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // a stop asked for meanwhile (Abort during a question, the session's
         // end answering it No) is what ended the run, whatever the reason shown
         if (abort_requested(abort_flag))
-            result = RUN_STOPPED, run_exit_code = EXIT_CODE_STOPPED;
+            result = RUN_STOPPED, run_ending = ENDING_STOPPED;
         // an interrupted run's journal it went on from stays for the next
         // time only when the session's end stopped this one too
         end_journal(result);
@@ -673,7 +691,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             result = RUN_REPORTED;
     }
     end_run_progress(result == RUN_DONE);
-    run_exit_code = exit_code_of(result);
+    run_ending = ending_of(result);
 
     // the next run starts with a fresh buffer and looks the free-space query up again
     release_transfer_buffer();

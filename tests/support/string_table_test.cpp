@@ -88,7 +88,7 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
       "/exit\t消去が終わったら終了し、結果を終了コードで返す（/start と合わせると、メッセージ ボックスを出さずに実行する）\r\n"
       "/yes\t既存の作業フォルダ $VANTA$$ を確認せずに使う\r\n/skip\t無人の実行で、読めないセクタを飛ばして検証を続ける\r\n"
       "/resume\t無人の実行で、中断された前回の実行をその手順から続ける\r\n/report:ファイル\t実行の記録をファイル（CSV、UTF-8）に追加する\r\n\r\n"
-      "終了コード: 0 成功、1 コマンドラインの誤り、2 消去方法を実行できない、3 途中で失敗、4 検証で違うバイトを検出、5 中断、6 フォルダを使えない",
+      "終了コード: 0 成功、1 コマンドラインの誤りかフォルダの指定がない、2 消去方法を実行できない、3 途中で失敗、4 検証で違うバイトを検出、5 中断、6 フォルダを使えない",
      "Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file]\r\n"
       "\r\nfolder\tA folder on the volume to erase\r\n/method:N\tChooses erase method N\r\n"
       "/start\tStarts the erase at once\r\n"
@@ -97,7 +97,7 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
       "/skip\tIn an unattended run, skips unreadable sectors and goes on verifying\r\n"
       "/resume\tIn an unattended run, continues an interrupted earlier run from its step\r\n"
       "/report:file\tAppends the run's record to the file (CSV, UTF-8)\r\n\r\n"
-      "Exit codes: 0 success, 1 wrong command line, 2 the erase method cannot run, 3 failed on the way, 4 the verify found differing bytes, 5 aborted, 6 the folder cannot be used"},
+      "Exit codes: 0 success, 1 wrong command line or no folder, 2 the erase method cannot run, 3 failed on the way, 4 the verify found differing bytes, 5 aborted, 6 the folder cannot be used"},
     {436, "コマンドラインの %s は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。",
      "%s on the command line is not a vanta switch. Run vanta.exe /? to see how to use it."},
     {437, "消去方法 %s はありません。",

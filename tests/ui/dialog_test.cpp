@@ -101,7 +101,7 @@ TEST(CommandLine, ANameTheCodePageCantHoldIsRefusedAndLangChoosesTheLanguage)
         EXPECT_EQ(r.folder, parsed.folder);
         EXPECT_EQ(r.report, parsed.report);
         EXPECT_EQ(r.error, parsed.error);
-        EXPECT_EQ(r.code, parsed.error_code);
+        EXPECT_EQ(r.code, exit_code_of_ending(parsed.error_ending));
         EXPECT_EQ(r.language, parsed.language);
         char ansi[256];
         int lost;
