@@ -436,24 +436,35 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
 {
     const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
     const char *four = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nerase 0x44\r\n", *looked = "3\r\nerase 0x11\r\nlook\r\nverify 0x11\r\n";
-    const struct { const char *name, *script, *at; int keep, result, kept_step; } rows[] = {
+    // room: a file beside the work folder is deleted as the step begins, so
+    // that its journal can be written (a verify begins with the volume full,
+    // and the journal before it, the erase's, would stay and hide which step
+    // the verify's own journal names)
+    const std::string spacer = root + "spacer";
+    const struct { const char *name, *script, *at; int keep, result, kept_step; bool room = false; } rows[] = {
         {"the session's end in step 2", four, "step 2 of 4: erase 0x22", 1, 1, 2},
         {"the session's end at a step a verify comes after", looked, "step 2 of 3: look", 1, 1, 1},
         {"the session's end in a verify", "2\r\nerase 0\r\nverify 0\r\n", "step 2 of 2: verify 0", 1, 1, 1},
+        {"the session's end in a verify that has room for its journal", "2\r\nerase 0\r\nverify 0\r\n", "step 2 of 2: verify 0",
+         1, 1, 1, true},
+        {"the same at a step a verify comes after", looked, "step 2 of 3: look", 1, 1, 1, true},
         {"Abort in step 2", four, "step 2 of 4: erase 0x22", 0, 1, 0},
         {"the session's end after the last step", four, "作業ファイルを削除しています...", 1, 0, 0},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         ASSERT_TRUE(write_file(script, r.script));
+        ASSERT_TRUE(!r.room || write_file(spacer, std::string(1 << 20, 's')));
+        bool room_made = false;
         steps.on_text = status.on_text = [&](const std::string &text) {
             if (text == r.at)
-                abort_flag = 1;
+                abort_flag = 1, room_made = r.room && DeleteFileA(spacer.c_str());
         };
         keep_journal_at_stop = r.keep;
         EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
         keep_journal_at_stop = 0, abort_flag = 0;
         steps.on_text = status.on_text = nullptr;
+        EXPECT_EQ(r.room, room_made) << "room for the step's journal";
         EXPECT_EQ(r.kept_step, run_resume_step);
         RunJournal journal = {};
         EXPECT_EQ(r.kept_step ? 0u : (DWORD)ERROR_FILE_NOT_FOUND, read_journal(&journal));
