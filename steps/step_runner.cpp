@@ -273,6 +273,45 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
     return RUN_DONE;
 }
 
+// The step a run stopped in step goes on from: that step, but for a verify
+// (or a step a verify comes after) the erase before it, which wrote the
+// files the verify reads: every stop deletes them. The script (read whole)
+// is looked at from its step lines and left where it was.
+static int go_on_step(TextFile *steps, int step)
+{
+    char line[STEP_LINE_SIZE];
+    size_t at = steps->at;
+    int last_erase = 0, reads_files = 0;
+    steps->at = 0;
+    next_text_line(steps, line, sizeof line);   // the count
+    for (int number = 1; number <= step && next_text_line(steps, line, sizeof line); ++number) {
+        int keyword = step_keyword(line);
+        if (keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY)
+            last_erase = number;
+        if (number == step)
+            reads_files = keyword == STEP_VERIFY || (keyword < 0 && verify_follows(steps, JOURNAL_MOST_STEPS));
+    }
+    steps->at = at;
+    return reads_files && last_erase ? last_erase : step;
+}
+
+// Whether, and from which step, a run goes on from the journal of an
+// interrupted one that is ours (the one rule; the README's table "Going on
+// from a journal" says it): from the step go_on_step gives for the step the
+// journal names, when the method and its script are the ones it ran and the
+// step lies within the script; 0 (step 1) otherwise.
+static int resume_from(const RunJournal *journal, int method_index, unsigned long long hash, const char *script)
+{
+    char line[STEP_LINE_SIZE];
+    TextFile steps;
+    if (!hash || journal->method != method_index || journal->script_hash != hash ||
+        read_text_file(script, &steps) != 0)
+        return 0;
+    int step = next_step_line(&steps, line) > 0 && journal->step <= atoi(line) ? go_on_step(&steps, journal->step) : 0;
+    release_text_file(&steps);
+    return step;
+}
+
 // The journal of an interrupted run in the held work folder. 0: none this
 // run can take for its own (none, one whose seal fails, another folder's:
 // the rules for an existing folder hold); 1: the folder is ours, run_journal
@@ -280,7 +319,8 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
 // *resume is the step to go on from (0: step 1); 2: the same, but this run
 // does not go on from it (unattended without /resume): the rules for an
 // existing folder hold; -1: the user said not to start.
-static int consider_journal(HWND owner, int method_index, unsigned long long hash, int *resume)
+static int consider_journal(HWND owner, int method_index, unsigned long long hash, const char *script,
+                            int *resume)
 {
     char question[STATUS_TEXT_SIZE];
     *resume = 0;
@@ -289,20 +329,20 @@ static int consider_journal(HWND owner, int method_index, unsigned long long has
         return 0;
     }
     // another method, or a script changed since, can't go on where it stopped
-    int same = hash && run_journal.method == method_index && run_journal.script_hash == hash;
+    int from = resume_from(&run_journal, method_index, hash, script);
     if (unattended) {
         if (!resume_interrupted_run)
             return 2;
-        *resume = same ? run_journal.step : 0;
-        if (!same)
+        *resume = from;
+        if (!from)
             resume_other_method = run_journal.method;
         return 1;
     }
-    if (same) {
+    if (from) {
         snprintf(question, sizeof question, program_text(IDS_RESUME_QUESTION), run_journal.started,
-                 run_journal.step, run_journal.steps, run_journal.step);
+                 run_journal.step, run_journal.steps, from);
         if (show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES)
-            *resume = run_journal.step;
+            *resume = from;
         return 1;
     }
     snprintf(question, sizeof question, program_text(IDS_RESUME_IMPOSSIBLE), run_journal.started,
@@ -349,7 +389,8 @@ static int delete_leftovers(HWND owner, int keep)
 // an owner and a DACL that make it ours, and then with an interrupted run's
 // journal (its leftovers deleted), on the user's word or /yes. 0 with
 // *resume set, or the result that ends the run (reported).
-static int take_work_folder(HWND owner, int method_index, unsigned long long hash, int *resume)
+static int take_work_folder(HWND owner, int method_index, unsigned long long hash, const char *script,
+                            int *resume)
 {
     int made = 0;
     DWORD code = hold_work_folder(&made);
@@ -363,7 +404,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     // run's own DACL from the start)
     if (!made && (code = check_work_folder_owner()) != 0)
         return refuse_work_folder(owner, code);
-    int ours = made ? 0 : consider_journal(owner, method_index, hash, resume);
+    int ours = made ? 0 : consider_journal(owner, method_index, hash, script, resume);
     if (ours && abort_requested(run_context.abort_flag)) {
         // the session ended while the question waited: the leftovers go, the
         // journal stays, to go on from at the next Start
@@ -424,26 +465,6 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     return RUN_DONE;
 }
 
-// The step a run goes on from: the one its journal names, but for a verify
-// (or a step a verify comes after) the erase before it, whose files the
-// verify reads: the session's end deleted them. The script is read from its
-// step lines (past its count line) and left there.
-static int step_to_go_on_from(TextFile *steps, int resume)
-{
-    char line[STEP_LINE_SIZE];
-    size_t at = steps->at;
-    int last_erase = 0, names_verify = 0;
-    for (int step = 1; step <= resume && next_text_line(steps, line, sizeof line); ++step) {
-        int keyword = step_keyword(line);
-        if (keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY)
-            last_erase = step;
-        if (step == resume)
-            names_verify = keyword == STEP_VERIFY || (keyword < 0 && verify_follows(steps, JOURNAL_MOST_STEPS));
-    }
-    steps->at = at;
-    return names_verify && last_erase ? last_erase : resume;
-}
-
 // Before anything is written: the transfer buffer, the work folder (with an
 // interrupted run's leftovers deleted when its journal shows they are ours),
 // and the method's script read whole and checked, its cursor after its count
@@ -470,7 +491,7 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     int result = script_path(script, script_size, method_index);
     if (result != RUN_DONE)
         return result;
-    if ((result = take_work_folder(owner, method_index, script_hash(script, &hash) ? hash : 0, resume)) != RUN_DONE)
+    if ((result = take_work_folder(owner, method_index, script_hash(script, &hash) ? hash : 0, script, resume)) != RUN_DONE)
         return result;
     if (resume_interrupted_run && unattended && !*resume && resume_other_method < 0)
         resume_found_nothing = 1;
@@ -516,11 +537,6 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     }
     steps->at = 0;
     next_text_line(steps, line, sizeof line);
-    // a journal that names a step past the script's end is no place to go on from
-    if (*resume > count)
-        *resume = 0;
-    if (*resume)
-        *resume = step_to_go_on_from(steps, *resume);
     run_journal.script_hash = hash;
     *step_count = count;
     return RUN_DONE;
@@ -617,7 +633,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     if (resume > 1)
         skip_run_progress(resume - 1);
 
-    int step, last_erase = 0;
+    int step;
     for (step = 1; step <= count; ++step) {
         if (abort_requested(abort_flag)) {
             result = RUN_STOPPED;
@@ -637,10 +653,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         int keyword = step_keyword(line);
         int erases = keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY;
         // the steps the interrupted part had done
-        if (step < resume) {
-            last_erase = erases ? step : last_erase;
+        if (step < resume)
             continue;
-        }
         snprintf(step_text, sizeof step_text, program_text(IDS_STEP_FORMAT), step, count, line);
         SetDlgItemTextA(owner, step_id, step_text);
         // the label shows the line as read; the word ends at its last
@@ -648,11 +662,9 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // "random " or a script saved with bare LF ends still say random
         end_at_trailing_blanks(line);
 
-        // a stop deletes the work files: a verify, or a step a verify comes
-        // after, goes on from the erase that wrote the files it reads
+        // where a run stopped in this step goes on from, by the one rule
         int again = verify_follows(&steps, count - step);
-        last_erase = erases ? step : last_erase;
-        int go_on_from = (keyword == STEP_VERIFY || (keyword < 0 && again)) && last_erase ? last_erase : step;
+        int go_on_from = go_on_step(&steps, step);
         note_step_in_journal(method_index, go_on_from, count, &before);
         // an erase begins by deleting the files of the one before it; the
         // journal then vouches for what there is now

@@ -328,12 +328,16 @@ INSTANTIATE_TEST_SUITE_P(Once, Resume, ::testing::Values(std::make_tuple("steps_
 TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
 {
     const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
-    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nverify 0x33\r\n";
-    ASSERT_TRUE(write_file(script, steps_text));
-    const unsigned long long hash = text_hash(steps_text.data(), steps_text.size(), TEXT_HASH_START);
-    enum Kind { MATCHING, AT_A_VERIFY, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
-    const std::string resume_question = "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 2/4 で中断されました。\r\n"
-                                        "手順 2 から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
+    // (with a line that only shows its text before the verify, for AT_A_LOOK)
+    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nverify 0x33\r\n",
+                      look_text = "4\r\nerase 0x11\r\nerase 0x22\r\nlook\r\nverify 0x22\r\n";
+    enum Kind { MATCHING, AT_A_VERIFY, AT_A_LOOK, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
+    // the question names the step the journal names, and the one the run goes on from
+    auto asked = [](int named, int from) {
+        return "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 " + std::to_string(named) + "/4 で中断されました。\r\n"
+               "手順 " + std::to_string(from) + " から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。";
+    };
+    const std::string resume_question = asked(2, 2),
                       impossible = "このフォルダの前回の実行（2026-12-07 21:30 開始）は手順 2/4 で中断されましたが、"
                                    "消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
                                    "前回の作業ファイルを削除して手順 1 から始めますか？",
@@ -368,11 +372,18 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
         // what a verify reads went with the session's end: the erase before it writes it again
         {"unattended, /resume, a journal at a verify", AT_A_VERIFY, true, 0, 1, IDNO, 0, "", 3, true, {}, ""},
+        {"a journal at a verify, Yes", AT_A_VERIFY, true, 1, 0, IDYES, 0, asked(4, 3), 3, true, {}, ""},
+        {"unattended, /resume, a journal at a step a verify comes after", AT_A_LOOK, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
         {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, {}, ""},
         {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, everything, not_used},
+        // a journal that is no proof is no run's to go on from: the folder is any existing one
+        {"unattended, /resume, a journal that fails its seal", DAMAGED, true, 0, 1, IDNO, 3, "", 0, false, everything, not_used},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
+        const std::string &text = r.kind == AT_A_LOOK ? look_text : steps_text;
+        const unsigned long long hash = text_hash(text.data(), text.size(), TEXT_HASH_START);
+        ASSERT_TRUE(write_file(script, text));
         ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
         if (r.leftovers) {
             ASSERT_TRUE(write_file(in_work("00000001"), std::string(1 << 20, 0x22)) && write_file(in_work("00000002"), "x"));
@@ -380,7 +391,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         RunJournal journal = {};
         journal.method = r.kind == OTHER_METHOD ? 1 : 0;
         journal.script_hash = r.kind == CHANGED_SCRIPT ? hash + 1 : hash;
-        journal.step = r.kind == AT_A_VERIFY ? 4 : 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
+        journal.step = r.kind == AT_A_VERIFY ? 4 : r.kind == AT_A_LOOK ? 3 : 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
         snprintf(journal.run_id, sizeof journal.run_id, "%s", "first-part");
         snprintf(journal.started, sizeof journal.started, "%s", "2026-12-07 21:30");
         leave_journal(journal, r.kind == OTHER_FOLDER, r.leftovers);
@@ -472,6 +483,21 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
         close_journal(), release_work_folder(), forget_run_files();
         EXPECT_EQ(r.kept_step ? std::vector<std::string>{JOURNAL_NAME} : std::vector<std::string>{}, list_folder(work))
             << "the work files went";
+        if (r.kept_step) {
+            // taken up with /resume: the run begins at the step the journal names, and ends whole
+            steps.texts.clear();
+            unattended = 1, resume_interrupted_run = 1;
+            EXPECT_EQ(0, run_steps(window, 146, 147, 0, &abort_flag));
+            unattended = 0, resume_interrupted_run = 0;
+            int count = atoi(r.script);
+            ASSERT_FALSE(steps.texts.empty());
+            const std::string first = "step " + std::to_string(r.kept_step) + " of " + std::to_string(count) + ": ";
+            EXPECT_EQ(first, steps.texts[0].substr(0, first.size())) << "the resumed run's first step";
+            EXPECT_EQ(size_t(count - r.kept_step + 1), steps.texts.size());
+            EXPECT_EQ(r.kept_step, run_resumed_from);
+            close_journal(), release_work_folder(), forget_run_files();
+            EXPECT_EQ(std::vector<std::string>{}, list_folder(work)) << "the resumed run left nothing";
+        }
         remove_tree(work);
     }
 }
