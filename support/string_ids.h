@@ -92,8 +92,9 @@
 /* Truth and safety, once more: long step lines, devices, files left. */
 #define IDS_LINE_TOO_LONG         474
 #define IDS_REPORT_DEVICE         475
+#define IDS_FOLDER_DEVICE         476
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_REPORT_DEVICE
+#define IDS_LAST                  IDS_FOLDER_DEVICE
 
 #endif

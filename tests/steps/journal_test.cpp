@@ -260,3 +260,38 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     release_work_folder(), forget_run_files();
     clear_volume(root);
 }
+
+// The work folder is made and held in one open, relative to the chosen
+// folder, with its own DACL: another account that puts a folder of its own
+// in its place the moment it is made (from outside, as Windows would let
+// it for a folder others may write in) changes nothing of the folder the
+// run holds, and the folder it made is the one that goes.
+TEST(WorkFolder, IsMadeAndHeldInOneOpen)
+{
+    const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$", moved = root + "moved";
+    ASSERT_FALSE(root.empty()) << "no volume steps_tmpfs on this bench";
+    clear_volume(root);
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    int swapped = 0;
+    strict_folder_made = [&](const std::string &) {
+        swapped += run_unix("mv '" + unix_path(work) + "' '" + unix_path(moved) + "' && mkdir '" + unix_path(work) +
+                            "' && echo planted >'" + unix_path(work) + "/00000001'");
+    };
+    int made = 0;
+    DWORD code = hold_work_folder(&made);
+    strict_folder_made = nullptr;
+    ASSERT_EQ(0u, code);
+    EXPECT_EQ(1, made);
+    EXPECT_EQ(1, swapped) << "the moment the folder was made";
+    FolderIdentity made_one, planted;
+    ASSERT_EQ(0u, folder_identity_of(moved.c_str(), &made_one));
+    ASSERT_EQ(0u, folder_identity_of(work.c_str(), &planted));
+    EXPECT_EQ(made_one.index, work_folder_identity.index) << "the folder held is the one made";
+    EXPECT_NE(planted.index, work_folder_identity.index) << "the folder put in its place is held";
+    // made with the run's own DACL in the same call
+    EXPECT_EQ(0u, strict_folder_security(work).find("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"))
+        << strict_folder_security(work);
+    release_work_folder();
+    EXPECT_EQ(std::vector<std::string>{"00000001"}, list_folder(work)) << "the other one stays as it was";
+    clear_volume(root);
+}

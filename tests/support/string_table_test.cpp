@@ -184,6 +184,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "In the step script %s, line %d is longer than %d characters, so the erase was not started."},
     {475, "記録ファイル %s はファイルではなくデバイス（CON、NUL、COM1 など）の名前のため、記録を残せません。別の名前を指定してください。",
      "The report file %s names a device (such as CON, NUL or COM1), not a file, so no record could be kept in it. Give the report another name."},
+    {476, "%s はフォルダではなく、デバイスかボリュームそのものを指す名前（\\\\.\\ や \\\\?\\ で始まる名前、CON など）のため、使いませんでした。ドライブ文字か、ボリュームをマウントしたフォルダで指定してください。",
+     "%s names a device or a whole volume (a name that begins with \\\\.\\ or \\\\?\\, CON and the like), not a folder, so it was not used. Give the folder by its drive letter, or by the folder the volume is mounted in."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)

@@ -539,6 +539,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
     const std::string run = " /start /exit /report:\"" + report + "\"";
     const std::string two_reports = "コマンドラインの /report:" + report + " と /report:" + scratch +
                                     "\\reportヂ.csv は、同じスイッチに違う値を指定しています。";
+    const std::string device_ending = "\\\\.\\" + volume + " はフォルダではなく";
     std::string report_in_capitals = report;
     CharUpperA(&report_in_capitals[0]);
     const struct {
@@ -560,6 +561,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, "既存のフォルダ ", false},
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, CANNOT_CREATE, false},
+        {"the drive as a device", "\\\\.\\" + volume + " /method:0" + run, 6, device_ending.c_str(), false},
         {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
         // a switch's name is all of it, not its start
         {"a switch run on past its name", "\"" + chosen + "\" /method:0 /startx" + run, 1, "コマンドラインの /startx は vanta のスイッチではありません。", false},

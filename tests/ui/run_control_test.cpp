@@ -54,6 +54,12 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
                       foreign = work + " の所有者がこのアカウント、SYSTEM、Administrators のどれでもないため、使いませんでした。",
                       open = work + " にはほかのアカウントも書き込めるうえ、そのアクセス許可を変更できなかったため、使いませんでした。",
                       in_use = work + " は別の実行（または別のプログラム）が使用中のため、使いませんでした。";
+    // a device, or a volume named as the system takes it, is no folder: refused before anything is made
+    auto device = [](const std::string &folder) {
+        return folder + " はフォルダではなく、デバイスかボリュームそのものを指す名前（\\\\.\\ や \\\\?\\ で始まる名前、CON など）"
+                        "のため、使いませんでした。ドライブ文字か、ボリュームをマウントしたフォルダで指定してください。";
+    };
+    const std::string drive_device = "\\\\.\\" + root.substr(0, 2), volume_raw = "\\\\?\\" + root;
     enum { NONE, ABORT, CLOSE, SWAP };      // what the user (or another account) does at "look"
     // the work folder before Start: made by the run, the user's, a link; another
     // account's, one others may write in (its DACL reset, or not), a junction
@@ -72,6 +78,8 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         {"complete", root, fill, NONE, MADE, GONE, 0, FINISHED, {}, 0},
         {"a bare drive letter means its root", root.substr(0, 2), fill, NONE, MADE, GONE, 0, FINISHED, {}, 0},
         {"no folder", "", "", NONE, MADE, GONE, 0, "フォルダ名が指定されていません。", {}, 1},
+        {"the drive as a device", drive_device, "1\r\nerase\r\n", NONE, MADE, GONE, 0, device(drive_device), {device(drive_device)}, 6},
+        {"the volume by a name the system takes as it is", volume_raw, "1\r\nerase\r\n", NONE, MADE, GONE, 0, device(volume_raw), {device(volume_raw)}, 6},
         {"a folder of 250 bytes", deep + "f", "", NONE, MADE, GONE, 0, CANNOT_CREATE, {warning(deep + "f", ERROR_BUFFER_OVERFLOW)}, 6},
         {"a folder that does not exist", deep, "", NONE, MADE, GONE, 0, CANNOT_CREATE,
          {warning(deep + "\\$VANTA$$", ERROR_PATH_NOT_FOUND)}, 6},
