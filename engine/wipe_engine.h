@@ -81,7 +81,8 @@ extern FolderIdentity work_folder_identity;
 extern unsigned long long work_folder_calls;
 
 // 0 with work_folder_path set; 3 when the folder text is too long (warning
-// shown, *text is string 408, the path unchanged).
+// shown, *text is string 408, the path unchanged), or names a device or a
+// volume as the system takes it (\\.\, \\?\, CON: warning shown, *text says so).
 int prepare_work_folder_path(HWND dialog, const char *folder, const char **text);
 // Makes work_folder_path (with a DACL of its own: SYSTEM, the
 // Administrators and this account) or opens the one there, and holds it.

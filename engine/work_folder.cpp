@@ -540,10 +540,22 @@ static DWORD absolute_folder(const char *folder, char *full, DWORD size)
 int prepare_work_folder_path(HWND dialog, const char *folder, const char **text)
 {
     char full[MAX_PATH * 2];
+    static char device_text[STATUS_TEXT_SIZE];
 
     // the mark belongs to the run it was set in
     work_folder_created = 0;
     DWORD failed = absolute_folder(folder, full, sizeof full);
+    // A device (\\.\U:, CON) or a name handed to the system as it is
+    // (\\?\Volume{...}\) is no folder a run can hold and query the way it
+    // queries a drive or a folder a volume is mounted in: refused before
+    // anything is made. A volume without a letter is mounted in a folder,
+    // or given a letter, to be erased.
+    if (path_names_device(folder) || (!failed && path_names_device(full))) {
+        snprintf(device_text, sizeof device_text, program_text(IDS_FOLDER_DEVICE), folder);
+        show_message_box(dialog, device_text, MB_OK | MB_ICONWARNING);
+        *text = device_text;
+        return 3;
+    }
     // a separator, the eight characters of the name and the zero must fit:
     // a work folder path is never cut into another name
     if (!failed && strlen(full) + 10 >= MAX_PATH)
@@ -716,6 +728,34 @@ DWORD folder_identity_of(const char *path, FolderIdentity *identity)
     return code;
 }
 
+// The work folder, made new in the chosen folder (parent) or opened there
+// as itself, never through a link: FILE_CREATE (or FILE_OPEN) relative to
+// the parent's handle, with its DACL in the same call. *folder is the handle
+// to hold, *made 1 when it was made now. 0, or the status.
+static NTSTATUS open_work_folder(HANDLE parent, PSECURITY_DESCRIPTOR own, ULONG disposition, ACCESS_MASK access,
+                                 HANDLE *folder, int *made)
+{
+    WCHAR name[16];
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes;
+    IO_STATUS_BLOCK io;
+    MultiByteToWideChar(CP_ACP, 0, WORK_FOLDER_NAME, -1, name, 16);
+    text.Buffer = name;
+    text.Length = text.MaximumLength = (USHORT)(wcslen(name) * sizeof(WCHAR));
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, own);
+    // a new one is a folder; one that is there is opened as whatever it is,
+    // so that a file of that name is told as such
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                    (disposition == FILE_CREATE ? FILE_DIRECTORY_FILE : 0);
+    ++work_folder_calls;
+    *folder = NULL;
+    NTSTATUS status = win.NtCreateFile(folder, access, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, options, NULL, 0);
+    if (status >= 0)
+        *made = disposition == FILE_CREATE;
+    return status;
+}
+
 DWORD hold_work_folder(int *made)
 {
     *made = 0;
@@ -731,51 +771,49 @@ DWORD hold_work_folder(int *made)
         return WORK_FOLDER_LINK;
     }
 
-    // new, with its own DACL from the start: set later, the empty folder
-    // could become a junction in between
-    PSECURITY_DESCRIPTOR own = protected_folder_descriptor();
-    SECURITY_ATTRIBUTES security = {sizeof security, own, FALSE};
-    ++work_folder_calls;
-    if (win.CreateDirectoryA(work_folder_path, own ? &security : NULL))
-        *made = 1;
-    DWORD code = *made ? 0 : GetLastError();
-    if (own)
-        LocalFree(own);
-    if (code && code != ERROR_ALREADY_EXISTS)
-        return code;
-
-    // The folder the user chose names the volume the run is for.
+    // The folder the user chose names the volume the run is for, and the
+    // work folder is made or opened in it through its handle.
     char *chosen = path_dir_part(work_folder_path);
-    FolderIdentity volume;
-    code = folder_identity_of(chosen, &volume);
+    HANDLE parent = win.CreateFileA(chosen, FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, NULL);
     free(chosen);
-    if (code)
-        return code;
+    if (parent == INVALID_HANDLE_VALUE) {
+        // the work folder's path leads nowhere: said of that path
+        DWORD code = GetLastError();
+        return code && code != ERROR_FILE_NOT_FOUND ? code : ERROR_PATH_NOT_FOUND;
+    }
+    FolderIdentity volume;
+    DWORD code = identity_of(parent, &volume, &attributes);
 
     // Held for the whole run: listing and adding, and DELETE, which no one
     // shares, so that no one renames or deletes it while the run lasts (a
-    // handle without data or DELETE access would hold nothing). The link
-    // itself, never what it points to. WRITE_DAC where this account has it,
-    // to make an older folder's DACL the work folder's own.
-    DWORD access = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE |
-                   READ_CONTROL | SYNCHRONIZE;
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    DWORD how = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    ++work_folder_calls;
-    HANDLE folder = win.CreateFileA(work_folder_path, access | WRITE_DAC, share, NULL, OPEN_EXISTING, how, NULL);
-    if (folder == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-        ++work_folder_calls;
-        folder = win.CreateFileA(work_folder_path, access, share, NULL, OPEN_EXISTING, how, NULL);
+    // handle without data or DELETE access would hold nothing). WRITE_DAC
+    // where this account has it, to make an older folder's DACL the work
+    // folder's own. A new one is made with its own DACL and held in the same
+    // call: made first and opened after, another account could swap it for
+    // a junction in between.
+    ACCESS_MASK access = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE |
+                         READ_CONTROL | SYNCHRONIZE;
+    HANDLE folder = NULL;
+    PSECURITY_DESCRIPTOR own = code ? NULL : protected_folder_descriptor();
+    NTSTATUS status = (NTSTATUS)0xC0000001;   // STATUS_UNSUCCESSFUL
+    if (!code) {
+        status = open_work_folder(parent, own, FILE_CREATE, access | WRITE_DAC, &folder, made);
+        if (status == (NTSTATUS)0xC0000035) {   // STATUS_OBJECT_NAME_COLLISION: one is there
+            status = open_work_folder(parent, NULL, FILE_OPEN, access | WRITE_DAC, &folder, made);
+            if (status == (NTSTATUS)0xC0000022)   // STATUS_ACCESS_DENIED: no WRITE_DAC for this account
+                status = open_work_folder(parent, NULL, FILE_OPEN, access, &folder, made);
+        }
+        if (status < 0)
+            code = status_code(status);
     }
-    if (folder == INVALID_HANDLE_VALUE) {
-        code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
-        if (*made)
-            win.RemoveDirectoryA(work_folder_path);
-        *made = 0;
-        return code;
-    }
+    if (own)
+        LocalFree(own);
+    win.CloseHandle(parent);
     FolderIdentity held;
-    code = identity_of(folder, &held, &attributes);
+    if (!code)
+        code = identity_of(folder, &held, &attributes);
     if (!code && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         code = ERROR_ALREADY_EXISTS;   // a file of that name
     else if (!code && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -783,7 +821,11 @@ DWORD hold_work_folder(int *made)
     else if (!code && held.volume != volume.volume)
         code = WORK_FOLDER_ELSEWHERE;
     if (code) {
-        win.CloseHandle(folder);
+        // one made now and not taken goes again, through the handle it was made with
+        if (*made)
+            delete_open_file(folder);
+        if (folder)
+            win.CloseHandle(folder);
         *made = 0;
         return code;
     }

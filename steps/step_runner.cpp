@@ -9,7 +9,25 @@
 #include "support/messages.h"
 
 ModuleFileNameProc module_file_name = GetModuleFileNameA;
-int run_exit_code;
+int run_ending;
+
+// Every ending's exit code, in one place.
+static const struct { int ending, code; } ending_codes[ENDINGS] = {
+    {ENDING_DONE, EXIT_CODE_DONE},           {ENDING_BAD_LINE, EXIT_CODE_BAD_LINE},
+    {ENDING_NO_FOLDER, EXIT_CODE_BAD_LINE},  {ENDING_REPORT_REFUSED, EXIT_CODE_BAD_LINE},
+    {ENDING_METHOD, EXIT_CODE_METHOD},       {ENDING_FAILED, EXIT_CODE_FAILED},
+    {ENDING_FOLDER_LEFT, EXIT_CODE_FAILED},  {ENDING_NO_RECORD, EXIT_CODE_FAILED},
+    {ENDING_DIFFERS, EXIT_CODE_DIFFERS},     {ENDING_STOPPED, EXIT_CODE_STOPPED},
+    {ENDING_FOLDER, EXIT_CODE_FOLDER},       {ENDING_NOT_GONE_ON, EXIT_CODE_FOLDER},
+};
+
+int exit_code_of_ending(int ending)
+{
+    for (int i = 0; i < ENDINGS; ++i)
+        if (ending_codes[i].ending == ending)
+            return ending_codes[i].code;
+    return EXIT_CODE_FAILED;
+}
 char run_script_steps[STATUS_TEXT_SIZE];
 
 // The final deletion goes on after an abort: it gives the space back.
@@ -184,18 +202,18 @@ static void count_passes(TextFile *steps, int count)
     steps->at = at;
 }
 
-// The exit code of a run that went through its steps with this result.
-static int exit_code_of(int result)
+// How a run that went through its steps with this result ended.
+static int ending_of(int result)
 {
     if (result == RUN_STOPPED)
-        return EXIT_CODE_STOPPED;
+        return ENDING_STOPPED;
     if (result == RUN_DONE)
-        return EXIT_CODE_DONE;
+        return ENDING_DONE;
     if (run_failure_count() > run_totals.differing_files)
-        return EXIT_CODE_FAILED;
+        return ENDING_FAILED;
     if (run_totals.differing_files > 0)
-        return EXIT_CODE_DIFFERS;
-    return result == RUN_INTERNAL ? EXIT_CODE_METHOD : EXIT_CODE_FAILED;
+        return ENDING_DIFFERS;
+    return result == RUN_INTERNAL ? ENDING_METHOD : ENDING_FAILED;
 }
 
 // A line the passes would take otherwise than it reads: the user says whether
@@ -209,6 +227,16 @@ static int go_on_with_line(HWND owner, const char *question)
     return 0;
 }
 
+// A line longer than a step line may be: cut, its rest would run as a step
+// of its own, and the step it belonged to with only part of its word.
+static int refuse_long_line(const char *script, int line_number)
+{
+    snprintf(runner_status, sizeof runner_status, program_text(IDS_LINE_TOO_LONG), script, line_number,
+             STEP_LINE_LIMIT);
+    set_status_text(runner_status);
+    return RUN_INTERNAL;
+}
+
 // Reads the step lines of the script (whose count line has been read) before
 // anything is written: each must be there, and each word must be one the
 // passes can read, or the user must say to go on with what they make of it
@@ -218,7 +246,10 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
     char line[STEP_LINE_SIZE];
     run_script_steps[0] = 0;
     for (int step = 1; step <= count; ++step) {
-        if (!next_text_line(steps, line, sizeof line)) {
+        int read = next_step_line(steps, line);
+        if (read < 0)
+            return refuse_long_line(script, step + 1);
+        if (!read) {
             snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_SHORT), script,
                      step - 1, count);
             set_status_text(runner_status);
@@ -258,6 +289,45 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
     return RUN_DONE;
 }
 
+// The step a run stopped in step goes on from: that step, but for a verify
+// (or a step a verify comes after) the erase before it, which wrote the
+// files the verify reads: every stop deletes them. The script (read whole)
+// is looked at from its step lines and left where it was.
+static int go_on_step(TextFile *steps, int step)
+{
+    char line[STEP_LINE_SIZE];
+    size_t at = steps->at;
+    int last_erase = 0, reads_files = 0;
+    steps->at = 0;
+    next_text_line(steps, line, sizeof line);   // the count
+    for (int number = 1; number <= step && next_text_line(steps, line, sizeof line); ++number) {
+        int keyword = step_keyword(line);
+        if (keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY)
+            last_erase = number;
+        if (number == step)
+            reads_files = keyword == STEP_VERIFY || (keyword < 0 && verify_follows(steps, JOURNAL_MOST_STEPS));
+    }
+    steps->at = at;
+    return reads_files && last_erase ? last_erase : step;
+}
+
+// Whether, and from which step, a run goes on from the journal of an
+// interrupted one that is ours (the one rule; the README's table "Going on
+// from a journal" says it): from the step go_on_step gives for the step the
+// journal names, when the method and its script are the ones it ran and the
+// step lies within the script; 0 (step 1) otherwise.
+static int resume_from(const RunJournal *journal, int method_index, unsigned long long hash, const char *script)
+{
+    char line[STEP_LINE_SIZE];
+    TextFile steps;
+    if (!hash || journal->method != method_index || journal->script_hash != hash ||
+        read_text_file(script, &steps) != 0)
+        return 0;
+    int step = next_step_line(&steps, line) > 0 && journal->step <= atoi(line) ? go_on_step(&steps, journal->step) : 0;
+    release_text_file(&steps);
+    return step;
+}
+
 // The journal of an interrupted run in the held work folder. 0: none this
 // run can take for its own (none, one whose seal fails, another folder's:
 // the rules for an existing folder hold); 1: the folder is ours, run_journal
@@ -265,7 +335,8 @@ static int check_script(HWND owner, TextFile *steps, const char *script, int cou
 // *resume is the step to go on from (0: step 1); 2: the same, but this run
 // does not go on from it (unattended without /resume): the rules for an
 // existing folder hold; -1: the user said not to start.
-static int consider_journal(HWND owner, int method_index, unsigned long long hash, int *resume)
+static int consider_journal(HWND owner, int method_index, unsigned long long hash, const char *script,
+                            int *resume)
 {
     char question[STATUS_TEXT_SIZE];
     *resume = 0;
@@ -274,20 +345,20 @@ static int consider_journal(HWND owner, int method_index, unsigned long long has
         return 0;
     }
     // another method, or a script changed since, can't go on where it stopped
-    int same = hash && run_journal.method == method_index && run_journal.script_hash == hash;
+    int from = resume_from(&run_journal, method_index, hash, script);
     if (unattended) {
         if (!resume_interrupted_run)
             return 2;
-        *resume = same ? run_journal.step : 0;
-        if (!same)
+        *resume = from;
+        if (!from)
             resume_other_method = run_journal.method;
         return 1;
     }
-    if (same) {
+    if (from) {
         snprintf(question, sizeof question, program_text(IDS_RESUME_QUESTION), run_journal.started,
-                 run_journal.step, run_journal.steps, run_journal.step);
+                 run_journal.step, run_journal.steps, from);
         if (show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES)
-            *resume = run_journal.step;
+            *resume = from;
         return 1;
     }
     snprintf(question, sizeof question, program_text(IDS_RESUME_IMPOSSIBLE), run_journal.started,
@@ -333,7 +404,7 @@ static int refuse_work_folder(HWND owner, DWORD code)
         error_box(owner, MB_ICONWARNING, "%s: ", work_folder_path);
         set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
     }
-    run_exit_code = EXIT_CODE_FOLDER;
+    run_ending = ENDING_FOLDER;
     return RUN_REPORTED;
 }
 
@@ -353,7 +424,8 @@ static int delete_leftovers(HWND owner, int keep)
 // an owner and a DACL that make it ours, and then with an interrupted run's
 // journal (its leftovers deleted), on the user's word or /yes. 0 with
 // *resume set, or the result that ends the run (reported).
-static int take_work_folder(HWND owner, int method_index, unsigned long long hash, int *resume)
+static int take_work_folder(HWND owner, int method_index, unsigned long long hash, const char *script,
+                            int *resume)
 {
     int made = 0;
     DWORD code = hold_work_folder(&made);
@@ -367,13 +439,13 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     // run's own DACL from the start)
     if (!made && (code = check_work_folder_owner()) != 0)
         return refuse_work_folder(owner, code);
-    int ours = made ? 0 : consider_journal(owner, method_index, hash, resume);
+    int ours = made ? 0 : consider_journal(owner, method_index, hash, script, resume);
     if (ours && abort_requested(run_context.abort_flag)) {
         // the session ended while the question waited: the leftovers go, the
         // journal stays, to go on from at the next Start
         journal_step_on_disk = run_journal.step;
         delete_leftovers(owner, 1);
-        run_exit_code = EXIT_CODE_STOPPED;
+        run_ending = ENDING_STOPPED;
         return RUN_STOPPED;
     }
     if (ours < 0) {
@@ -382,7 +454,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
         int deleted = delete_leftovers(owner, 0);
         snprintf(runner_status, sizeof runner_status, program_text(IDS_LEFTOVERS_DELETED), work_folder_path);
         set_status_text(runner_status);
-        run_exit_code = deleted == RUN_DONE ? EXIT_CODE_FOLDER : EXIT_CODE_FAILED;
+        run_ending = deleted == RUN_DONE ? ENDING_NOT_GONE_ON : ENDING_FAILED;
         return RUN_REPORTED;
     }
     if (!made && ours != 1) {
@@ -395,7 +467,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
             set_status_text(runner_status);
             forget_run_files();
             close_journal();
-            run_exit_code = EXIT_CODE_FOLDER;
+            run_ending = ENDING_FOLDER;
             return RUN_REPORTED;
         }
     }
@@ -403,7 +475,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
         run_context.last_error = code;
         error_box(owner, MB_ICONWARNING, "%s: ", work_folder_path);
         set_status_text(program_text(IDS_CANNOT_CREATE_FOLDER));
-        run_exit_code = EXIT_CODE_FOLDER;
+        run_ending = ENDING_FOLDER;
         return RUN_REPORTED;
     }
     if (ours) {
@@ -414,7 +486,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
             snprintf(run_id, sizeof run_id, "%s", run_journal.run_id);
         int result = delete_leftovers(owner, *resume != 0);
         if (result != RUN_DONE) {
-            run_exit_code = EXIT_CODE_FAILED;
+            run_ending = ENDING_FAILED;
             return result;
         }
     }
@@ -426,26 +498,6 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     else
         journal_unwritten = key;
     return RUN_DONE;
-}
-
-// The step a run goes on from: the one its journal names, but for a verify
-// (or a step a verify comes after) the erase before it, whose files the
-// verify reads: the session's end deleted them. The script is read from its
-// step lines (past its count line) and left there.
-static int step_to_go_on_from(TextFile *steps, int resume)
-{
-    char line[STEP_LINE_SIZE];
-    size_t at = steps->at;
-    int last_erase = 0, names_verify = 0;
-    for (int step = 1; step <= resume && next_text_line(steps, line, sizeof line); ++step) {
-        int keyword = step_keyword(line);
-        if (keyword == STEP_ERASE || keyword == STEP_ERASE_VERIFY)
-            last_erase = step;
-        if (step == resume)
-            names_verify = keyword == STEP_VERIFY || (keyword < 0 && verify_follows(steps, JOURNAL_MOST_STEPS));
-    }
-    steps->at = at;
-    return names_verify && last_erase ? last_erase : resume;
 }
 
 // Before anything is written: the transfer buffer, the work folder (with an
@@ -470,17 +522,17 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
         }
     }
 
-    run_exit_code = EXIT_CODE_METHOD;
+    run_ending = ENDING_METHOD;
     int result = script_path(script, script_size, method_index);
     if (result != RUN_DONE)
         return result;
-    if ((result = take_work_folder(owner, method_index, script_hash(script, &hash) ? hash : 0, resume)) != RUN_DONE)
+    if ((result = take_work_folder(owner, method_index, script_hash(script, &hash) ? hash : 0, script, resume)) != RUN_DONE)
         return result;
     if (resume_interrupted_run && unattended && !*resume && resume_other_method < 0)
         resume_found_nothing = 1;
-    run_exit_code = EXIT_CODE_METHOD;
+    run_ending = ENDING_METHOD;
     if (abort_requested(run_context.abort_flag))
-        return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
+        return run_ending = ENDING_STOPPED, RUN_STOPPED;
 
     // read whole, in the ANSI code page, whatever Notepad saved it as
     DWORD failed = read_text_file(script, steps);
@@ -493,10 +545,13 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     }
     if (abort_requested(run_context.abort_flag)) {
         release_text_file(steps);
-        return run_exit_code = EXIT_CODE_STOPPED, RUN_STOPPED;
+        return run_ending = ENDING_STOPPED, RUN_STOPPED;
     }
-    if (!next_text_line(steps, line, sizeof line)) {
+    int read = next_step_line(steps, line);
+    if (read <= 0) {
         release_text_file(steps);
+        if (read < 0)
+            return refuse_long_line(script, 1);
         snprintf(runner_status, sizeof runner_status, program_text(IDS_SCRIPT_EMPTY), script);
         set_status_text(runner_status);
         return RUN_INTERNAL;
@@ -517,11 +572,6 @@ static int open_method(HWND owner, int method_index, char *script, size_t script
     }
     steps->at = 0;
     next_text_line(steps, line, sizeof line);
-    // a journal that names a step past the script's end is no place to go on from
-    if (*resume > count)
-        *resume = 0;
-    if (*resume)
-        *resume = step_to_go_on_from(steps, *resume);
     run_journal.script_hash = hash;
     *step_count = count;
     return RUN_DONE;
@@ -581,7 +631,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     forget_run_files();
     memset(&run_totals, 0, sizeof run_totals);
     run_script_steps[0] = 0;
-    run_exit_code = EXIT_CODE_FAILED;
+    run_ending = ENDING_FAILED;
     run_resumed_from = run_resume_step = resume_found_nothing = 0;
     resume_other_method = -1;
     journal_unwritten = 0;
@@ -598,7 +648,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // a stop asked for meanwhile (Abort during a question, the session's
         // end answering it No) is what ended the run, whatever the reason shown
         if (abort_requested(abort_flag))
-            result = RUN_STOPPED, run_exit_code = EXIT_CODE_STOPPED;
+            result = RUN_STOPPED, run_ending = ENDING_STOPPED;
         // an interrupted run's journal it went on from stays for the next
         // time only when the session's end stopped this one too
         end_journal(result);
@@ -620,7 +670,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         skip_run_progress(resume - 1);
     count_passes(&steps, count);
 
-    int step, last_erase = 0;
+    int step;
     for (step = 1; step <= count; ++step) {
         if (abort_requested(abort_flag)) {
             result = RUN_STOPPED;
@@ -643,10 +693,8 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         pass_numbers.fill += erases;
         pass_numbers.verify += keyword == STEP_VERIFY || keyword == STEP_ERASE_VERIFY;
         // the steps the interrupted part had done
-        if (step < resume) {
-            last_erase = erases ? step : last_erase;
+        if (step < resume)
             continue;
-        }
         snprintf(step_text, sizeof step_text, program_text(IDS_STEP_FORMAT), step, count, line);
         SetDlgItemTextA(owner, step_id, step_text);
         // the label shows the line as read; the word ends at its last
@@ -654,11 +702,9 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
         // "random " or a script saved with bare LF ends still say random
         end_at_trailing_blanks(line);
 
-        // a stop deletes the work files: a verify, or a step a verify comes
-        // after, goes on from the erase that wrote the files it reads
+        // where a run stopped in this step goes on from, by the one rule
         int again = verify_follows(&steps, count - step);
-        last_erase = erases ? step : last_erase;
-        int go_on_from = (keyword == STEP_VERIFY || (keyword < 0 && again)) && last_erase ? last_erase : step;
+        int go_on_from = go_on_step(&steps, step);
         note_step_in_journal(method_index, go_on_from, count, &before);
         // an erase begins by deleting the files of the one before it; the
         // journal then vouches for what there is now
@@ -698,7 +744,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
             result = RUN_REPORTED;
     }
     end_run_progress(result == RUN_DONE);
-    run_exit_code = exit_code_of(result);
+    run_ending = ending_of(result);
     // a pass run on its own later is no pass of this run's
     memset(&pass_numbers, 0, sizeof pass_numbers);
 

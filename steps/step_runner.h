@@ -16,23 +16,47 @@
 #define RUN_INTERNAL 2   // no buffer, path too long, script short of lines
 #define RUN_REPORTED 3   // failure already shown to the user
 
-// How a run ended, for the exit code of a run started with /exit and for
-// its report. A run without switches ends the program with 0 as always.
+// The exit codes a run started with /exit ends the program with. A run
+// without switches ends the program with 0 as always.
 #define EXIT_CODE_DONE      0   // every step succeeded
-#define EXIT_CODE_BAD_LINE  1   // the command line is wrong
-#define EXIT_CODE_METHOD    2   // the method can't run: no script, no steps, a word it can't read
+#define EXIT_CODE_BAD_LINE  1   // the command line is wrong, or no folder was given
+#define EXIT_CODE_METHOD    2   // the method can't run
 #define EXIT_CODE_FAILED    3   // a failure on the way
 #define EXIT_CODE_DIFFERS   4   // a verify found differing bytes
 #define EXIT_CODE_STOPPED   5   // Abort, Close, the session's end
 #define EXIT_CODE_FOLDER    6   // the folder can't be used
-extern int run_exit_code;
+// How a run ended, for its exit code and its report: every ending has its
+// code in one table (exit_code_of_ending), and the README's and /?'s tables
+// say the same.
+enum RunEnding {
+    ENDING_DONE,            // every step succeeded (0)
+    ENDING_BAD_LINE,        // the command line is wrong (1)
+    ENDING_NO_FOLDER,       // no folder: /start without one, Start with the box empty (1)
+    ENDING_REPORT_REFUSED,  // a report in the work folder, or a link in an elevated run (1)
+    ENDING_METHOD,          // no script, no steps, a line or a word it can't read (2)
+    ENDING_FAILED,          // a failure on the way (3)
+    ENDING_FOLDER_LEFT,     // a run that did its work, whose folder could not be removed (3)
+    ENDING_NO_RECORD,       // a run that did its work, whose record went nowhere (3)
+    ENDING_DIFFERS,         // a verify found differing bytes (4)
+    ENDING_STOPPED,         // Abort, Close, the session's end (5)
+    ENDING_FOLDER,          // the folder can't be used (6)
+    ENDING_NOT_GONE_ON,     // No to going on with a run that can't go on: its leftovers deleted (6)
+    ENDINGS
+};
+int exit_code_of_ending(int ending);
+// How the run on the worker ended (ENDING_...).
+extern int run_ending;
 // The step lines of the run's script as read, " / " between them.
 extern char run_script_steps[STATUS_TEXT_SIZE];
 
 // An executable path longer than this leaves no room for a script name.
 #define MAX_MODULE_PATH 256
-// One read of a script line: at most 179 characters and the zero.
-#define STEP_LINE_SIZE 180
+// A step line holds at most STEP_LINE_LIMIT characters before its line end:
+// room for a byte list of 512 values however it is written ("0xff, " each),
+// and a longer one is refused before anything is written, never cut into
+// another step. One read of a line: the line, its CR LF and the zero.
+#define STEP_LINE_LIMIT 4096
+#define STEP_LINE_SIZE (STEP_LINE_LIMIT + 3)
 // Method indices are one decimal digit in the script's name.
 #define HIGHEST_METHOD_INDEX 9
 
@@ -166,6 +190,11 @@ void release_text_file(TextFile *file);
 int next_text_line(TextFile *file, char *line, size_t size);
 // 1 when line (from 1) has a character the ANSI code page can't show.
 int text_line_lost(const TextFile *file, int line);
+// The next line of a step script (line holds STEP_LINE_SIZE bytes) as
+// next_text_line reads it: 1, 0 at the end of the text, or -1 for a line of
+// more than STEP_LINE_LIMIT characters before its line end (what is left of
+// it passed over).
+int next_step_line(TextFile *file, char *line);
 
 // ------------------------------------------------------- settings file
 

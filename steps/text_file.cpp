@@ -174,3 +174,22 @@ int text_line_lost(const TextFile *file, int line)
 {
     return file->lost && line >= 1 && line <= file->lines && file->lost[line];
 }
+
+int next_step_line(TextFile *file, char *line)
+{
+    size_t from = file->at;
+    if (!next_text_line(file, line, STEP_LINE_SIZE))
+        return 0;
+    size_t length = file->at - from;
+    // the buffer ran out before the line did
+    int whole = line[length - 1] == '\n' || file->at >= file->length;
+    if (line[length - 1] == '\n')
+        --length;
+    if (length && line[length - 1] == '\r')
+        --length;
+    if (whole && length <= STEP_LINE_LIMIT)
+        return 1;
+    while (file->at < file->length && file->text[file->at++] != '\n')
+        ;
+    return -1;
+}

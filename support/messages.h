@@ -104,6 +104,14 @@ int is_ascii_alpha(int c);
 char *path_join(const char *folder, const char *name);
 char *path_dir_part(const char *path);
 char *parent_path(const char *path);
+// What a path names besides a file or folder: PATH_DEVICE, a device (a name
+// Windows keeps for one as its last part, with or without an extension or a
+// folder before it: CON, nul.csv, D:\logs\COM1; or the device namespace
+// \\.\); PATH_RAW, a name the system takes as it is, past the rules of
+// ordinary paths (\\?\, \??\); else 0.
+#define PATH_DEVICE 1
+#define PATH_RAW    2
+int path_names_device(const char *path);
 
 // ---------------------------------------------------------------- texts
 

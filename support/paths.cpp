@@ -94,3 +94,46 @@ char *parent_path(const char *path)
 {
     return cut_last_component(path);
 }
+
+// The names Windows keeps for devices in every folder, COM0 and LPT0 and
+// the superscript digits included (Windows 10 and later).
+static int is_device_name(const WCHAR *name)
+{
+    static const WCHAR *const names[] = { L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$" };
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+        if (lstrcmpiW(name, names[i]) == 0)
+            return 1;
+    if (wcslen(name) != 4 || (_wcsnicmp(name, L"COM", 3) != 0 && _wcsnicmp(name, L"LPT", 3) != 0))
+        return 0;
+    WCHAR digit = name[3];
+    return (digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3;
+}
+
+int path_names_device(const char *path)
+{
+    // \\.\ (or //./) is the device namespace; \\?\ and \??\ hand the name
+    // over unchecked
+    if (is_separator(path[0]) && is_separator(path[1]) && path[2] == '.' && is_separator(path[3]))
+        return PATH_DEVICE;
+    if (is_separator(path[0]) && (is_separator(path[1]) || path[1] == '?') && path[2] == '?' &&
+        is_separator(path[3]))
+        return PATH_RAW;
+    // the last part, with no drive before it, up to its first dot or colon,
+    // without the blanks that end it: "nul .csv" and "C:nul:" are NUL too
+    const char *last = is_drive(path) ? path + 2 : path;
+    for (const char *at = last; *at; ++at) {
+        if (IsDBCSLeadByte((BYTE)*at) && at[1])
+            ++at;
+        else if (is_separator(*at))
+            last = at + 1;
+    }
+    size_t length = strcspn(last, ".:");
+    while (length > 0 && last[length - 1] == ' ')
+        --length;
+    WCHAR name[8];
+    int units = length < sizeof name ? MultiByteToWideChar(CP_ACP, 0, last, (int)length, name, 7) : 0;
+    if (units <= 0)
+        return 0;
+    name[units] = 0;
+    return is_device_name(name) ? PATH_DEVICE : 0;
+}

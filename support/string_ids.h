@@ -89,6 +89,11 @@
 #define IDS_FOLDER_EXISTS_KEPT    472
 /* What holds on Windows, not only under Wine. */
 #define IDS_JOURNAL_UNWRITTEN     473
+/* Truth and safety, once more: long step lines, devices, files left. */
+#define IDS_LINE_TOO_LONG         474
+#define IDS_REPORT_DEVICE         475
+#define IDS_FOLDER_DEVICE         476
+
 /* A fleet's first run leaves a record: the report's folder made or refused. */
 #define IDS_REPORT_FOLDER_MISSING      500
 #define IDS_REPORT_FOLDER_FOREIGN_OWNER 501

@@ -18,6 +18,7 @@
 
 static NTSTATUS NTAPI strict_NtCreateFile(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
                                           ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+static std::string default_owner(void);
 
 std::vector<std::string> strict_refusals;
 std::string strict_log_path;
@@ -25,6 +26,7 @@ StrictToken strict_token = TOKEN_ELEVATED_ADMINISTRATOR;
 bool strict_refuse_dacl_change;
 int strict_dacl_sets;
 DWORD strict_sector_bytes = 512;
+std::function<void(const std::string &path)> strict_folder_made;
 
 #ifndef STATUS_SHARING_VIOLATION
 #define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043)
@@ -43,6 +45,7 @@ struct StrictObject {
     std::wstring name;           // its name there, in capitals
     std::string sddl;            // its security as set, "" when Wine's is all there is
     bool junction = false;       // a reparse point, as Windows would show it
+    std::string path;            // its full path in capitals, when known
     int handles = 0;
 };
 
@@ -266,7 +269,7 @@ static NTSTATUS admit(HANDLE handle, ACCESS_MASK access, ULONG share, bool unbuf
         if (!path.empty() && path_security.count(path))
             object.sddl = path_security[path];
         if (!path.empty())
-            object.junction = junctions.count(path) != 0;
+            object.junction = junctions.count(path) != 0, object.path = path;
         ++object.handles;
     }
     handles[handle] = entry;
@@ -350,8 +353,25 @@ static NTSTATUS NTAPI strict_NtCreateFile(PHANDLE out, ACCESS_MASK access, POBJE
     std::string drive = "?";
     if (parent && !parent->object.empty())
         drive = parent->object.substr(0, parent->object.find(':'));
+    // the path a name opened relative to a folder of known path has, so that
+    // what is kept of that path (security, a junction) holds however it is opened
+    std::string path;
+    const StrictObject *folder = object_of(parent);
+    if (folder && !folder->path.empty() && !name.empty()) {
+        char narrow[MAX_PATH] = "";
+        WideCharToMultiByte(CP_ACP, 0, name.c_str(), (int)name.size(), narrow, MAX_PATH - 1, NULL, NULL);
+        path = folder->path + (folder->path.back() == '\\' ? "" : "\\") + narrow;
+    }
+    // a new folder keeps the security it was made with, as CreateDirectory's
+    char *text = NULL;
+    if (!path.empty() && io->Information == FILE_CREATED && attributes->SecurityDescriptor &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(attributes->SecurityDescriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, NULL)) {
+        path_security[path] = "O:" + default_owner() + text;
+        LocalFree(text);
+    }
     status = admit(*out, granted, share, (options & FILE_NO_INTERMEDIATE_BUFFERING) != 0, drive,
-                   name.empty() ? std::string() : parent_key, name, std::string());
+                   name.empty() ? std::string() : parent_key, name, path);
     if (status) {
         *out = NULL;
         return status;
@@ -360,6 +380,8 @@ static NTSTATUS NTAPI strict_NtCreateFile(PHANDLE out, ACCESS_MASK access, POBJE
         unflushed.erase(known(*out)->object);   // a number the volume gives again
     if (options & FILE_DELETE_ON_CLOSE)
         check_flushed(known(*out), "NtCreateFile(FILE_DELETE_ON_CLOSE)");
+    if (strict_folder_made && io->Information == FILE_CREATED && (options & FILE_DIRECTORY_FILE) && !path.empty())
+        strict_folder_made(path);
     return status;
 }
 
@@ -420,6 +442,8 @@ static BOOL WINAPI strict_CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES se
         path_security[capitals(path)] = "O:" + default_owner() + text;
         LocalFree(text);
     }
+    if (strict_folder_made)
+        strict_folder_made(capitals(path));
     return TRUE;
 }
 

@@ -51,6 +51,12 @@ void strict_set_junction(const std::string &path, bool junction);
 // the layer keeps none for it.
 std::string strict_folder_security(const std::string &path);
 
+// Called with the path of each folder the program makes (CreateDirectoryA,
+// or NtCreateFile with FILE_CREATE), as soon as the system has made it:
+// another account's moment to put another folder in its place.
+#include <functional>
+extern std::function<void(const std::string &path)> strict_folder_made;
+
 // Windows' rules for handles opened unbuffered: transfers whose size, file
 // position or buffer is not a whole number of sectors are refused with
 // ERROR_INVALID_PARAMETER, and so are moves of the file pointer into a sector

@@ -82,15 +82,15 @@ static int switch_is(const char *token, const char *name, const char **value)
     return 1;
 }
 
-// Keeps the first thing wrong with the line and its exit code; the rest is
+// Keeps the first thing wrong with the line and how it ends the run; the rest is
 // still read, so that /exit and /report are known however the line goes wrong.
 static void wrong(CommandLine *parsed, UINT id, const char *first, const char *second,
-                  int code = EXIT_CODE_BAD_LINE)
+                  int how = ENDING_BAD_LINE)
 {
     if (parsed->error[0])
         return;
     snprintf(parsed->error, sizeof parsed->error, program_text(id), first, second);
-    parsed->error_code = code;
+    parsed->error_ending = how;
 }
 
 // LANGUAGE_... for a /lang value, or -1.
@@ -128,7 +128,7 @@ int parse_command_line(const char *line, CommandLine *parsed)
         const char *from = command_line_folder(line, parsed->folder);
         // a name the code page can't hold would name another folder
         if (from && lost_between(from, from + strlen(parsed->folder))) {
-            wrong(parsed, IDS_NAME_NOT_SHOWN, parsed->folder, "", EXIT_CODE_FOLDER);
+            wrong(parsed, IDS_NAME_NOT_SHOWN, parsed->folder, "", ENDING_FOLDER);
             parsed->folder[0] = 0;
         }
         return parsed->error[0] != 0;
@@ -141,7 +141,7 @@ int parse_command_line(const char *line, CommandLine *parsed)
         int lost = lost_between(from, p);
         if (!is_switch(token)) {
             if (lost)
-                wrong(parsed, IDS_NAME_NOT_SHOWN, token, "", EXIT_CODE_FOLDER);
+                wrong(parsed, IDS_NAME_NOT_SHOWN, token, "", ENDING_FOLDER);
             else if (parsed->folder[0])
                 wrong(parsed, IDS_TWO_FOLDERS, parsed->folder, token);
             else
@@ -188,6 +188,11 @@ int parse_command_line(const char *line, CommandLine *parsed)
                    strlen(value) < sizeof parsed->report) {
             if (lost)
                 wrong(parsed, IDS_NAME_NOT_SHOWN, value, "");
+            // a device takes the record and keeps nothing (NUL), or shows it
+            // and keeps nothing (CON); which names are devices differs
+            // between Windows versions (nul.csv), so all of them are refused
+            else if (path_names_device(value) == PATH_DEVICE)
+                wrong(parsed, IDS_REPORT_DEVICE, value, "");
             else if (parsed->report[0] && !same_file_name(parsed->report, value))
                 wrong(parsed, IDS_SWITCH_TWICE, report_token, token);
             else if (!parsed->report[0]) {
@@ -199,7 +204,7 @@ int parse_command_line(const char *line, CommandLine *parsed)
         }
     }
     if (parsed->start && !parsed->folder[0])
-        wrong(parsed, IDS_START_WITHOUT_FOLDER, "", "");
+        wrong(parsed, IDS_START_WITHOUT_FOLDER, "", "", ENDING_NO_FOLDER);
     return parsed->error[0] != 0;
 }
 

@@ -95,7 +95,7 @@ void init_dialog(HWND dialog)
     if (!wrong && command_line.method > highest) {
         snprintf(folder, sizeof folder, "%d", command_line.method);
         snprintf(command_line.error, sizeof command_line.error, program_text(IDS_NO_SUCH_METHOD), folder);
-        command_line.error_code = EXIT_CODE_BAD_LINE;
+        command_line.error_ending = ENDING_BAD_LINE;
         wrong = 1;
     }
     if (command_line.method >= 0 && !wrong)
@@ -110,7 +110,7 @@ void init_dialog(HWND dialog)
         if (command_line.exit_when_done) {
             unattended = 1;
             begin_run_report(command_line.folder, command_line.method);
-            end_run_record(dialog, command_line.error, command_line.error_code);
+            end_run_record(dialog, command_line.error, command_line.error_ending);
         } else {
             show_message_box(dialog, command_line.error, MB_OK | MB_ICONWARNING);
         }

@@ -58,7 +58,7 @@ struct CommandLine {
     int language;                            // LANGUAGE_..., -1: not given
     char report[MAX_PATH];                   // empty: no report
     char error[STATUS_TEXT_SIZE];            // why the line is wrong
-    int error_code;                          // its exit code: 1, or 6 for the folder
+    int error_ending;                        // its ending (ENDING_...): the line, the folder
 };
 extern CommandLine command_line;
 // 0, or 1 with parsed->error saying what is wrong with the line.
@@ -180,10 +180,11 @@ extern volatile LONG abort_flag;
 
 void start_run(HWND dialog);
 void request_abort(HWND dialog);
-// The end of a run's record: the report appended (a failure to write it is
-// added to the status box, and makes a success a failure), and with /exit the
-// program asked to end with the code. Returns the code.
-int end_run_record(HWND dialog, const char *ending, int exit_code);
+// The end of a run's record, how (ENDING_...) it ended: the report appended
+// (a failure to write it is added to the status box, and makes a success a
+// failure), and with /exit the program asked to end with the ending's exit
+// code. Returns the code.
+int end_run_record(HWND dialog, const char *ending, int how);
 // Close or quit: stops the run like stop_run; a run that was going on is
 // recorded as stopped. The code the program ends with (0, or with /exit 5
 // for a run that was stopped).

@@ -164,12 +164,12 @@ void start_run(HWND dialog)
     begin_run_record(folder, index);
     if (!folder[0]) {
         set_status(dialog, program_text(IDS_NO_FOLDER));
-        end_run_record(dialog, program_text(IDS_NO_FOLDER), EXIT_CODE_FOLDER);
+        end_run_record(dialog, program_text(IDS_NO_FOLDER), ENDING_NO_FOLDER);
         return;
     }
     if (prepare_work_folder_path(dialog, folder, &text) != 0) {
         set_status(dialog, text);
-        end_run_record(dialog, text, EXIT_CODE_FOLDER);
+        end_run_record(dialog, text, ENDING_FOLDER);
         return;
     }
     // a report the run can't write to safely is a wrong line: it takes no record
@@ -179,14 +179,14 @@ void start_run(HWND dialog)
         snprintf(reason, sizeof reason, program_text(refused), command_line.report);
         command_line.report[0] = 0;
         set_status(dialog, reason);
-        end_run_record(dialog, reason, EXIT_CODE_BAD_LINE);
+        end_run_record(dialog, reason, ENDING_REPORT_REFUSED);
         return;
     }
     abort_flag = 0;
     set_status(dialog, "");
     if (start_worker(dialog, index, &text) != 0) {
         set_status(dialog, text);
-        end_run_record(dialog, text, EXIT_CODE_FAILED);
+        end_run_record(dialog, text, ENDING_FAILED);
         return;
     }
     enable_inputs(dialog, FALSE);
@@ -321,8 +321,7 @@ static void collect_run(HWND dialog, DWORD exit_code)
     }
     // the runner's result decides: a stop it saw is RUN_STOPPED, and a stop
     // that came after every step had done its work changes nothing
-    int code = exit_code == RUN_DONE ? EXIT_CODE_DONE
-               : exit_code == RUN_STOPPED ? EXIT_CODE_STOPPED : run_exit_code;
+    int how = exit_code == RUN_DONE ? ENDING_DONE : exit_code == RUN_STOPPED ? ENDING_STOPPED : run_ending;
     char line[STATUS_TEXT_SIZE];
     if (resume_found_nothing)
         add_ending_line(ending, sizeof ending, program_text(IDS_NOTHING_TO_RESUME));
@@ -355,8 +354,8 @@ static void collect_run(HWND dialog, DWORD exit_code)
     else if (remove_work_folder(dialog, &text) != 0) {
         size_t length = strlen(ending);
         snprintf(ending + length, sizeof ending - length, "%s%s", length ? "\r\n" : "", text);
-        if (code == EXIT_CODE_DONE)
-            code = EXIT_CODE_FAILED;
+        if (how == ENDING_DONE)
+            how = ENDING_FOLDER_LEFT;
     }
     // a run that Close ended before its worker did keeps what it said then
     if (!wipe_job.ended)
@@ -364,24 +363,24 @@ static void collect_run(HWND dialog, DWORD exit_code)
     SetCursor(previous_cursor);
     enable_inputs(dialog, TRUE);
     SetFocus(dialog);
-    end_run_record(dialog, ending, code);
+    end_run_record(dialog, ending, how);
 }
 
 // The report of the run, when one is asked for. Where the record went
 // instead of the report, or why it went nowhere, is said in the status box
 // under the ending; a record written nowhere makes a success a failure: the
 // auditor's record is missing.
-static int write_record(HWND dialog, const char *ending, int exit_code)
+static int write_record(HWND dialog, const char *ending, int how)
 {
     char note[STATUS_TEXT_SIZE], status[STATUS_TEXT_SIZE];
-    DWORD failed = write_run_report(ending, exit_code, note);
+    DWORD failed = write_run_report(ending, exit_code_of_ending(how), note);
     if (note[0]) {
         // the note is shown whole: the ending gives way
         int room = (int)(sizeof status - strlen(note) - 3);
         snprintf(status, sizeof status, "%.*s\r\n%s", room > 0 ? room : 0, ending, note);
         set_status(dialog, status);
     }
-    return failed && exit_code == EXIT_CODE_DONE ? EXIT_CODE_FAILED : exit_code;
+    return exit_code_of_ending(failed && how == ENDING_DONE ? ENDING_NO_RECORD : how);
 }
 
 // The record being written further down the stack (its report tried again
@@ -390,19 +389,20 @@ static int write_record(HWND dialog, const char *ending, int exit_code)
 // the wait would return; it writes the record itself.
 static int record_writing, record_taken_over;
 static char record_ending[STATUS_TEXT_SIZE];
-static int record_code;
+static int record_how;
 
-int end_run_record(HWND dialog, const char *ending, int exit_code)
+int end_run_record(HWND dialog, const char *ending, int how)
 {
     if (wipe_job.ended)
         return run_end_code;
     wipe_job.ended = 1;
     // the code is known before the record is written: an ending that comes
     // meanwhile takes it, not the last run's
-    run_end_code = record_code = exit_code;
+    record_how = how;
+    run_end_code = exit_code_of_ending(how);
     snprintf(record_ending, sizeof record_ending, "%s", ending);
     record_writing = 1, record_taken_over = 0;
-    int code = write_record(dialog, record_ending, exit_code);
+    int code = write_record(dialog, record_ending, how);
     record_writing = 0;
     if (record_taken_over)
         return run_end_code;
@@ -485,7 +485,7 @@ void stop_run(HWND dialog)
             char ending[STATUS_TEXT_SIZE];
             report_time_out(dialog);
             stopped_text(ending, sizeof ending);
-            end_run_record(dialog, ending, EXIT_CODE_STOPPED);
+            end_run_record(dialog, ending, ENDING_STOPPED);
             return;
         }
         // the worker has ended: its own result tells how the run ended (an
@@ -535,7 +535,7 @@ int on_end_session(HWND dialog)
         // the record is being written further down: written here instead,
         // within the time Windows waits, and the wait below gives up its try
         record_taken_over = 1;
-        run_end_code = write_record(dialog, record_ending, record_code);
+        run_end_code = write_record(dialog, record_ending, record_how);
         report_taken_over();
         code = command_line.exit_when_done ? run_end_code : 0;
     } else {

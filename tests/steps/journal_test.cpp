@@ -190,7 +190,14 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     EXPECT_EQ(std::string::npos, file.find_first_not_of('\0', text.size())) << "only zeros after the text";
     const std::string key = stored_key(HKEY_CURRENT_USER), header = text.substr(0, text.find("file="));
     const std::string files = text.substr(header.size());
-    const struct { const char *name; std::string text; DWORD result; size_t vouched; } rows[] = {
+    // a seal that differs only in its last digit: every bit of it is compared
+    auto last_digit_changed = [](std::string t, size_t line_end) {
+        t[line_end - 1] = t[line_end - 1] == '0' ? '1' : '0';
+        return t;
+    };
+    const size_t header_seal_end = text.find("\r\n", text.find("seal=")), file_seal_end = files.find("\r\n");
+    enum { AS_IT_IS, NO_KEY, A_SECOND_NAME };   // the key in the registry; the second cut-short name made a hard link
+    const struct { const char *name; std::string text; DWORD result; size_t vouched; int change = AS_IT_IS; } rows[] = {
         // (the new journal files are gone: their lines vouch for nothing now)
         {"as written", text, 0, 3},
         {"a byte changed", replaced(text, "step=3", "step=1"), ERROR_INVALID_DATA, 0},
@@ -220,19 +227,71 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
         {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 2},
         {"a file line of another journal", resealed(text, key, [](std::string t) { return replaced(t, "passes=2", "passes=3"); }) + files,
          0, 0},
+        {"its seal's last digit changed", last_digit_changed(text, header_seal_end), ERROR_INVALID_DATA, 0},
+        {"a file line's seal's last digit changed", header + last_digit_changed(files, file_seal_end), 0, 2},
+        // proof only with the key the run left: without it, a journal is anyone's
+        {"its key gone", text, ERROR_INVALID_DATA, 0, NO_KEY},
+        // a vouched name that another file's second name holds is not the run's
+        {"a vouched name that is another file's second name", text, 0, 3, A_SECOND_NAME},
     };
+    const std::string outside = root + "linked.txt";
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         forget_run_files();
         ASSERT_TRUE(write_file(path, r.text));
+        if (r.change == NO_KEY)
+            journal_key_store = refusing_store;
+        if (r.change == A_SECOND_NAME) {
+            ASSERT_TRUE(write_file(outside, "the user's"));
+            ASSERT_TRUE(run_unix("ln '" + unix_path(outside) + "' '" + unix_path(work) + "/" + cut_short_name + "'"));
+        }
         EXPECT_EQ(r.result, read_journal(&read));
+        journal_key_store = NULL;
         EXPECT_EQ(r.vouched, list_run_files(NULL, 0)) << "files vouched for";
         close_journal();
+        if (r.change == A_SECOND_NAME) {
+            EXPECT_TRUE(DeleteFileA((work + "\\" + cut_short_name).c_str()) && DeleteFileA(outside.c_str()));
+        }
     }
     ASSERT_EQ(0u, read_journal(&read));
     delete_journal();
     EXPECT_EQ(std::vector<std::string>{}, held_names());
     EXPECT_EQ("", stored_key(HKEY_CURRENT_USER)) << "the key goes with its journal";
     release_work_folder(), forget_run_files();
+    clear_volume(root);
+}
+
+// The work folder is made and held in one open, relative to the chosen
+// folder, with its own DACL: another account that puts a folder of its own
+// in its place the moment it is made (from outside, as Windows would let
+// it for a folder others may write in) changes nothing of the folder the
+// run holds, and the folder it made is the one that goes.
+TEST(WorkFolder, IsMadeAndHeldInOneOpen)
+{
+    const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$", moved = root + "moved";
+    ASSERT_FALSE(root.empty()) << "no volume steps_tmpfs on this bench";
+    clear_volume(root);
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    int swapped = 0;
+    strict_folder_made = [&](const std::string &) {
+        swapped += run_unix("mv '" + unix_path(work) + "' '" + unix_path(moved) + "' && mkdir '" + unix_path(work) +
+                            "' && echo planted >'" + unix_path(work) + "/00000001'");
+    };
+    int made = 0;
+    DWORD code = hold_work_folder(&made);
+    strict_folder_made = nullptr;
+    ASSERT_EQ(0u, code);
+    EXPECT_EQ(1, made);
+    EXPECT_EQ(1, swapped) << "the moment the folder was made";
+    FolderIdentity made_one, planted;
+    ASSERT_EQ(0u, folder_identity_of(moved.c_str(), &made_one));
+    ASSERT_EQ(0u, folder_identity_of(work.c_str(), &planted));
+    EXPECT_EQ(made_one.index, work_folder_identity.index) << "the folder held is the one made";
+    EXPECT_NE(planted.index, work_folder_identity.index) << "the folder put in its place is held";
+    // made with the run's own DACL in the same call
+    EXPECT_EQ(0u, strict_folder_security(work).find("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;"))
+        << strict_folder_security(work);
+    release_work_folder();
+    EXPECT_EQ(std::vector<std::string>{"00000001"}, list_folder(work)) << "the other one stays as it was";
     clear_volume(root);
 }

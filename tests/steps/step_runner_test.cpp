@@ -12,9 +12,37 @@
 // module: the length of the program's path, 0 for its own
 // boxes: the question about the existing folder, and one for each line the run asks about
 struct Script { std::string text; int result; std::vector<std::string> steps; int errors; bool erased, corrupt, kept; size_t module; size_t boxes = 1; };
-static void PrintTo(const Script &c, std::ostream *out) { *out << ::testing::PrintToString(c.text) << " " << c.module; }
+static void PrintTo(const Script &c, std::ostream *out) { *out << ::testing::PrintToString(c.text.substr(0, 80)) << " " << c.module; }
 static Script one_step(const std::string &line, int errors, bool corrupt = false)
 { return Script{"1\r\n" + line + "\r\n", errors ? 3 : 0, {"step 1 of 1: " + line}, errors, true, corrupt, false, 0}; }
+
+// A step line at its limit and one character over it (STEP_LINE_LIMIT, 4096);
+// a byte list of 64 values, which once was cut at 177 characters into a
+// pattern of 35 and a "step" of its own.
+static const std::string AT_LIMIT = "wipe" + std::string(4092, 'x'), OVER_LIMIT = AT_LIMIT + "x";
+static std::string list_of_64()
+{
+    std::string list;
+    for (int i = 0; i < 64; ++i)
+        list += (i ? "," : "") + std::string("0x") + "0123456789abcdef"[i * 7 % 16] + "0123456789abcdef"[(i * 5 + 3) % 16];
+    return list;
+}
+static const std::string LIST_64 = list_of_64();
+// The step label as the runner shows it: its text cut to a status text.
+static std::string label(const std::string &text) { return text.substr(0, STATUS_TEXT_LIMIT); }
+// The first line (from 1) longer than a step line may be, or 0.
+static int long_line(const std::string &text)
+{
+    int number = 1;
+    for (size_t at = 0; at < text.size(); ++number) {
+        size_t end = std::min(text.find('\n', at), text.size());
+        size_t length = end - at - (end > at && text[end - 1] == '\r');
+        if (length > STEP_LINE_LIMIT)
+            return number;
+        at = end + 1;
+    }
+    return 0;
+}
 
 static std::string module_path;
 static DWORD WINAPI long_module_name(HMODULE, LPSTR path, DWORD size)
@@ -114,6 +142,10 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
         EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の手順は " +
                   std::to_string(lines) + " 個で、手順数 3 に足りません。", final_status);
     }
+    if (long_line(c.text)) {
+        EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の " + std::to_string(long_line(c.text)) +
+                  " 行目は 4096 文字より長いため、消去を始めませんでした。", final_status);
+    }
     if (c.result == 2 && c.text.size() > 2 && atoi(c.text.c_str()) <= 0) {   // no step to run, never "finished"
         EXPECT_EQ("手順ファイル " + exe.substr(0, exe.size() - 4) + "0.run の 1 行目（" +
                   c.text.substr(0, c.text.find('\r')) + "）からは実行する手順がありません。手順数を 1 以上の数にしてください。",
@@ -126,7 +158,6 @@ TEST_P(StepRunner, RunsTheScriptAndDeletesOnlyWorkFiles)
     EXPECT_EQ(c.boxes, boxes.shown.size()) << "the question about the existing folder, and those about lines";
 }
 
-static const std::string WIPE_179 = "wipe" + std::string(175, 'x');
 // ASCII saved as Notepad's "Unicode": UTF-16, little-endian, a byte-order mark first.
 static std::string utf16(const std::string &ascii)
 {
@@ -156,7 +187,16 @@ INSTANTIATE_TEST_SUITE_P(
             Script{"  +4 steps\r\n erase 1\r\nwipe\r\n\r\n\tverify 1\r\n", 0,
                    {"step 1 of 4:  erase 1", "step 2 of 4: wipe", "step 3 of 4: ", "step 4 of 4: \tverify 1"}, 0, false, false, false, 0},
             Script{"2\nwipe\nverify \t0x56\n", 0, {"step 1 of 2: wipe\n", "step 2 of 2: verify \t0x56\n"}, 0, false, false, false, 0},
-            Script{"2\r\n" + WIPE_179 + "verify 0x56  \r\n", 0, {"step 1 of 2: " + WIPE_179, "step 2 of 2: verify 0x56  "}, 0, false, false, false, 0},
+            // a line at the limit is one step; one character more is refused whole before anything is written,
+            // wherever it stands (the count line too), with CR LF or LF ends
+            Script{"2\r\n" + AT_LIMIT + "\r\nverify 0x56  \r\n", 0, {label("step 1 of 2: " + AT_LIMIT), "step 2 of 2: verify 0x56  "}, 0, false, false, false, 0},
+            Script{"2\r\n" + OVER_LIMIT + "\r\nverify 0x56  \r\n", 2, {}, 0, false, false, true, 0},
+            Script{"1\n" + OVER_LIMIT + "\n", 2, {}, 0, false, false, true, 0},
+            Script{"1" + std::string(STEP_LINE_LIMIT, ' ') + "\r\nerase\r\n", 2, {}, 0, false, false, true, 0},
+            // a list of 64 values is written whole, and the verify after it reads it whole
+            Script{"2\r\nerase " + LIST_64 + "\r\nverify " + LIST_64 + "\r\n", 3,
+                   {"step 1 of 2: erase " + LIST_64, "step 2 of 2: verify " + LIST_64}, 1, true, true, false, 0},
+            one_step("erase,verify " + LIST_64, 0),
             Script{"2\r\nverify   \r\nverify dod\r\n", 0, {"step 1 of 2: verify   ", "step 2 of 2: verify dod"}, 0, false, false, false, 0},
             // saved by Notepad in UTF-8 with a byte-order mark, and in UTF-16:
             // read in code page 932 (a comment with ゼロ), the mark no part of the count
@@ -249,7 +289,7 @@ TEST_P(WordCheck, AnUnreadableWordIsAskedAboutBeforeAnythingIsWritten)
             EXPECT_EQ(r.box, boxes.shown[0].text);
         }
         EXPECT_EQ(r.result == 0 ? 2 : 0, steps.count_starting("step ")) << "steps begun";
-        EXPECT_EQ(r.result == 0 ? EXIT_CODE_DONE : EXIT_CODE_METHOD, run_exit_code);
+        EXPECT_EQ(r.result == 0 ? EXIT_CODE_DONE : EXIT_CODE_METHOD, exit_code_of_ending(run_ending));
         steps.texts.clear();
         release_work_folder();
         remove_tree(work);
@@ -288,12 +328,16 @@ INSTANTIATE_TEST_SUITE_P(Once, Resume, ::testing::Values(std::make_tuple("steps_
 TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
 {
     const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
-    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nverify 0x33\r\n";
-    ASSERT_TRUE(write_file(script, steps_text));
-    const unsigned long long hash = text_hash(steps_text.data(), steps_text.size(), TEXT_HASH_START);
-    enum Kind { MATCHING, AT_A_VERIFY, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
-    const std::string resume_question = "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 2/4 で中断されました。\r\n"
-                                        "手順 2 から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
+    // (with a line that only shows its text before the verify, for AT_A_LOOK)
+    const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nverify 0x33\r\n",
+                      look_text = "4\r\nerase 0x11\r\nerase 0x22\r\nlook\r\nverify 0x22\r\n";
+    enum Kind { MATCHING, AT_A_VERIFY, AT_A_LOOK, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
+    // the question names the step the journal names, and the one the run goes on from
+    auto asked = [](int named, int from) {
+        return "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 " + std::to_string(named) + "/4 で中断されました。\r\n"
+               "手順 " + std::to_string(from) + " から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。";
+    };
+    const std::string resume_question = asked(2, 2),
                       impossible = "このフォルダの前回の実行（2026-12-07 21:30 開始）は手順 2/4 で中断されましたが、"
                                    "消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
                                    "前回の作業ファイルを削除して手順 1 から始めますか？",
@@ -328,11 +372,18 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
         // what a verify reads went with the session's end: the erase before it writes it again
         {"unattended, /resume, a journal at a verify", AT_A_VERIFY, true, 0, 1, IDNO, 0, "", 3, true, {}, ""},
+        {"a journal at a verify, Yes", AT_A_VERIFY, true, 1, 0, IDYES, 0, asked(4, 3), 3, true, {}, ""},
+        {"unattended, /resume, a journal at a step a verify comes after", AT_A_LOOK, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
         {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, {}, ""},
         {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, everything, not_used},
+        // a journal that is no proof is no run's to go on from: the folder is any existing one
+        {"unattended, /resume, a journal that fails its seal", DAMAGED, true, 0, 1, IDNO, 3, "", 0, false, everything, not_used},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
+        const std::string &text = r.kind == AT_A_LOOK ? look_text : steps_text;
+        const unsigned long long hash = text_hash(text.data(), text.size(), TEXT_HASH_START);
+        ASSERT_TRUE(write_file(script, text));
         ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL));
         if (r.leftovers) {
             ASSERT_TRUE(write_file(in_work("00000001"), std::string(1 << 20, 0x22)) && write_file(in_work("00000002"), "x"));
@@ -340,7 +391,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         RunJournal journal = {};
         journal.method = r.kind == OTHER_METHOD ? 1 : 0;
         journal.script_hash = r.kind == CHANGED_SCRIPT ? hash + 1 : hash;
-        journal.step = r.kind == AT_A_VERIFY ? 4 : 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
+        journal.step = r.kind == AT_A_VERIFY ? 4 : r.kind == AT_A_LOOK ? 3 : 2, journal.steps = 4, journal.created = 1, journal.passes = 1;
         snprintf(journal.run_id, sizeof journal.run_id, "%s", "first-part");
         snprintf(journal.started, sizeof journal.started, "%s", "2026-12-07 21:30");
         leave_journal(journal, r.kind == OTHER_FOLDER, r.leftovers);
@@ -396,24 +447,35 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
 {
     const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
     const char *four = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nerase 0x44\r\n", *looked = "3\r\nerase 0x11\r\nlook\r\nverify 0x11\r\n";
-    const struct { const char *name, *script, *at; int keep, result, kept_step; } rows[] = {
+    // room: a file beside the work folder is deleted as the step begins, so
+    // that its journal can be written (a verify begins with the volume full,
+    // and the journal before it, the erase's, would stay and hide which step
+    // the verify's own journal names)
+    const std::string spacer = root + "spacer";
+    const struct { const char *name, *script, *at; int keep, result, kept_step; bool room = false; } rows[] = {
         {"the session's end in step 2", four, "step 2 of 4: erase 0x22", 1, 1, 2},
         {"the session's end at a step a verify comes after", looked, "step 2 of 3: look", 1, 1, 1},
         {"the session's end in a verify", "2\r\nerase 0\r\nverify 0\r\n", "step 2 of 2: verify 0", 1, 1, 1},
+        {"the session's end in a verify that has room for its journal", "2\r\nerase 0\r\nverify 0\r\n", "step 2 of 2: verify 0",
+         1, 1, 1, true},
+        {"the same at a step a verify comes after", looked, "step 2 of 3: look", 1, 1, 1, true},
         {"Abort in step 2", four, "step 2 of 4: erase 0x22", 0, 1, 0},
         {"the session's end after the last step", four, "作業ファイルを削除しています...", 1, 0, 0},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         ASSERT_TRUE(write_file(script, r.script));
+        ASSERT_TRUE(!r.room || write_file(spacer, std::string(1 << 20, 's')));
+        bool room_made = false;
         steps.on_text = status.on_text = [&](const std::string &text) {
             if (text == r.at)
-                abort_flag = 1;
+                abort_flag = 1, room_made = r.room && DeleteFileA(spacer.c_str());
         };
         keep_journal_at_stop = r.keep;
         EXPECT_EQ(r.result, run_steps(window, 146, 147, 0, &abort_flag));
         keep_journal_at_stop = 0, abort_flag = 0;
         steps.on_text = status.on_text = nullptr;
+        EXPECT_EQ(r.room, room_made) << "room for the step's journal";
         EXPECT_EQ(r.kept_step, run_resume_step);
         RunJournal journal = {};
         EXPECT_EQ(r.kept_step ? 0u : (DWORD)ERROR_FILE_NOT_FOUND, read_journal(&journal));
@@ -421,6 +483,21 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
         close_journal(), release_work_folder(), forget_run_files();
         EXPECT_EQ(r.kept_step ? std::vector<std::string>{JOURNAL_NAME} : std::vector<std::string>{}, list_folder(work))
             << "the work files went";
+        if (r.kept_step) {
+            // taken up with /resume: the run begins at the step the journal names, and ends whole
+            steps.texts.clear();
+            unattended = 1, resume_interrupted_run = 1;
+            EXPECT_EQ(0, run_steps(window, 146, 147, 0, &abort_flag));
+            unattended = 0, resume_interrupted_run = 0;
+            int count = atoi(r.script);
+            ASSERT_FALSE(steps.texts.empty());
+            const std::string first = "step " + std::to_string(r.kept_step) + " of " + std::to_string(count) + ": ";
+            EXPECT_EQ(first, steps.texts[0].substr(0, first.size())) << "the resumed run's first step";
+            EXPECT_EQ(size_t(count - r.kept_step + 1), steps.texts.size());
+            EXPECT_EQ(r.kept_step, run_resumed_from);
+            close_journal(), release_work_folder(), forget_run_files();
+            EXPECT_EQ(std::vector<std::string>{}, list_folder(work)) << "the resumed run left nothing";
+        }
         remove_tree(work);
     }
 }

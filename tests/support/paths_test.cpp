@@ -68,3 +68,20 @@ TEST(Paths, ANameTheCodePageCantHoldIsLostNotMappedToALookAlike)
         EXPECT_EQ(r.lost, lost);
     }
 }
+
+// Names Windows takes for a device, not a file, wherever they stand: a record
+// or a work folder there would go nowhere.
+TEST(Paths, ADeviceIsKnownByItsLastPartOrItsNamespace)
+{
+    const struct { const char *path; int device; } rows[] = {
+        {"CON", PATH_DEVICE}, {"nul.csv", PATH_DEVICE}, {"D:\\logs\\Com1.txt", PATH_DEVICE}, {"lpt9", PATH_DEVICE},
+        {"COM0", PATH_DEVICE}, {"C:nul:", PATH_DEVICE}, {"nul .csv", PATH_DEVICE}, {"AUX.tar.gz", PATH_DEVICE},
+        {"conout$", PATH_DEVICE}, {"\\\\srv\\share\\prn.csv", PATH_DEVICE}, {"D:/logs/nul", PATH_DEVICE},
+        {"C:\\表\\NUL", PATH_DEVICE}, {"\\\\.\\C:", PATH_DEVICE}, {"//./pipe/x", PATH_DEVICE}, {"\\\\.\\U:\\data", PATH_DEVICE},
+        {"\\\\?\\Volume{0b0e8d6c-1f2a-11e9-8a7e-806e6f6e6963}\\", PATH_RAW}, {"\\??\\C:\\x", PATH_RAW}, {"\\\\?\\C:\\x", PATH_RAW},
+        {"console.csv", 0}, {"COM10", 0}, {"LPT", 0}, {"D:\\nul\\r.csv", 0}, {"connul", 0}, {"表.csv", 0}, {"", 0},
+        {"D:\\", 0}, {"\\\\srv\\share", 0}, {".\\r.csv", 0}, {"D:\\x.con", 0},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(r.device, path_names_device(r.path)) << r.path;
+}

@@ -88,7 +88,7 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
       "/exit\t消去が終わったら終了し、結果を終了コードで返す（/start と合わせると、メッセージ ボックスを出さずに実行する）\r\n"
       "/yes\t既存の作業フォルダ $VANTA$$ を確認せずに使う\r\n/skip\t無人の実行で、読めないセクタを飛ばして検証を続ける\r\n"
       "/resume\t無人の実行で、中断された前回の実行をその手順から続ける\r\n/report:ファイル\t実行の記録をファイル（CSV、UTF-8）に追加する\r\n\r\n"
-      "終了コード: 0 成功、1 コマンドラインの誤り、2 消去方法を実行できない、3 途中で失敗、4 検証で違うバイトを検出、5 中断、6 フォルダを使えない",
+      "終了コード: 0 成功、1 コマンドラインの誤りかフォルダの指定がない、2 消去方法を実行できない、3 途中で失敗、4 検証で違うバイトを検出、5 中断、6 フォルダを使えない",
      "Usage: vanta.exe [folder] [/method:N] [/start] [/exit] [/yes] [/skip] [/resume] [/report:file]\r\n"
       "\r\nfolder\tA folder on the volume to erase\r\n/method:N\tChooses erase method N\r\n"
       "/start\tStarts the erase at once\r\n"
@@ -97,7 +97,7 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
       "/skip\tIn an unattended run, skips unreadable sectors and goes on verifying\r\n"
       "/resume\tIn an unattended run, continues an interrupted earlier run from its step\r\n"
       "/report:file\tAppends the run's record to the file (CSV, UTF-8)\r\n\r\n"
-      "Exit codes: 0 success, 1 wrong command line, 2 the erase method cannot run, 3 failed on the way, 4 the verify found differing bytes, 5 aborted, 6 the folder cannot be used"},
+      "Exit codes: 0 success, 1 wrong command line or no folder, 2 the erase method cannot run, 3 failed on the way, 4 the verify found differing bytes, 5 aborted, 6 the folder cannot be used"},
     {436, "コマンドラインの %s は vanta のスイッチではありません。使い方は vanta.exe /? で確認できます。",
      "%s on the command line is not a vanta switch. Run vanta.exe /? to see how to use it."},
     {437, "消去方法 %s はありません。",
@@ -180,6 +180,12 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "The folder already exists. If you continue,\r\nthe files already in it are left as they are.\r\nThe folder stays after the erase has ended."},
     {473, "中断に備える記録 (vanta.journal) を作業フォルダに書けなかったため、記録なしで続けました。中断された場合、次回は中断した手順から続けられません。",
      "The journal (vanta.journal) could not be written in the work folder, so the run went on without one: if it is interrupted, the next run can't go on from where it stopped."},
+    {474, "手順ファイル %s の %d 行目は %d 文字より長いため、消去を始めませんでした。",
+     "In the step script %s, line %d is longer than %d characters, so the erase was not started."},
+    {475, "記録ファイル %s はファイルではなくデバイス（CON、NUL、COM1 など）の名前のため、記録を残せません。別の名前を指定してください。",
+     "The report file %s names a device (such as CON, NUL or COM1), not a file, so no record could be kept in it. Give the report another name."},
+    {476, "%s はフォルダではなく、デバイスかボリュームそのものを指す名前（\\\\.\\ や \\\\?\\ で始まる名前、CON など）のため、使いませんでした。ドライブ文字か、ボリュームをマウントしたフォルダで指定してください。",
+     "%s names a device or a whole volume (a name that begins with \\\\.\\ or \\\\?\\, CON and the like), not a folder, so it was not used. Give the folder by its drive letter, or by the folder the volume is mounted in."},
     {500, "フォルダ %s がありません。vanta が作るのは記録ファイルのパスの最後のフォルダだけで、%s もありません。",
      "Its folder %s does not exist, and vanta makes only the last folder of a report's path: %s does not exist either."},
     {501, "フォルダ %s の所有者がこのアカウント、SYSTEM、Administrators のどれでもないため、管理者として実行中はそこに書き込みません。",

@@ -84,6 +84,15 @@ TEST(CommandLine, ANameTheCodePageCantHoldIsRefusedAndLangChoosesTheLanguage)
         {"two languages", L"vanta.exe D:\\x /lang:ja /lang:en", "D:\\x", "", text(IDS_SWITCH_TWICE, "/lang:ja", "/lang:en"), 1,
          LANGUAGE_JAPANESE, LANGUAGE_JAPANESE},
         {"a switch that only begins like it", L"vanta.exe D:\\x /language:en", "D:\\x", "", text(IDS_BAD_SWITCH, "/language:en"), 1, -1, -1},
+        // a report that is a device keeps no record: refused as the line is read, and not taken
+        {"NUL", L"vanta.exe D:\\x /start /report:NUL", "D:\\x", "", text(IDS_REPORT_DEVICE, "NUL"), 1, -1, -1},
+        {"CON", L"vanta.exe D:\\x /report:CON", "D:\\x", "", text(IDS_REPORT_DEVICE, "CON"), 1, -1, -1},
+        {"nul with an extension", L"vanta.exe D:\\x /report:nul.csv", "D:\\x", "", text(IDS_REPORT_DEVICE, "nul.csv"), 1, -1, -1},
+        {"COM1", L"vanta.exe D:\\x /report:COM1", "D:\\x", "", text(IDS_REPORT_DEVICE, "COM1"), 1, -1, -1},
+        {"a device in a folder", L"vanta.exe D:\\x \"/report:D:\\logs\\Lpt9 .txt\"", "D:\\x", "",
+         text(IDS_REPORT_DEVICE, "D:\\logs\\Lpt9 .txt"), 1, -1, -1},
+        {"the device namespace", L"vanta.exe D:\\x /report:\\\\.\\D:\\r.csv", "D:\\x", "", text(IDS_REPORT_DEVICE, "\\\\.\\D:\\r.csv"), 1, -1, -1},
+        {"a name that only begins like a device", L"vanta.exe D:\\x /report:D:\\console.csv", "D:\\x", "D:\\console.csv", "", 0, -1, -1},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
@@ -92,7 +101,7 @@ TEST(CommandLine, ANameTheCodePageCantHoldIsRefusedAndLangChoosesTheLanguage)
         EXPECT_EQ(r.folder, parsed.folder);
         EXPECT_EQ(r.report, parsed.report);
         EXPECT_EQ(r.error, parsed.error);
-        EXPECT_EQ(r.code, parsed.error_code);
+        EXPECT_EQ(r.code, exit_code_of_ending(parsed.error_ending));
         EXPECT_EQ(r.language, parsed.language);
         char ansi[256];
         int lost;

@@ -575,6 +575,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
                                     "\\reportヂ.csv は、同じスイッチに違う値を指定しています。";
     // the folder the user gave is named under the text, not the work folder the run could not make in it
     const std::string gone = std::string(CANNOT_CREATE) + "\r\n指定したフォルダ " + root + "gone がありません。";
+    const std::string device_ending = "\\\\.\\" + volume + " はフォルダではなく";
     std::string report_in_capitals = report;
     CharUpperA(&report_in_capitals[0]);
     const struct {
@@ -585,6 +586,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         bool writes;          // the volume was filled
         bool close = false;   // Close is pressed half way through the first pass (the gate holds it there)
         const char *method_name = nullptr;   // as the record gives it, when it matters
+        bool recorded = true;                // a record is appended to the report
     } rows[] = {
         {"complete", "\"" + chosen + "\" /method:0" + run, 0, FINISHED, true},
         {"a verify finds differing bytes", "\"" + chosen + "\" -METHOD:1" + run, 4, "Verify error in ", true},
@@ -595,6 +597,7 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"an existing $VANTA$$ without /yes", "\"" + beside + "\" /method:0" + run, 6, "既存のフォルダ ", false},
         {"an existing $VANTA$$ with /yes", "\"" + beside + "\" /method:0 /yes" + run, 0, FINISHED, true},
         {"a folder that does not exist", "\"" + root + "gone\" /method:0" + run, 6, gone.c_str(), false},
+        {"the drive as a device", "\\\\.\\" + volume + " /method:0" + run, 6, device_ending.c_str(), false},
         {"an unknown switch", "\"" + chosen + "\" /bogus" + run, 1, "コマンドラインの /bogus は vanta のスイッチではありません。", false},
         // a switch's name is all of it, not its start
         {"a switch run on past its name", "\"" + chosen + "\" /method:0 /startx" + run, 1, "コマンドラインの /startx は vanta のスイッチではありません。", false},
@@ -610,6 +613,10 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         {"a switch given twice with one value, spelled apart", "\"" + root + "gone\" /method:0 -METHOD:00" + run +
          " \"/REPORT:" + report_in_capitals + "\"", 6, gone.c_str(), false},
         {"Close during the run", "\"" + chosen + "\" /method:4" + run, 5, "中断しました。", false, true},
+        // a device keeps no record (NUL), or shows it and keeps none (CON): refused as the line is read
+        {"a report that is a device", "\"" + chosen + "\" /method:0 /start /exit /report:CON", 1, "", false, false, nullptr, false},
+        {"a report that is a device with an extension", "\"" + chosen + "\" /method:0 /start /exit /report:nul.csv", 1, "", false,
+         false, nullptr, false},
     };
     // with a person at the window, a wrong line is a box and nothing starts;
     // /? shows how to use the program, in a box
@@ -640,6 +647,9 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "a run started";
     }
     DeleteFileA(report.c_str());
+    for (const std::string &name : list_folder(current_directory()))   // an earlier failure's
+        if (_strnicmp(name.c_str(), "CON-", 4) == 0)
+            DeleteFileA(name.c_str());
     size_t records = 0;
     Gate gate("program_gated");
     std::set<std::string> run_ids;
@@ -649,6 +659,15 @@ TEST_F(UserFiles, UnattendedRunsEndByThemselvesWithTheirExitCodeAndARecord)
         EXPECT_EQ(r.code, run_unattended(copy, r.arguments, r.close ? &gate : nullptr)) << "exit code (0xFFFFFFFF: still running, or waiting for someone)";
         DWORD took = GetTickCount() - started;
         bool bom = false;
+        if (!r.recorded) {
+            EXPECT_EQ(records, read_report(report, &bom).size()) << "a record of a run whose report was refused";
+            for (const std::string &folder : {current_directory(), scratch})
+                for (const std::string &name : list_folder(folder))
+                    EXPECT_NE(0, _strnicmp(name.c_str(), "CON-", 4)) << "a record beside a device: " << folder << "\\" << name;
+            EXPECT_EQ(free_before, free_bytes_of(root)) << "a run started";
+            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
+            continue;
+        }
         auto report_records = read_report(report, &bom);
         EXPECT_TRUE(bom) << "the report is UTF-8 with a byte-order mark";
         ASSERT_EQ(++records, report_records.size()) << "one record a run, appended";

@@ -68,6 +68,12 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
                       foreign = work + " の所有者がこのアカウント、SYSTEM、Administrators のどれでもないため、使いませんでした。",
                       open = work + " にはほかのアカウントも書き込めるうえ、そのアクセス許可を変更できなかったため、使いませんでした。",
                       in_use = work + " は別の実行（または別のプログラム）が使用中のため、使いませんでした。";
+    // a device, or a volume named as the system takes it, is no folder: refused before anything is made
+    auto device = [](const std::string &folder) {
+        return folder + " はフォルダではなく、デバイスかボリュームそのものを指す名前（\\\\.\\ や \\\\?\\ で始まる名前、CON など）"
+                        "のため、使いませんでした。ドライブ文字か、ボリュームをマウントしたフォルダで指定してください。";
+    };
+    const std::string drive_device = "\\\\.\\" + root.substr(0, 2), volume_raw = "\\\\?\\" + root;
     enum { NONE, ABORT, CLOSE, SWAP };      // what the user (or another account) does at "look"
     // the work folder before Start: made by the run, the user's, a link; another
     // account's, one others may write in (its DACL reset, or not), a junction
@@ -81,40 +87,43 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
         int act, before, after, to_question;
         std::string status;
         Strings boxes;
+        int code;   // the exit code with /exit
     } endings[] = {
-        {"complete", root, fill, NONE, MADE, GONE, 0, FINISHED, {}},
-        {"a bare drive letter means its root", root.substr(0, 2), fill, NONE, MADE, GONE, 0, FINISHED, {}},
-        {"no folder", "", "", NONE, MADE, GONE, 0, "フォルダ名が指定されていません。", {}},
-        {"a folder of 250 bytes", deep + "f", "", NONE, MADE, GONE, 0, CANNOT_CREATE, {warning(deep + "f", ERROR_BUFFER_OVERFLOW)}},
+        {"complete", root, fill, NONE, MADE, GONE, 0, FINISHED, {}, 0},
+        {"a bare drive letter means its root", root.substr(0, 2), fill, NONE, MADE, GONE, 0, FINISHED, {}, 0},
+        {"no folder", "", "", NONE, MADE, GONE, 0, "フォルダ名が指定されていません。", {}, 1},
+        {"the drive as a device", drive_device, "1\r\nerase\r\n", NONE, MADE, GONE, 0, device(drive_device), {device(drive_device)}, 6},
+        {"the volume by a name the system takes as it is", volume_raw, "1\r\nerase\r\n", NONE, MADE, GONE, 0, device(volume_raw), {device(volume_raw)}, 6},
+        {"a folder of 250 bytes", deep + "f", "", NONE, MADE, GONE, 0, CANNOT_CREATE, {warning(deep + "f", ERROR_BUFFER_OVERFLOW)}, 6},
         // the folder the user gave is named, not the work folder the run could not make in it
         {"a folder that does not exist", deep, "", NONE, MADE, GONE, 0,
-         std::string(CANNOT_CREATE) + "\r\n指定したフォルダ " + deep + " がありません。", {"指定したフォルダ " + deep + " がありません。"}},
-        {"no step script", root, nullptr, NONE, MADE, GONE, 0, kept(warning(script_path, ERROR_FILE_NOT_FOUND)), {}},
-        {"an empty step script", root, "", NONE, MADE, GONE, 0, "手順ファイル " + script_path + " に手順数の行がありません。", {}},
+         std::string(CANNOT_CREATE) + "\r\n指定したフォルダ " + deep + " がありません。", {"指定したフォルダ " + deep + " がありません。"}, 6},
+        {"no step script", root, nullptr, NONE, MADE, GONE, 0, kept(warning(script_path, ERROR_FILE_NOT_FOUND)), {}, 2},
+        {"an empty step script", root, "", NONE, MADE, GONE, 0, "手順ファイル " + script_path + " に手順数の行がありません。", {}, 2},
         {"fewer step lines than counted", root, "3\r\nerase\r\n", NONE, MADE, GONE, 0,
-         "手順ファイル " + script_path + " の手順は 1 個で、手順数 3 に足りません。", {}},
-        {"a work file that can't be created", narrow, "1\r\nerase\r\n", NONE, MADE, GONE, 0, kept(no_room), {no_room}},
+         "手順ファイル " + script_path + " の手順は 1 個で、手順数 3 に足りません。", {}, 2},
+        {"a work file that can't be created", narrow, "1\r\nerase\r\n", NONE, MADE, GONE, 0, kept(no_room), {no_room}, 3},
         {"a word with a trailing blank, LF line ends: random, not zeros", root, "2\nerase,verify random \nverify 0\n",
-         NONE, MADE, GONE, 0, "Verify error in " + work + "\\00000001", {}},
-        {"the user's folder, Yes", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDYES, FINISHED, {question(work)}},
-        {"abort", root, fill_more, ABORT, MADE, GONE, 0, stopped(1), {}},
+         NONE, MADE, GONE, 0, "Verify error in " + work + "\\00000001", {}, 4},
+        {"the user's folder, Yes", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDYES, FINISHED, {question(work)}, 0},
+        {"abort", root, fill_more, ABORT, MADE, GONE, 0, stopped(1), {}, 5},
         // right after an aborted run whose folder was ours: that mark is gone
         {"the user's folder after an aborted run, No", root, "1\r\nerase\r\n", NONE, USERS, EMPTY, IDNO,
          "既存のフォルダ " + work + " は使いませんでした。消去は始めていません。",
-         {question(work)}},
-        {"close", root, fill_more, CLOSE, MADE, GONE, 0, stopped(1), {}},
-        {"a link in the work folder's place", root, "1\r\nerase\r\n", NONE, LINK, A_LINK, 0, link_text, {link_text}},
-        {"another account's folder", root, "1\r\nerase\r\n", NONE, FOREIGN, EMPTY, IDYES, foreign, {foreign}},
+         {question(work)}, 6},
+        {"close", root, fill_more, CLOSE, MADE, GONE, 0, stopped(1), {}, 5},
+        {"a link in the work folder's place", root, "1\r\nerase\r\n", NONE, LINK, A_LINK, 0, link_text, {link_text}, 6},
+        {"another account's folder", root, "1\r\nerase\r\n", NONE, FOREIGN, EMPTY, IDYES, foreign, {foreign}, 6},
         // an older vanta's folder under a folder others may write to: this account may reset it
-        {"a folder others may write in", root, "1\r\nerase\r\n", NONE, OPEN_TO_OTHERS, EMPTY, IDYES, FINISHED, {question(work)}},
-        {"a folder others may write in, kept so", root, "1\r\nerase\r\n", NONE, OPEN_KEPT, EMPTY, IDYES, open, {open}},
-        {"a junction in the work folder's place", root, "1\r\nerase\r\n", NONE, JUNCTION, EMPTY, IDYES, link_text, {link_text}},
-        {"a folder another run holds", root, "1\r\nerase\r\n", NONE, HELD, EMPTY, IDYES, in_use, {in_use}},
+        {"a folder others may write in", root, "1\r\nerase\r\n", NONE, OPEN_TO_OTHERS, EMPTY, IDYES, FINISHED, {question(work)}, 0},
+        {"a folder others may write in, kept so", root, "1\r\nerase\r\n", NONE, OPEN_KEPT, EMPTY, IDYES, open, {open}, 6},
+        {"a junction in the work folder's place", root, "1\r\nerase\r\n", NONE, JUNCTION, EMPTY, IDYES, link_text, {link_text}, 6},
+        {"a folder another run holds", root, "1\r\nerase\r\n", NONE, HELD, EMPTY, IDYES, in_use, {in_use}, 6},
         // renamed away at "look" and a link to another volume's folder of numbered files put in its place (on
         // Windows the held folder can't be renamed): what Wine opens through the folder's handle it checks through
         // the name it opened, the run's files are told from no one's and stay; nothing else is touched
         {"the work folder swapped for a link mid-run", root, fill_more, SWAP, MADE, A_LINK, 0,
-         "CreateFile(" + work + "\\00000001): 作業フォルダとは別のボリュームにあります。", {}},
+         "CreateFile(" + work + "\\00000001): 作業フォルダとは別のボリュームにあります。", {}, 3},
     };
     for (const auto &e : endings) {
         SCOPED_TRACE(e.name);
@@ -155,10 +164,14 @@ TEST_F(DialogBench, EveryEndingTellsWhatHappenedAndGivesTheSpaceBack)
             ASSERT_EQ((DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT), GetFileAttributesA(work.c_str()));
         }
         answer = [&](const BoxRecord &) { return e.to_question ? e.to_question : IDOK; };
-        quit_seen = false, boxes.clear();
+        quit_code = -1, boxes.clear();
+        // each ending asks the program to end with its code, as with /exit
+        command_line.exit_when_done = 1;
 
         start_in(e.folder, e.script, 1);   // the second method
-        ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && (e.act != CLOSE || quit_seen); }));
+        ASSERT_TRUE(until([&] { return wipe_job.thread_id == 0 && quit_code >= 0; }));
+        EXPECT_EQ(e.code, quit_code) << "the exit code";
+        command_line.exit_when_done = 0;
         strict_set_folder_security(work, ""), strict_refuse_dacl_change = false, strict_set_junction(work, false);
         if (holder != INVALID_HANDLE_VALUE)
             CloseHandle(holder);
@@ -824,8 +837,8 @@ TEST_F(DialogBench, EveryInterruptionEndsTheRunOnceAndTellsTheTruth)
 TEST_F(DialogBench, AStartThatGoesNowhereRecordsOnlyItself)
 {
     const std::string report = own_path() + ".nowhere.csv", deep = root + std::string(250 - root.size(), 'f');
-    const struct { const char *name; std::string folder; } rows[] = {
-        {"no folder", ""}, {"a folder of 250 bytes", deep},
+    const struct { const char *name; std::string folder; const char *code; } rows[] = {
+        {"no folder", "", "1"}, {"a folder of 250 bytes", deep, "6"},
     };
     snprintf(command_line.report, sizeof command_line.report, "%s", report.c_str());
     for (const auto &r : rows) {
@@ -843,7 +856,7 @@ TEST_F(DialogBench, AStartThatGoesNowhereRecordsOnlyItself)
             EXPECT_EQ("0", records[1][field]) << field;
         EXPECT_EQ("", records[1]["steps"]);
         EXPECT_EQ("", records[1]["failures"]);
-        EXPECT_EQ("6", records[1]["exit_code"]);
+        EXPECT_EQ(r.code, records[1]["exit_code"]);
     }
     DeleteFileA(report.c_str());
 }
