@@ -292,11 +292,19 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
     ASSERT_TRUE(write_file(script, steps_text));
     const unsigned long long hash = text_hash(steps_text.data(), steps_text.size(), TEXT_HASH_START);
     enum Kind { MATCHING, AT_A_VERIFY, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
-    const std::string resume_question = "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 2/4 で中断されました。\r\n"
-                                        "手順 2 から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
-                      impossible = "このフォルダの前回の実行（2026-12-07 21:30 開始）は手順 2/4 で中断されましたが、"
-                                   "消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
-                                   "前回の作業ファイルを削除して手順 1 から始めますか？",
+    // each names the interrupted method and where it stopped (the step, and the fill pass it is in while the
+    // method's script is the one it ran), and says what Yes and No do
+    const std::string resume_question = "このフォルダの前回の実行（消去方法「消去方法 0」、2026-12-07 21:30 開始）は、手順 2/4（上書き 2/3 回目） で"
+                                        "中断されました。手順 2 から続けますか？\r\n「はい」: 前回の作業ファイルを削除して、手順 2 から続けます。\r\n"
+                                        "「いいえ」: 前回の作業ファイルを削除して、手順 1 から始めます。",
+                      impossible = "このフォルダの前回の実行（消去方法「消去方法 1」、2026-12-07 21:30 開始）は 手順 2/4 で中断されましたが、"
+                                   "消去方法か手順ファイルが違うため、続きから実行できません。選んだ消去方法「消去方法 0」を手順 1 から始めますか？\r\n"
+                                   "「はい」: 前回の作業ファイルを削除して、「消去方法 0」を手順 1 から始めます。\r\n"
+                                   "「いいえ」: 前回の作業ファイルを削除して、新しい消去は始めません。",
+                      changed = "このフォルダの前回の実行（消去方法「消去方法 0」、2026-12-07 21:30 開始）は 手順 2/4 で中断されましたが、"
+                                "消去方法か手順ファイルが違うため、続きから実行できません。選んだ消去方法「消去方法 0」を手順 1 から始めますか？\r\n"
+                                "「はい」: 前回の作業ファイルを削除して、「消去方法 0」を手順 1 から始めます。\r\n"
+                                "「いいえ」: 前回の作業ファイルを削除して、新しい消去は始めません。",
                       folder_question = "処理を続けますか？\r\n" + work + "\r\n";
     const std::string not_used = "既存のフォルダ " + work + " は使いませんでした。消去は始めていません。",
                       deleted = "中断された前回の実行の作業ファイルを " + work + " から削除しました。新しい消去は始めていません。";
@@ -319,7 +327,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         {"a journal alone, Yes", MATCHING, false, 1, 0, IDYES, 0, resume_question, 2, true, {}, ""},
         {"another method, Yes", OTHER_METHOD, true, 1, 0, IDYES, 0, impossible, 1, false, {}, ""},
         // not gone on with, nor begun again: the interrupted run's space comes back
-        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, impossible, 0, false, {}, deleted},
+        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, changed, 0, false, {}, deleted},
         // the leftovers go before the session ends; the journal stays to go on from
         {"the session's end while the question waits", MATCHING, true, 1, 0, SESSION_ENDS, 1, resume_question, 0, false,
          {JOURNAL_NAME}, ""},

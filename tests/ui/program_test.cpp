@@ -878,8 +878,8 @@ std::string four_pass_program(const std::string &scratch)
     remove_tree(scratch);
     std::string copy = scratch + "\\vanta.exe";
     if (!CreateDirectoryA(scratch.c_str(), NULL) || !CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) ||
-        !write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0=four\r\n") ||
-        !write_file(scratch + "\\vanta0.run", FOUR_PASSES))
+        !write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=1\r\n0=one\r\n1=four\r\n") ||
+        !write_file(scratch + "\\vanta0.run", "1\r\nerase\r\n") || !write_file(scratch + "\\vanta1.run", FOUR_PASSES))
         return "";
     return copy;
 }
@@ -890,11 +890,13 @@ std::string four_pass_program(const std::string &scratch)
 // is held half way through pass 2 until the stop is taken; without one it is
 // cut short once its label says pass 2, wherever it has got to by then.
 // *first: the first part's exit code; *journal: the journal it left; *second:
-// the second part's. "" when all of that happened, else what did not.
+// the second part's. between, when given, comes before the second part.
+// "" when all of that happened, else what did not.
 std::string interrupt_and_go_on(const std::string &exe, const std::string &folder, const std::string &report,
-                                bool killed, Gate *gate, DWORD *first, std::string *journal, DWORD *second)
+                                bool killed, Gate *gate, DWORD *first, std::string *journal, DWORD *second,
+                                const std::function<void()> &between = nullptr)
 {
-    std::string command = "\"" + exe + "\" \"" + folder + "\" /method:0 /start /exit /report:\"" + report + "\"";
+    std::string command = "\"" + exe + "\" \"" + folder + "\" /method:1 /start /exit /report:\"" + report + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -939,7 +941,9 @@ std::string interrupt_and_go_on(const std::string &exe, const std::string &folde
     GetExitCodeProcess(process.hProcess, first);
     CloseHandle(process.hProcess);
     read_file(folder + "$VANTA$$\\vanta.journal", journal);
-    *second = run_unattended(exe, "\"" + folder + "\" /method:0 /start /exit /resume /report:\"" + report + "\"");
+    if (between)
+        between();
+    *second = run_unattended(exe, "\"" + folder + "\" /method:1 /start /exit /resume /report:\"" + report + "\"");
     return "";
 }
 
@@ -1011,7 +1015,32 @@ TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
         DeleteFileA(report.c_str());
         DWORD first = 0, second = 0;
         std::string journal;
-        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &gate, &first, &journal, &second));
+        // after the kill, the dialog opened on the folder shows the killed run's
+        // method; Start asks about it, naming it and its pass, and says what
+        // Yes and No do (the program is ended while the question waits)
+        std::string selected, asked;
+        auto look = [&] {
+            Program vanta(exe, chosen + "\\");
+            if (!vanta.up)
+                return;
+            selected = std::to_string(SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCURSEL, 0, 0));
+            vanta.command(IDC_START);
+            HWND box = NULL;
+            wait_for([&] { return (box = vanta.find(vanta.dialog)) != NULL; });
+            asked = box ? window_text(box, 0xFFFF) : "";
+            // gone, and its hold on the folder with it, before the next part starts
+            TerminateProcess(vanta.process.hProcess, 99), WaitForSingleObject(vanta.process.hProcess, 30000);
+        };
+        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &gate, &first, &journal, &second,
+                                          r.killed ? std::function<void()>(look) : nullptr));
+        if (r.killed) {
+            const size_t at = journal.find("\r\nstarted="), end = journal.find("\r\n", at + 2);
+            const std::string started = at == std::string::npos ? "?" : journal.substr(at + 10, end - at - 10);
+            EXPECT_EQ("1", selected) << "the killed run's method (four), selected";
+            EXPECT_EQ("このフォルダの前回の実行（消去方法「four」、" + started + " 開始）は、手順 2/4（上書き 2/4 回目） で中断されました。"
+                      "手順 2 から続けますか？\r\n「はい」: 前回の作業ファイルを削除して、手順 2 から続けます。\r\n"
+                      "「いいえ」: 前回の作業ファイルを削除して、手順 1 から始めます。", asked);
+        }
         EXPECT_EQ(r.first_code, first) << "the first part's exit code";
         EXPECT_NE(std::string::npos, journal.find("\r\nstep=2\r\nsteps=4\r\n")) << journal.substr(0, 200);
         EXPECT_EQ(0u, second) << "the part that went on";
@@ -1069,7 +1098,7 @@ TEST_F(UserFiles, AnotherAccountsLinksAndRenamesTouchNoByteOutsideTheWorkFolder)
     };
     const std::string elsewhere_before = elsewhere_hashes();
     ASSERT_NE("", elsewhere_before);
-    const std::string run = " /method:0 /start /exit /report:\"" + report + "\"";
+    const std::string run = " /method:1 /start /exit /report:\"" + report + "\"";   // the four passes
     const std::string in_use = "既存のフォルダ ";
     enum Act { NONE, KILL_THEN_CHANGE, SECOND_RUN };
     const struct {
@@ -1320,6 +1349,62 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
         EXPECT_EQ("", not_english(wide_text(vanta.dialog, IDC_STATUS)));
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
         EXPECT_EQ(0u, vanta.close());
+    }
+    {
+        // a run of method 3 killed in its second pass, held there by the gate:
+        // the dialog opened on the folder shows that method, and Start asks
+        // about it, naming it and its pass (the program is ended while the
+        // question waits); with another method the question says the run
+        // can't go on, and No deletes its leftovers
+        Gate gate("program_gated");
+        ASSERT_TRUE(gate.hold("write", free_bytes_of(root) * 3 / 2));
+        std::string command = "\"" + copy + "\" \"" + folder + "\" /method:3 /start /exit" + lang, journal;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION killed = {};
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &killed));
+        CloseHandle(killed.hThread);
+        EXPECT_TRUE(gate.held()) << "the run never got to its second pass";
+        TerminateProcess(killed.hProcess, 99), WaitForSingleObject(killed.hProcess, 30000), CloseHandle(killed.hProcess);
+        gate.open();
+        ASSERT_TRUE(read_file(work + "\\vanta.journal", &journal));
+        const size_t at = journal.find("\r\nstarted="), end = journal.find("\r\n", at + 2);
+        const std::string started = at == std::string::npos ? "?" : journal.substr(at + 10, end - at - 10),
+                          interrupted = "The last run in this folder (method \"3 passes, verified (DoD style)\", started " +
+                                        started + ") was interrupted at step 2 of 3 (pass 2 of 3)";
+        const struct { const char *name; int method; std::string question; int answer; std::string status; } starts[] = {
+            {"the killed run's method", -1, interrupted + ". Do you want to continue from step 2?\r\n"
+             "Yes: its work files are deleted and the erase goes on from step 2.\r\n"
+             "No: its work files are deleted and the erase starts again from step 1.", 0, ""},
+            {"another method", 0, interrupted + ", but it cannot be continued because the erase method or its step script differs. "
+             "Do you want to start the method you chose, \"Zeros, one pass\", from step 1?\r\n"
+             "Yes: the last run's work files are deleted and \"Zeros, one pass\" starts from step 1.\r\n"
+             "No: the last run's work files are deleted and nothing new is erased.", IDNO,
+             "The interrupted run's work files were deleted from " + work + ". No new erase was started."},
+        };
+        for (const auto &st : starts) {
+            SCOPED_TRACE(st.name);
+            Program vanta(copy, folder, lang);
+            ASSERT_TRUE(vanta.up);
+            EXPECT_EQ(3, SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) << "the killed run's method, selected";
+            if (st.method >= 0)
+                SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_SETCURSEL, st.method, 0);
+            SetDlgItemTextA(vanta.dialog, IDC_STATUS, ""), vanta.command(IDC_START);
+            HWND box = NULL;
+            wait_for([&] { return (box = vanta.find(vanta.dialog)) != NULL; });
+            ASSERT_TRUE(box) << "no question";
+            EXPECT_EQ(wide(st.question), wide_text(box, 0xFFFF));
+            if (!st.answer) {
+                // ended while the question waits: the journal and the leftovers as they were
+                TerminateProcess(vanta.process.hProcess, 99), WaitForSingleObject(vanta.process.hProcess, 30000);
+                continue;
+            }
+            PostMessageA(box, WM_COMMAND, st.answer, 0);
+            wait_for([&] { return vanta.text(IDC_STATUS) == st.status; });
+            EXPECT_EQ(wide(st.status), wide_text(vanta.dialog, IDC_STATUS));
+            EXPECT_EQ(0u, vanta.close());
+        }
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "the interrupted run's folder left";
     }
     {
         // the box comes while the dialog is being made, before it shows
