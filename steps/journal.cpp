@@ -111,9 +111,9 @@ static int seal(const BYTE *key, const char *text, size_t length, int digest_byt
 
 // The registry value that keeps the key of the work folder's journal: one a
 // folder, by its identity, so that runs on other folders keep theirs.
-static void key_value_name(char *name, size_t size)
+static void key_value_name(char *name, size_t size, const FolderIdentity *folder = &work_folder_identity)
 {
-    snprintf(name, size, "%08lx-%016llx", (unsigned long)work_folder_identity.volume, work_folder_identity.index);
+    snprintf(name, size, "%08lx-%016llx", (unsigned long)folder->volume, folder->index);
 }
 
 // The key's place: under HKEY_LOCAL_MACHINE for a folder SYSTEM or the
@@ -193,12 +193,12 @@ DWORD begin_journal_key(int machine_owned)
 }
 
 // The key an earlier part of the run on this folder left: 1 with key set.
-static int earlier_key(BYTE *key)
+static int earlier_key(BYTE *key, const FolderIdentity *folder = &work_folder_identity)
 {
     char name[40];
     if (!journal_key_store)
         journal_key_store = registry_key_store;
-    key_value_name(name, sizeof name);
+    key_value_name(name, sizeof name, folder);
     // an earlier part's key under HKEY_LOCAL_MACHINE is out of reach of a
     // token that is not elevated: that part can't be taken up from here
     return (token_elevated() && journal_key_store(KEY_STORE_READ, 1, name, key) == ERROR_SUCCESS) ||
@@ -591,6 +591,40 @@ DWORD read_journal(RunJournal *journal)
     }
     win.CloseHandle(file);
     return 0;
+}
+
+int interrupted_run_method(const char *folder)
+{
+    char full[MAX_PATH], text[JOURNAL_HEADER_SIZE + 1], header_seal[2 * 32 + 1], expected[2 * 32 + 1];
+    BYTE key[JOURNAL_KEY_BYTES];
+    RunJournal journal;
+    FolderIdentity work;
+    DWORD length = folder && *folder ? GetFullPathNameA(folder, sizeof full, full, NULL) : 0;
+    if (!length || length >= sizeof full)
+        return -1;
+    char *work_path = path_join(full, WORK_FOLDER_NAME), *path = path_join(work_path, JOURNAL_NAME);
+    int method = -1;
+    // read as it is, never through a link, and held by no one meanwhile: the
+    // run that goes on reads it again through its held folder
+    HANDLE file = folder_identity_of(work_path, &work) == 0
+                      ? win.CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL)
+                      : INVALID_HANDLE_VALUE;
+    DWORD got = 0;
+    if (file != INVALID_HANDLE_VALUE && win.ReadFile(file, text, JOURNAL_HEADER_SIZE, &got, NULL)) {
+        const char *after = text;
+        size_t sealed_length = 0;
+        text[got] = 0;
+        // the folder's own, sealed under its run's key
+        if (!parse_header(text, &after, &journal, header_seal, &sealed_length) && journal.folder.volume == work.volume &&
+            journal.folder.index == work.index && earlier_key(key, &work) &&
+            seal(key, text, sealed_length, 32, expected) && strcmp(expected, header_seal) == 0)
+            method = journal.method;
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        win.CloseHandle(file);
+    free(path), free(work_path);
+    return method;
 }
 
 // ---------------------------------------------------------------- the end

@@ -335,10 +335,23 @@ static int resume_from(const RunJournal *journal, int method_index, unsigned lon
 // *resume is the step to go on from (0: step 1); 2: the same, but this run
 // does not go on from it (unattended without /resume): the rules for an
 // existing folder hold; -1: the user said not to start.
+static void where_interrupted(const RunJournal *journal, char *text, size_t size);
+
+// A method as a question names it: its name in the settings file, or its
+// number where it has none.
+static void name_method(char *text, size_t size, int index)
+{
+    const char *name = index >= 0 ? method_name(index) : "";
+    if (*name)
+        snprintf(text, size, "%s", name);
+    else
+        snprintf(text, size, program_text(IDS_METHOD_UNNAMED), index);
+}
+
 static int consider_journal(HWND owner, int method_index, unsigned long long hash, const char *script,
                             int *resume)
 {
-    char question[STATUS_TEXT_SIZE];
+    char question[STATUS_TEXT_SIZE], interrupted[256], chosen[256], where[128];
     *resume = 0;
     if (read_journal(&run_journal) != 0) {
         forget_run_files();
@@ -354,16 +367,49 @@ static int consider_journal(HWND owner, int method_index, unsigned long long has
             resume_other_method = run_journal.method;
         return 1;
     }
+    // each question names the interrupted method and where it stopped, and
+    // says what Yes and No do
+    name_method(interrupted, sizeof interrupted, run_journal.method);
+    where_interrupted(&run_journal, where, sizeof where);
     if (from) {
-        snprintf(question, sizeof question, program_text(IDS_RESUME_QUESTION), run_journal.started,
-                 run_journal.step, run_journal.steps, from);
+        snprintf(question, sizeof question, program_text(IDS_RESUME_QUESTION), interrupted, run_journal.started,
+                 where, from, from);
         if (show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES)
             *resume = from;
         return 1;
     }
-    snprintf(question, sizeof question, program_text(IDS_RESUME_IMPOSSIBLE), run_journal.started,
-             run_journal.step, run_journal.steps);
+    name_method(chosen, sizeof chosen, method_index);
+    snprintf(question, sizeof question, program_text(IDS_RESUME_IMPOSSIBLE), interrupted, run_journal.started,
+             where, chosen, chosen);
     return show_message_box(owner, question, MB_YESNO | MB_ICONQUESTION) == IDYES ? 1 : -1;
+}
+
+// Where an interrupted run stopped: its step of how many, and the fill pass
+// that step is in when its method's script is still the one it ran.
+static void where_interrupted(const RunJournal *journal, char *text, size_t size)
+{
+    char script[MAX_PATH + 16], line[STEP_LINE_SIZE];
+    unsigned long long hash = 0;
+    int pass = 0, passes = 0;
+    TextFile steps;
+    memset(&steps, 0, sizeof steps);
+    if (script_path(script, sizeof script, journal->method) == RUN_DONE && script_hash(script, &hash) &&
+        hash == journal->script_hash && read_text_file(script, &steps) == 0 &&
+        next_text_line(&steps, line, sizeof line)) {
+        for (int step = 1; step <= journal->steps && next_text_line(&steps, line, sizeof line); ++step) {
+            int keyword = step_keyword(line);
+            if (keyword != STEP_ERASE && keyword != STEP_ERASE_VERIFY)
+                continue;
+            ++passes;
+            if (step <= journal->step)
+                pass = passes;
+        }
+    }
+    release_text_file(&steps);
+    if (pass)
+        snprintf(text, size, program_text(IDS_STOPPED_AT_PASS), journal->step, journal->steps, pass, passes);
+    else
+        snprintf(text, size, program_text(IDS_STOPPED_AT_STEP), journal->step, journal->steps);
 }
 
 // The folder the user gave, in which the work folder is made, is not there.

@@ -126,6 +126,11 @@ extern DWORD journal_unwritten;
 // The run's end deleted every work file it had made: their space is back.
 extern int work_files_gone;
 
+// The method of the interrupted run whose journal is in folder's work
+// folder (sealed under its run's key, and the folder's own), or -1: the
+// dialog selects it when it opens on the folder, or the folder is picked.
+int interrupted_run_method(const char *folder);
+
 // FNV-1a (64 bits) of length bytes, going on from hash (TEXT_HASH_START).
 unsigned long long text_hash(const void *bytes, size_t length, unsigned long long hash);
 // The hash of a script's bytes: 1, or 0 when it can't be read.

@@ -110,8 +110,11 @@
 #define IDS_PROGRESS_FILL              510
 #define IDS_PROGRESS_VERIFY            511
 #define IDS_PROGRESS_SPEED             512
+/* Where an interrupted run stopped, for the questions about it. */
+#define IDS_STOPPED_AT_PASS            513
+#define IDS_STOPPED_AT_STEP            514
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_PROGRESS_SPEED
+#define IDS_LAST                  IDS_STOPPED_AT_STEP
 
 #endif

@@ -61,6 +61,17 @@ static void compose_usage(char *usage, size_t size)
              program_text(IDS_USAGE_LANGUAGE), codes);
 }
 
+// On a folder whose work folder holds an interrupted run's journal, that
+// run's method: Start then asks whether to go on with it, not with method 0.
+static void select_interrupted_method(HWND dialog)
+{
+    char folder[MAX_PATH] = "";
+    GetDlgItemTextA(dialog, IDC_FOLDER, folder, sizeof folder);
+    int method = interrupted_run_method(folder);
+    if (method >= 0 && method < (int)SendDlgItemMessageA(dialog, IDC_METHOD, CB_GETCOUNT, 0, 0))
+        SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, (WPARAM)method, 0);
+}
+
 void init_dialog(HWND dialog)
 {
     char folder[COMMAND_LINE_FOLDER_SIZE];
@@ -100,6 +111,9 @@ void init_dialog(HWND dialog)
     }
     if (command_line.method >= 0 && !wrong)
         SendDlgItemMessageA(dialog, IDC_METHOD, CB_SETCURSEL, (WPARAM)command_line.method, 0);
+    // a person will press Start; a run that starts at once runs the method it is given
+    else if (!wrong && !command_line.start && command_line.folder[0])
+        select_interrupted_method(dialog);
     answer_yes_to_folder = command_line.yes;
     skip_damaged_sectors = command_line.skip;
     resume_interrupted_run = command_line.resume;
@@ -134,8 +148,10 @@ static void browse(HWND dialog)
     folder[0] = 0;
     GetDlgItemTextA(dialog, IDC_FOLDER, folder, sizeof folder);
     const char *picked = browse_for_folder(dialog, folder, program_text(IDS_BROWSE_TITLE));
-    if (picked)
+    if (picked) {
         SetDlgItemTextA(dialog, IDC_FOLDER, picked);
+        select_interrupted_method(dialog);
+    }
 }
 
 static BOOL on_command(HWND dialog, int id)
@@ -196,6 +212,9 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
         return TRUE;
     case WM_DROPFILES:
         on_drop_files(dialog, (HDROP)wparam);
+        // a run took its method at Start: the list shows it to the end
+        if (wipe_job.thread_id == 0)
+            select_interrupted_method(dialog);
         return TRUE;
     case WM_WIPE_DONE:
         on_run_done(dialog);

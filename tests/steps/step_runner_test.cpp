@@ -332,15 +332,23 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
     const std::string steps_text = "4\r\nerase 0x11\r\nerase 0x22\r\nerase 0x33\r\nverify 0x33\r\n",
                       look_text = "4\r\nerase 0x11\r\nerase 0x22\r\nlook\r\nverify 0x22\r\n";
     enum Kind { MATCHING, AT_A_VERIFY, AT_A_LOOK, OTHER_METHOD, CHANGED_SCRIPT, OTHER_FOLDER, DAMAGED };
-    // the question names the step the journal names, and the one the run goes on from
-    auto asked = [](int named, int from) {
-        return "このフォルダの前回の実行（2026-12-07 21:30 開始）は、手順 " + std::to_string(named) + "/4 で中断されました。\r\n"
-               "手順 " + std::to_string(from) + " から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。";
+    // each names the interrupted method and where it stopped (the step the journal names, and the fill pass it
+    // is in while the method's script is the one it ran), the step the run goes on from, and what Yes and No do
+    auto asked = [](int named, int pass, int from) {
+        return "このフォルダの前回の実行（消去方法「消去方法 0」、2026-12-07 21:30 開始）は、手順 " + std::to_string(named) +
+               "/4（上書き " + std::to_string(pass) + "/3 回目） で中断されました。手順 " + std::to_string(from) +
+               " から続けますか？\r\n「はい」: 前回の作業ファイルを削除して、手順 " + std::to_string(from) + " から続けます。\r\n"
+               "「いいえ」: 前回の作業ファイルを削除して、手順 1 から始めます。";
     };
-    const std::string resume_question = asked(2, 2),
-                      impossible = "このフォルダの前回の実行（2026-12-07 21:30 開始）は手順 2/4 で中断されましたが、"
-                                   "消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
-                                   "前回の作業ファイルを削除して手順 1 から始めますか？",
+    const std::string resume_question = asked(2, 2, 2),
+                      impossible = "このフォルダの前回の実行（消去方法「消去方法 1」、2026-12-07 21:30 開始）は 手順 2/4 で中断されましたが、"
+                                   "消去方法か手順ファイルが違うため、続きから実行できません。選んだ消去方法「消去方法 0」を手順 1 から始めますか？\r\n"
+                                   "「はい」: 前回の作業ファイルを削除して、「消去方法 0」を手順 1 から始めます。\r\n"
+                                   "「いいえ」: 前回の作業ファイルを削除して、新しい消去は始めません。",
+                      changed = "このフォルダの前回の実行（消去方法「消去方法 0」、2026-12-07 21:30 開始）は 手順 2/4 で中断されましたが、"
+                                "消去方法か手順ファイルが違うため、続きから実行できません。選んだ消去方法「消去方法 0」を手順 1 から始めますか？\r\n"
+                                "「はい」: 前回の作業ファイルを削除して、「消去方法 0」を手順 1 から始めます。\r\n"
+                                "「いいえ」: 前回の作業ファイルを削除して、新しい消去は始めません。",
                       folder_question = "処理を続けますか？\r\n" + work + "\r\n";
     const std::string not_used = "既存のフォルダ " + work + " は使いませんでした。消去は始めていません。",
                       deleted = "中断された前回の実行の作業ファイルを " + work + " から削除しました。新しい消去は始めていません。";
@@ -363,7 +371,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         {"a journal alone, Yes", MATCHING, false, 1, 0, IDYES, 0, resume_question, 2, true, {}, ""},
         {"another method, Yes", OTHER_METHOD, true, 1, 0, IDYES, 0, impossible, 1, false, {}, ""},
         // not gone on with, nor begun again: the interrupted run's space comes back
-        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, impossible, 0, false, {}, deleted},
+        {"a changed script, No", CHANGED_SCRIPT, true, 1, 0, IDNO, 3, changed, 0, false, {}, deleted},
         // the leftovers go before the session ends; the journal stays to go on from
         {"the session's end while the question waits", MATCHING, true, 1, 0, SESSION_ENDS, 1, resume_question, 0, false,
          {JOURNAL_NAME}, ""},
@@ -372,7 +380,7 @@ TEST_P(Resume, AnInterruptedRunsJournalIsAskedAboutAndGoneOnFrom)
         {"unattended, /resume", MATCHING, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
         // what a verify reads went with the session's end: the erase before it writes it again
         {"unattended, /resume, a journal at a verify", AT_A_VERIFY, true, 0, 1, IDNO, 0, "", 3, true, {}, ""},
-        {"a journal at a verify, Yes", AT_A_VERIFY, true, 1, 0, IDYES, 0, asked(4, 3), 3, true, {}, ""},
+        {"a journal at a verify, Yes", AT_A_VERIFY, true, 1, 0, IDYES, 0, asked(4, 3, 3), 3, true, {}, ""},
         {"unattended, /resume, a journal at a step a verify comes after", AT_A_LOOK, true, 0, 1, IDNO, 0, "", 2, true, {}, ""},
         {"unattended, /resume, another method", OTHER_METHOD, true, 0, 1, IDNO, 0, "", 1, false, {}, ""},
         {"unattended, without /resume", MATCHING, true, 0, 0, IDNO, 3, "", 0, false, everything, not_used},

@@ -124,14 +124,10 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "This volume is on a solid-state drive (SSD). Erasing free space does not reach the spare blocks that the drive keeps inside. To erase the whole drive, use the drive's sanitize or secure erase feature."},
     {447, "コマンドラインの %s と %s は、同じスイッチに違う値を指定しています。",
      "%s and %s on the command line give the same switch different values."},
-    {448, "このフォルダの前回の実行（%s 開始）は、手順 %d/%d で中断されました。\r\n手順 %d から続けますか？\r\n「いいえ」を選ぶと、前回の作業ファイルを削除して手順 1 から始めます。",
-     "The last run in this folder (started %s) was interrupted at step %d/%d.\r\n"
-      "Do you want to continue from step %d?\r\n"
-      "If you choose No, the last run's work files are deleted and the erase starts from step 1."},
-    {449, "このフォルダの前回の実行（%s 開始）は手順 %d/%d で中断されましたが、消去方法か手順ファイルが変わったため、続きから実行できません。\r\n"
-      "前回の作業ファイルを削除して手順 1 から始めますか？",
-     "The last run in this folder (started %s) was interrupted at step %d/%d, but it cannot be continued because the erase method or its step script has changed.\r\n"
-      "Do you want to delete the last run's work files and start from step 1?"},
+    {448, "このフォルダの前回の実行（消去方法「%s」、%s 開始）は、%s で中断されました。手順 %d から続けますか？\r\n「はい」: 前回の作業ファイルを削除して、手順 %d から続けます。\r\n「いいえ」: 前回の作業ファイルを削除して、手順 1 から始めます。",
+     "The last run in this folder (method \"%s\", started %s) was interrupted at %s. Do you want to continue from step %d?\r\nYes: its work files are deleted and the erase goes on from step %d.\r\nNo: its work files are deleted and the erase starts again from step 1."},
+    {449, "このフォルダの前回の実行（消去方法「%s」、%s 開始）は %s で中断されましたが、消去方法か手順ファイルが違うため、続きから実行できません。選んだ消去方法「%s」を手順 1 から始めますか？\r\n「はい」: 前回の作業ファイルを削除して、「%s」を手順 1 から始めます。\r\n「いいえ」: 前回の作業ファイルを削除して、新しい消去は始めません。",
+     "The last run in this folder (method \"%s\", started %s) was interrupted at %s, but it cannot be continued because the erase method or its step script differs. Do you want to start the method you chose, \"%s\", from step 1?\r\nYes: the last run's work files are deleted and \"%s\" starts from step 1.\r\nNo: the last run's work files are deleted and nothing new is erased."},
     {450, "同じフォルダで次に開始すると、手順 %d から続けられます。",
      "The next Start in the same folder can continue from step %d."},
     {451, "続けられる前回の実行がなかったため、手順 1 から実行しました。",
@@ -212,6 +208,10 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "Verify %d of %d: %s verified, %s left"},
     {512, "速度 %s/秒",
      "Speed %s/s"},
+    {513, "手順 %d/%d（上書き %d/%d 回目）",
+     "step %d of %d (pass %d of %d)"},
+    {514, "手順 %d/%d",
+     "step %d of %d"},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)

@@ -65,19 +65,39 @@ TEST_F(DialogBench, DroppedNamesComeBackSpelledAsStoredAndTheLastStays)
     for (const char *folder : {"One", "Two", "写真", "写真\\表", "写真\\表\\Data"})
         ASSERT_TRUE(CreateDirectoryA((root + folder).c_str(), NULL)) << folder;
     ASSERT_TRUE(write_file(root + "写真\\Mixed Case.txt", "a file goes in like a folder"));
+    // a run of method 1 was killed in "Killed": its work folder keeps its sealed journal
+    ASSERT_TRUE(CreateDirectoryA((root + "Killed").c_str(), NULL));
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", (root + "Killed\\$VANTA$$").c_str());
+    int made = 0;
+    ASSERT_EQ(0u, hold_work_folder(&made));
+    ASSERT_EQ(0u, begin_journal_key(0));
+    RunJournal journal = {};
+    journal.folder = work_folder_identity, journal.method = 1, journal.step = 1, journal.steps = 1, journal.created = 1;
+    ASSERT_EQ(0u, write_journal(&journal));
+    close_journal(), release_work_folder(), forget_run_files(), work_folder_path[0] = 0;
     user_files = digest_tree(root);
-    const struct { std::string names, folder; } drops[] = {   // names each ended by "|"
-        {root + "ONE|" + root + "two|", root + "Two"},
-        {root + "写真\\表\\DATA|", root + "写真\\表\\Data"},
-        {root + "写真\\表\\.\\..\\mixed CASE.TXT|", root + "写真\\Mixed Case.txt"},
-        {root + "ONE\\not there|", root + "ONE\\not there"}, {root + "|", root}, {"q:\\|", "q:\\"}};
+    // names each ended by "|"; the method the list shows after the drop: the
+    // killed run's for its folder, as it was for any other
+    const struct { std::string names, folder; int method; } drops[] = {
+        {root + "ONE|" + root + "two|", root + "Two", 0},
+        {root + "写真\\表\\DATA|", root + "写真\\表\\Data", 0},
+        {root + "写真\\表\\.\\..\\mixed CASE.TXT|", root + "写真\\Mixed Case.txt", 0},
+        {root + "ONE\\not there|", root + "ONE\\not there", 0}, {root + "|", root, 0}, {"q:\\|", "q:\\", 0},
+        {root + "killed|", root + "Killed", 1}, {root + "ONE|", root + "One", 1}};
     for (const auto &drop : drops) {
         auto *files = (DROPFILES *)GlobalAlloc(GPTR, sizeof(DROPFILES) + drop.names.size() + 1);
         files->pFiles = sizeof(DROPFILES);   // the names follow, each ended by a zero
         std::replace_copy(drop.names.begin(), drop.names.end(), (char *)(files + 1), '|', '\0');
         SendMessageA(dialog, WM_DROPFILES, (WPARAM)files, 0);   // its DragFinish frees it
         EXPECT_EQ(drop.folder, text_of(IDC_FOLDER)) << drop.names;
+        EXPECT_EQ(drop.method, SendDlgItemMessageA(dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) << drop.names;
     }
+    // the journal and its key go
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", (root + "Killed\\$VANTA$$").c_str());
+    ASSERT_EQ(0u, hold_work_folder(&made));
+    ASSERT_EQ(0u, read_journal(&journal));
+    delete_journal(), release_work_folder(), forget_run_files(), work_folder_path[0] = 0;
+    remove_tree(root + "Killed"), user_files = digest_tree(root);
     // as Explorer drops them, in UTF-16: a name code page 932 can't hold is
     // refused with a box (best fit would make the yen sign a backslash)
     const std::wstring wide_root(root.begin(), root.end());

@@ -834,6 +834,270 @@ TEST(StartUp, TheVersionResourceAndTheManifestCarryTheProjectsVersion)
     FreeLibrary(image);
 }
 
+// ---------------------------------------------------------------- the readmes' command lines
+
+namespace {
+
+// A command line a readme prints, as a person copies it: its continued
+// lines (cmd's ^, PowerShell's `) joined, and for "start /wait" the line
+// after it that reads the exit code.
+struct Printed {
+    std::string kind;   // "cmd", "schtasks", "powershell", "batch", "dacl"
+    std::string text;
+};
+
+std::string trimmed(const std::string &line)
+{
+    size_t from = line.find_first_not_of(" \t"), to = line.find_last_not_of(" \t\r");
+    return from == std::string::npos ? "" : line.substr(from, to - from + 1);
+}
+
+// Every line of a readme's examples (indented, as code is there) that runs
+// vanta.exe or makes its report's folder.
+std::vector<Printed> printed_command_lines(const std::string &document)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < document.size();) {
+        size_t end = document.find('\n', at);
+        lines.push_back(document.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? document.size() : end + 1;
+    }
+    std::vector<Printed> found;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, 2, "  ") != 0)
+            continue;
+        std::string text = trimmed(lines[i]);
+        while (!text.empty() && (text.back() == '^' || text.back() == '`') && i + 1 < lines.size())
+            text = trimmed(text.substr(0, text.size() - 1)) + " " + trimmed(lines[++i]);
+        // a command is ASCII: the Japanese readme's prose is not
+        if (std::any_of(text.begin(), text.end(), [](char c) { return (unsigned char)c >= 0x80; }))
+            continue;
+        const char *kind = text.compare(0, 9, "schtasks ") == 0 && text.find("vanta.exe") != std::string::npos ? "schtasks"
+                           : text.compare(0, 10, "vanta.exe ") == 0                                          ? "cmd"
+                           : text.compare(0, 15, "start \"\" /wait ") == 0                                   ? "batch"
+                           : text.find("= Start-Process ") != std::string::npos                               ? "powershell"
+                           : text.compare(0, 7, "mkdir \"") == 0 || text.compare(0, 7, "icacls ") == 0       ? "dacl"
+                                                                                                             : nullptr;
+        if (!kind)
+            continue;
+        // what reads the exit code goes with the start that gives it
+        while (!strcmp(kind, "batch") && i + 1 < lines.size() &&
+               (trimmed(lines[i + 1]).compare(0, 14, "if %ERRORLEVEL") == 0 ||
+                trimmed(lines[i + 1]).compare(0, 16, "echo %ERRORLEVEL") == 0))
+            text += "\r\n" + trimmed(lines[++i]);
+        if (!strcmp(kind, "dacl") && !found.empty() && found.back().kind == "dacl")
+            found.back().text += "\r\n" + text;
+        else
+            found.push_back(Printed{kind, text});
+    }
+    return found;
+}
+
+// The command line a scheduled task hands vanta: its /tr, \" as ".
+std::string task_command(const std::string &text)
+{
+    size_t at = text.find("/tr \"");
+    std::string command;
+    for (at = at == std::string::npos ? text.size() : at + 5; at < text.size() && text[at] != '"'; ++at)
+        if (text[at] == '\\' && at + 1 < text.size() && text[at + 1] == '"')
+            command += '"', ++at;
+        else
+            command += text[at];
+    return command;
+}
+
+// The command line PowerShell's Start-Process hands vanta: the program
+// quoted, then the -ArgumentList items joined by blanks; $env:X as cmd
+// names it (%X%).
+std::string start_process_command(const std::string &text)
+{
+    auto item = [&](size_t &at) {   // a quoted item or a bare word at at
+        std::string value;
+        char quote = text[at] == '\'' || text[at] == '"' ? text[at++] : 0;
+        for (; at < text.size() && (quote ? text[at] != quote : text[at] != ' ' && text[at] != ','); ++at)
+            value += text[at];
+        at += quote != 0;
+        return std::regex_replace(value, std::regex("\\$env:([A-Za-z]+)"), "%$1%");
+    };
+    auto blanks = [&](size_t &at) { at = std::min(text.size(), text.find_first_not_of(' ', at)); };
+    size_t at = text.find("-FilePath ");
+    at = at != std::string::npos ? at + 10 : text.find("Start-Process ") + 14;
+    std::string command = "\"" + item(at) + "\"";
+    at = text.find("-ArgumentList ");
+    for (at = at == std::string::npos ? text.size() : at + 14; at < text.size();) {
+        blanks(at);
+        command += " " + item(at);
+        blanks(at);
+        if (at >= text.size() || text[at] != ',')
+            break;
+        ++at;
+    }
+    return command;
+}
+
+// Runs command (a command line, or with batch a batch file's text) with
+// environment, in folder, to its end: its exit code; *output gets what a
+// batch printed.
+DWORD run_as_windows(const std::string &command, const std::vector<std::string> &environment,
+                     const std::string &folder, bool batch, std::string *output = nullptr)
+{
+    std::string block, line = command, file = folder + "\\printed.cmd", printed = folder + "\\printed.txt";
+    for (const std::string &variable : environment)
+        block += variable + '\0';
+    block += '\0';
+    if (batch) {
+        write_file(file, "@echo off\r\n" + command + "\r\n");
+        line = "cmd.exe /c \"" + file + "\"";
+    }
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    HANDLE out = CreateFileA(printed.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup, startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    DWORD code = 0xFFFFFFFE;
+    // a program named without a folder is found in the current one, as cmd finds it there
+    const std::string own_folder = current_directory();
+    SetCurrentDirectoryA(folder.c_str());
+    BOOL started = CreateProcessA(NULL, &line[0], NULL, NULL, TRUE, 0, &block[0], folder.c_str(), &startup, &process);
+    SetCurrentDirectoryA(own_folder.c_str());
+    if (started) {
+        code = WaitForSingleObject(process.hProcess, 600000) == WAIT_OBJECT_0 ? 0 : 0xFFFFFFFF;
+        if (!code)
+            GetExitCodeProcess(process.hProcess, &code);
+        TerminateProcess(process.hProcess, 99), CloseHandle(process.hProcess), CloseHandle(process.hThread);
+    }
+    CloseHandle(out);
+    if (output) {
+        read_file(printed, output);
+        output->erase(std::remove(output->begin(), output->end(), '\r'), output->end());
+    }
+    DeleteFileA(file.c_str()), DeleteFileA(printed.c_str());
+    return code;
+}
+
+// A command line as cmd expands it: its environment's %X% put in.
+std::string expanded(const std::string &command, const std::vector<std::string> &environment, const std::string &folder)
+{
+    std::string output;
+    run_as_windows("echo " + command, environment, folder, true, &output);
+    return trimmed(output.substr(0, output.find('\n')));
+}
+
+} // namespace
+
+// Every command line that README.md, readme.txt and readme_ja.txt print
+// runs as printed on a fresh PC: the scheduled tasks' (the /tr that
+// Task Scheduler hands vanta, its %variables% as cmd expands them), the
+// PowerShell examples' (what Start-Process hands it), the plain ones and
+// the batch lines through cmd /c, with program_gated (a few MiB free) in
+// D:'s place, %ProgramFiles% holding the program and %ProgramData% without
+// a vanta folder yet, a folder standing for the share. Each ends 0, and a
+// line with /report leaves its record there, the file version in it; the
+// first one makes %ProgramData%\vanta, closed to other accounts (Wine keeps
+// the protected DACL as the folder's mode). The DACL step, run first on a
+// fresh %ProgramData%, makes a folder the run then writes its record in.
+TEST(Readmes, EveryCommandLineTheyPrintRunsAsPrintedOnAFreshPC)
+{
+    const std::string root = volume_root("program_gated"), scratch = current_directory() + "\\readmes",
+                      program_files = scratch + "\\Program Files", folder = program_files + "\\vanta",
+                      share = scratch + "\\audit", source = std::string("Z:") + VANTA_SOURCE_DIR;
+    ASSERT_NE("", root) << "no volume program_gated on this bench";
+    const std::string filler = unix_path(root) + "/filler";
+    clear_volume(root), remove_tree(scratch);
+    // the program where %ProgramFiles% says, its methods beside it
+    const std::string built = shipped_program().substr(0, shipped_program().size() - 4);
+    ASSERT_TRUE(CreateDirectoryA(scratch.c_str(), NULL) && CreateDirectoryA(program_files.c_str(), NULL) &&
+                CreateDirectoryA(folder.c_str(), NULL) && CreateDirectoryA(share.c_str(), NULL));
+    for (std::string end : {".exe", ".ini", "0.run", "1.run", "2.run", "3.run", "4.run"})
+        ASSERT_TRUE(CopyFileA((built + end).c_str(), (folder + "\\vanta" + end).c_str(), FALSE)) << end;
+    // a volume with a few MiB free: 35 passes over it take seconds
+    ASSERT_TRUE(run_unix("head -c " + std::to_string(free_bytes_of(root) - (8 << 20)) + " /dev/zero >'" + filler + "'"));
+    std::vector<std::string> base;
+    for (char *at = GetEnvironmentStringsA(); *at; at += strlen(at) + 1)
+        if (_strnicmp(at, "ProgramFiles=", 13) && _strnicmp(at, "ProgramData=", 12))
+            base.push_back(at);
+    base.push_back("ProgramFiles=" + program_files);
+    int pcs = 0;
+    // a fresh PC's %ProgramData%: no vanta folder in it yet
+    auto fresh_pc = [&] {
+        std::string data = scratch + "\\ProgramData" + std::to_string(++pcs);
+        CreateDirectoryA(data.c_str(), NULL);
+        std::vector<std::string> environment = base;
+        environment.push_back("ProgramData=" + data);
+        return environment;
+    };
+    std::map<std::string, size_t> records;
+    // one printed line on a PC: the code it ends with, and the record it promises
+    auto run = [&](const Printed &p, const std::vector<std::string> &environment, bool folder_made_here) {
+        std::string text = std::regex_replace(p.text, std::regex("(^| |')D:\\\\"), "$1" + root);
+        text = std::regex_replace(text, std::regex("\\\\\\\\audit\\\\vanta"), share);
+        SCOPED_TRACE(p.kind + ": " + text);
+        std::string output, command = text;
+        DWORD code;
+        if (p.kind == "batch" || p.kind == "dacl") {
+            code = run_as_windows(text, environment, folder, true, &output);
+            EXPECT_EQ(std::string::npos, ("\n" + output).find("\nvanta ended with")) << output;
+            if (text.find("echo %ERRORLEVEL%") != std::string::npos) {
+                EXPECT_EQ("0\n", output.substr(output.size() >= 2 ? output.size() - 2 : 0)) << output;
+            }
+        } else {
+            command = expanded(p.kind == "schtasks" ? task_command(text) : p.kind == "powershell" ? start_process_command(text) : text,
+                               environment, folder);
+            EXPECT_NE(std::string::npos, command.find("vanta.exe")) << command;
+            code = run_as_windows(command, environment, folder, false);
+        }
+        EXPECT_EQ(0u, code) << command << "\n" << output;
+        printf("    %s: exit code %lu: %s\n", p.kind.c_str(), code, command.substr(0, command.find("\r\n")).c_str());
+        if (p.kind == "dacl")
+            return;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((root + "$VANTA$$").c_str())) << "the work folder left";
+        std::smatch report;
+        const std::string line = expanded(command, environment, folder);
+        if (!std::regex_search(line, report, std::regex("/report:([^ \"]+)")))
+            return;
+        const std::string path = report[1], made = path.substr(0, path.rfind('\\'));
+        bool bom = false;
+        Records got = read_report(path, &bom);
+        ASSERT_EQ(++records[path], got.size()) << path << ": one more record";
+        EXPECT_EQ("0", got.back()["exit_code"]);
+        EXPECT_EQ(VANTA_PROJECT_VERSION, got.back()["version"]);
+        if (folder_made_here) {
+            EXPECT_TRUE(run_unix("test $(( 0$(stat -c %a '" + unix_path(made) + "') & 7 )) = 0"))
+                << made << ": vanta made it open to other accounts";
+        }
+    };
+    for (const char *name : {"README.md", "docs\\readme.txt", "docs\\readme_ja.txt"}) {
+        SCOPED_TRACE(name);
+        std::string document;
+        ASSERT_TRUE(read_file(source + "\\" + name, &document));
+        const std::vector<Printed> lines = printed_command_lines(document);
+        ASSERT_GE(lines.size(), 5u) << "the readme's examples were not found";
+        // every example in its order on a fresh PC, the first making the report's folder
+        std::vector<std::string> pc = fresh_pc();
+        bool first = true;
+        for (const Printed &p : lines)
+            if (p.kind != "dacl") {
+                run(p, pc, first && p.text.find("/report:%ProgramData%") != std::string::npos);
+                first = first && p.text.find("/report:%ProgramData%") == std::string::npos;
+            }
+        EXPECT_FALSE(first) << "no example reports to %ProgramData%";
+        // the DACL step on a fresh PC, then the first example that reports there
+        for (const Printed &p : lines)
+            if (p.kind == "dacl") {
+                pc = fresh_pc();
+                run(p, pc, false);
+                for (const Printed &example : lines)
+                    if (example.kind != "dacl" && example.text.find("/report:%ProgramData%") != std::string::npos) {
+                        run(example, pc, false);
+                        break;
+                    }
+            }
+    }
+    run_unix("rm -f '" + filler + "'");
+    clear_volume(root), remove_tree(scratch);
+}
+
 // Eight runs ending at once on one report that does not exist yet, as a
 // fleet's scheduled tasks do on a share. A placeholder holds the report's
 // name (and vanishes when let go) until every run has reached its record, so
@@ -897,8 +1161,8 @@ std::string four_pass_program(const std::string &scratch)
     remove_tree(scratch);
     std::string copy = scratch + "\\vanta.exe";
     if (!CreateDirectoryA(scratch.c_str(), NULL) || !CopyFileA(shipped_program().c_str(), copy.c_str(), FALSE) ||
-        !write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=0\r\n0=four\r\n") ||
-        !write_file(scratch + "\\vanta0.run", FOUR_PASSES))
+        !write_file(scratch + "\\vanta.ini", "[mode]\r\nmaxnumber=1\r\n0=one\r\n1=four\r\n") ||
+        !write_file(scratch + "\\vanta0.run", "1\r\nerase\r\n") || !write_file(scratch + "\\vanta1.run", FOUR_PASSES))
         return "";
     return copy;
 }
@@ -909,11 +1173,13 @@ std::string four_pass_program(const std::string &scratch)
 // is held half way through pass 2 until the stop is taken; without one it is
 // cut short once its label says pass 2, wherever it has got to by then.
 // *first: the first part's exit code; *journal: the journal it left; *second:
-// the second part's. "" when all of that happened, else what did not.
+// the second part's. between, when given, comes before the second part.
+// "" when all of that happened, else what did not.
 std::string interrupt_and_go_on(const std::string &exe, const std::string &folder, const std::string &report,
-                                bool killed, Gate *gate, DWORD *first, std::string *journal, DWORD *second)
+                                bool killed, Gate *gate, DWORD *first, std::string *journal, DWORD *second,
+                                const std::function<void()> &between = nullptr)
 {
-    std::string command = "\"" + exe + "\" \"" + folder + "\" /method:0 /start /exit /report:\"" + report + "\"";
+    std::string command = "\"" + exe + "\" \"" + folder + "\" /method:1 /start /exit /report:\"" + report + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -958,7 +1224,9 @@ std::string interrupt_and_go_on(const std::string &exe, const std::string &folde
     GetExitCodeProcess(process.hProcess, first);
     CloseHandle(process.hProcess);
     read_file(folder + "$VANTA$$\\vanta.journal", journal);
-    *second = run_unattended(exe, "\"" + folder + "\" /method:0 /start /exit /resume /report:\"" + report + "\"");
+    if (between)
+        between();
+    *second = run_unattended(exe, "\"" + folder + "\" /method:1 /start /exit /resume /report:\"" + report + "\"");
     return "";
 }
 
@@ -1030,7 +1298,32 @@ TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
         DeleteFileA(report.c_str());
         DWORD first = 0, second = 0;
         std::string journal;
-        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &gate, &first, &journal, &second));
+        // after the kill, the dialog opened on the folder shows the killed run's
+        // method; Start asks about it, naming it and its pass, and says what
+        // Yes and No do (the program is ended while the question waits)
+        std::string selected, asked;
+        auto look = [&] {
+            Program vanta(exe, chosen + "\\");
+            if (!vanta.up)
+                return;
+            selected = std::to_string(SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCURSEL, 0, 0));
+            vanta.command(IDC_START);
+            HWND box = NULL;
+            wait_for([&] { return (box = vanta.find(vanta.dialog)) != NULL; });
+            asked = box ? window_text(box, 0xFFFF) : "";
+            // gone, and its hold on the folder with it, before the next part starts
+            TerminateProcess(vanta.process.hProcess, 99), WaitForSingleObject(vanta.process.hProcess, 30000);
+        };
+        ASSERT_EQ("", interrupt_and_go_on(exe, chosen + "\\", report, r.killed, &gate, &first, &journal, &second,
+                                          r.killed ? std::function<void()>(look) : nullptr));
+        if (r.killed) {
+            const size_t at = journal.find("\r\nstarted="), end = journal.find("\r\n", at + 2);
+            const std::string started = at == std::string::npos ? "?" : journal.substr(at + 10, end - at - 10);
+            EXPECT_EQ("1", selected) << "the killed run's method (four), selected";
+            EXPECT_EQ("このフォルダの前回の実行（消去方法「four」、" + started + " 開始）は、手順 2/4（上書き 2/4 回目） で中断されました。"
+                      "手順 2 から続けますか？\r\n「はい」: 前回の作業ファイルを削除して、手順 2 から続けます。\r\n"
+                      "「いいえ」: 前回の作業ファイルを削除して、手順 1 から始めます。", asked);
+        }
         EXPECT_EQ(r.first_code, first) << "the first part's exit code";
         EXPECT_NE(std::string::npos, journal.find("\r\nstep=2\r\nsteps=4\r\n")) << journal.substr(0, 200);
         EXPECT_EQ(0u, second) << "the part that went on";
@@ -1088,7 +1381,7 @@ TEST_F(UserFiles, AnotherAccountsLinksAndRenamesTouchNoByteOutsideTheWorkFolder)
     };
     const std::string elsewhere_before = elsewhere_hashes();
     ASSERT_NE("", elsewhere_before);
-    const std::string run = " /method:0 /start /exit /report:\"" + report + "\"";
+    const std::string run = " /method:1 /start /exit /report:\"" + report + "\"";   // the four passes
     const std::string in_use = "既存のフォルダ ";
     enum Act { NONE, KILL_THEN_CHANGE, SECOND_RUN };
     const struct {
@@ -1339,6 +1632,62 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
         EXPECT_EQ("", not_english(wide_text(vanta.dialog, IDC_STATUS)));
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
         EXPECT_EQ(0u, vanta.close());
+    }
+    {
+        // a run of method 3 killed in its second pass, held there by the gate:
+        // the dialog opened on the folder shows that method, and Start asks
+        // about it, naming it and its pass (the program is ended while the
+        // question waits); with another method the question says the run
+        // can't go on, and No deletes its leftovers
+        Gate gate("program_gated");
+        ASSERT_TRUE(gate.hold("write", free_bytes_of(root) * 3 / 2));
+        std::string command = "\"" + copy + "\" \"" + folder + "\" /method:3 /start /exit" + lang, journal;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION killed = {};
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &killed));
+        CloseHandle(killed.hThread);
+        EXPECT_TRUE(gate.held()) << "the run never got to its second pass";
+        TerminateProcess(killed.hProcess, 99), WaitForSingleObject(killed.hProcess, 30000), CloseHandle(killed.hProcess);
+        gate.open();
+        ASSERT_TRUE(read_file(work + "\\vanta.journal", &journal));
+        const size_t at = journal.find("\r\nstarted="), end = journal.find("\r\n", at + 2);
+        const std::string started = at == std::string::npos ? "?" : journal.substr(at + 10, end - at - 10),
+                          interrupted = "The last run in this folder (method \"3 passes, verified (DoD style)\", started " +
+                                        started + ") was interrupted at step 2 of 3 (pass 2 of 3)";
+        const struct { const char *name; int method; std::string question; int answer; std::string status; } starts[] = {
+            {"the killed run's method", -1, interrupted + ". Do you want to continue from step 2?\r\n"
+             "Yes: its work files are deleted and the erase goes on from step 2.\r\n"
+             "No: its work files are deleted and the erase starts again from step 1.", 0, ""},
+            {"another method", 0, interrupted + ", but it cannot be continued because the erase method or its step script differs. "
+             "Do you want to start the method you chose, \"Zeros, one pass\", from step 1?\r\n"
+             "Yes: the last run's work files are deleted and \"Zeros, one pass\" starts from step 1.\r\n"
+             "No: the last run's work files are deleted and nothing new is erased.", IDNO,
+             "The interrupted run's work files were deleted from " + work + ". No new erase was started."},
+        };
+        for (const auto &st : starts) {
+            SCOPED_TRACE(st.name);
+            Program vanta(copy, folder, lang);
+            ASSERT_TRUE(vanta.up);
+            EXPECT_EQ(3, SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_GETCURSEL, 0, 0)) << "the killed run's method, selected";
+            if (st.method >= 0)
+                SendDlgItemMessageA(vanta.dialog, IDC_METHOD, CB_SETCURSEL, st.method, 0);
+            SetDlgItemTextA(vanta.dialog, IDC_STATUS, ""), vanta.command(IDC_START);
+            HWND box = NULL;
+            wait_for([&] { return (box = vanta.find(vanta.dialog)) != NULL; });
+            ASSERT_TRUE(box) << "no question";
+            EXPECT_EQ(wide(st.question), wide_text(box, 0xFFFF));
+            if (!st.answer) {
+                // ended while the question waits: the journal and the leftovers as they were
+                TerminateProcess(vanta.process.hProcess, 99), WaitForSingleObject(vanta.process.hProcess, 30000);
+                continue;
+            }
+            PostMessageA(box, WM_COMMAND, st.answer, 0);
+            wait_for([&] { return vanta.text(IDC_STATUS) == st.status; });
+            EXPECT_EQ(wide(st.status), wide_text(vanta.dialog, IDC_STATUS));
+            EXPECT_EQ(0u, vanta.close());
+        }
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "the interrupted run's folder left";
     }
     {
         // the box comes while the dialog is being made, before it shows
