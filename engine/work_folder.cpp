@@ -390,16 +390,30 @@ DWORD delete_open_file(HANDLE file)
 
 DWORD delete_work_file(const char *name)
 {
-    DWORD code = 0;
-    unsigned long long index = 0;
+    WCHAR wide[MAX_PATH];
+    DWORD code = 0, again = 0;
+    unsigned long long index = 0, now = 0;
     HANDLE file = open_run_file(name, DELETE | FILE_READ_ATTRIBUTES, 0, &index, &code);
     if (file == INVALID_HANDLE_VALUE)
         return code;
     code = delete_open_file(file);
     win.CloseHandle(file);
-    if (!code)
-        forget_run_file(index);
-    return code;
+    if (code)
+        return code;
+    // Gone before it counts as given back. Windows refuses a deletion it
+    // can't make, and keeps the name of one another program holds, pending
+    // (it can't be opened then); Wine says yes and may keep the file all the
+    // same (a volume that has turned read-only, a holder sharing deletion):
+    // a file that is still there as itself is the run's, and not deleted.
+    HANDLE still = wide_name(name, wide, MAX_PATH) ? open_entry(wide, FILE_READ_ATTRIBUTES, 0, &now, &again)
+                                                   : INVALID_HANDLE_VALUE;
+    if (still != INVALID_HANDLE_VALUE) {
+        win.CloseHandle(still);
+        if (now == index)
+            return WORK_FILE_STAYED;
+    }
+    forget_run_file(index);
+    return 0;
 }
 
 HANDLE open_in_work_folder(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD *code)
@@ -932,13 +946,15 @@ static int entries_left(int *pending, char *names, size_t size)
         ++*pending;
         size_t have = names ? strlen(names) : size;
         if (have + 3 < size) {
-            // another program has it open: its deletion waits for that
+            // deleted, and still there: another program has it open
             DWORD saved = run_context.last_error;
-            run_context.last_error = ERROR_SHARING_VIOLATION;
+            run_context.last_error = WORK_FILE_STAYED;
             format_system_error(names + have, (unsigned)(size - have - 3), "%s\\%s ", work_folder_path, entry.name);
             run_context.last_error = saved;
             if (strlen(names) > have && names[strlen(names) - 1] != '\n')
                 strcat(names, "\r\n");
+            // kept with the run's failures, for its record
+            note_run_failure(names + have);
         }
     }
     end_work_listing(&listing);
@@ -1048,7 +1064,7 @@ static int is_held(DWORD code)
 {
     // a deletion cut by the session's end's cancel of a transfer is tried again too
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED;
+           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED || code == WORK_FILE_STAYED;
 }
 
 static char held_names[HELD_FILES_MAX][MAX_PATH];

@@ -93,8 +93,9 @@
 #define IDS_LINE_TOO_LONG         474
 #define IDS_REPORT_DEVICE         475
 #define IDS_FOLDER_DEVICE         476
+#define IDS_WORK_FILE_STAYED      477
 
 #define IDS_FIRST                 IDS_VERSION
-#define IDS_LAST                  IDS_FOLDER_DEVICE
+#define IDS_LAST                  IDS_WORK_FILE_STAYED
 
 #endif

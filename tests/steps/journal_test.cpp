@@ -336,7 +336,8 @@ TEST(WorkFolder, APendingFileIsTheRunsOwnItsNumberPassedOverAndTheFolderWaitsFor
     unattended = 1, delete_retry_ms = 300, work_folder_created = 1;
     const char *text = "";
     EXPECT_EQ(1, remove_work_folder(NULL, &text));
-    EXPECT_EQ(work + "\\00000001 " + system_text(ERROR_SHARING_VIOLATION) + "フォルダを削除できません。", text);
+    EXPECT_EQ(work + "\\00000001 削除したのに、まだ残っています。ほかのプログラムが開いたままか、ボリュームが読み取り専用になっています。\r\n"
+                     "フォルダを削除できません。", text);
     EXPECT_EQ(0u, std::string(unattended_texts).find(work + ": ")) << unattended_texts;
     // once it lets go, the file and the folder go
     CloseHandle(indexer);

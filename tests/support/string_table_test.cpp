@@ -186,6 +186,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "The report file %s names a device (such as CON, NUL or COM1), not a file, so no record could be kept in it. Give the report another name."},
     {476, "%s はフォルダではなく、デバイスかボリュームそのものを指す名前（\\\\.\\ や \\\\?\\ で始まる名前、CON など）のため、使いませんでした。ドライブ文字か、ボリュームをマウントしたフォルダで指定してください。",
      "%s names a device or a whole volume (a name that begins with \\\\.\\ or \\\\?\\, CON and the like), not a folder, so it was not used. Give the folder by its drive letter, or by the folder the volume is mounted in."},
+    {477, "削除したのに、まだ残っています。ほかのプログラムが開いたままか、ボリュームが読み取り専用になっています。",
+     "It was deleted and is still there: another program has it open, or the volume has become read-only."},
 };
 
 TEST(StringTable, EveryTextReadsByteForByteAsWrittenInItsLanguageAndIsKept)
