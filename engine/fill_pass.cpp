@@ -125,6 +125,10 @@ static int is_full_code(DWORD code)
 static int refused_work_file(const char *name, const char *path, DWORD code)
 {
     unsigned long long free_bytes;
+    // a file of the run's own, deleted and still held by another program
+    // (an indexer, a scanner): its number is passed over, without a word
+    if (code == ERROR_DELETE_PENDING)
+        return FILL_NAME_TAKEN;
     if (code == ERROR_FILE_EXISTS) {
         note_foreign_entry(name);
         snprintf(pass_text, sizeof pass_text, program_text(IDS_NAME_TAKEN), path);

@@ -61,6 +61,9 @@ static HANDLE slack_file(unsigned number, int *taken, int *reopened)
     work_file_name(number, name);
     *taken = 0;
     HANDLE file = make_work_file(name, GENERIC_WRITE, FILE_FLAG_WRITE_THROUGH, &code);
+    // the run's own, deleted and still held: passed over, and not named
+    if (file == INVALID_HANDLE_VALUE && code == ERROR_DELETE_PENDING)
+        *taken = 1;
     if (file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS) {
         if (reopened)
             *reopened = 1;

@@ -172,6 +172,10 @@ extern WorkFileMadeProc work_file_made;
 int note_run_file(unsigned long long index);
 int is_run_file(unsigned long long index);
 void forget_run_file(unsigned long long index);
+// A file of the run's that the run has deleted: where another program still
+// holds it open (an indexer, a scanner), its name stays, pending, until it
+// lets go.
+int is_deleted_run_file(unsigned long long index);
 // A new run: none is the run's, no name noted.
 void forget_run_files(void);
 // Up to room of the run's files' indexes into indexes; how many there are

@@ -28,12 +28,17 @@ WorkFileMadeProc work_file_made;
 unsigned long long work_folder_calls;
 int work_folder_machine_owned = -1;
 
-// What a run made (or its journal vouched for): file indexes on the folder's
-// volume, in an open-addressed table that grows by doubling. 0 is an empty
-// slot, GONE one whose file was deleted.
+// File indexes on the folder's volume, in an open-addressed table that
+// grows by doubling. 0 is an empty slot, GONE one whose index was taken out.
 #define GONE (~0ull)
-static unsigned long long *run_files;
-static size_t run_files_size, run_files_used;
+struct IndexTable {
+    unsigned long long *slots;
+    size_t size, used;
+};
+// What a run made (or its journal vouched for), and what of it the run has
+// deleted: a file another program still holds open keeps its name, pending,
+// until it lets go, and is still the run's.
+static IndexTable run_files, deleted_files;
 
 // Names in the folder that are not the run's: left where they are, named once.
 static char foreign_names[STATUS_TEXT_SIZE];
@@ -47,73 +52,101 @@ static size_t slot_of(unsigned long long index, size_t size)
     return (size_t)((index * 0x9E3779B97F4A7C15ull) >> 20) & (size - 1);
 }
 
-static void put(unsigned long long *table, size_t size, unsigned long long key)
+static void put(unsigned long long *slots, size_t size, unsigned long long key)
 {
     size_t at = slot_of(key - 1, size);
-    while (table[at] != 0 && table[at] != key)
+    while (slots[at] != 0 && slots[at] != key)
         at = (at + 1) & (size - 1);
-    table[at] = key;
+    slots[at] = key;
 }
 
-int note_run_file(unsigned long long index)
+static int table_has(const IndexTable *table, unsigned long long index)
 {
-    if (is_run_file(index))
-        return 1;
-    // at most half full, so every probe ends at an empty slot
-    if ((run_files_used + 1) * 2 > run_files_size) {
-        size_t size = run_files_size ? run_files_size * 2 : 1024;
-        unsigned long long *table = (unsigned long long *)calloc(size, sizeof *table);
-        if (!table)
-            return 0;
-        run_files_used = 0;
-        for (size_t i = 0; i < run_files_size; ++i)
-            if (run_files[i] != 0 && run_files[i] != GONE)
-                put(table, size, run_files[i]), ++run_files_used;
-        free(run_files);
-        run_files = table, run_files_size = size;
-    }
-    put(run_files, run_files_size, index + 1);
-    ++run_files_used;
-    return 1;
-}
-
-int is_run_file(unsigned long long index)
-{
-    if (!run_files_size)
+    if (!table->size)
         return 0;
-    for (size_t at = slot_of(index, run_files_size);; at = (at + 1) & (run_files_size - 1)) {
-        if (run_files[at] == 0)
+    for (size_t at = slot_of(index, table->size);; at = (at + 1) & (table->size - 1)) {
+        if (table->slots[at] == 0)
             return 0;
-        if (run_files[at] == index + 1)
+        if (table->slots[at] == index + 1)
             return 1;
     }
 }
 
-void forget_run_file(unsigned long long index)
+static int table_put(IndexTable *table, unsigned long long index)
 {
-    if (!run_files_size)
+    if (table_has(table, index))
+        return 1;
+    // at most half full, so every probe ends at an empty slot
+    if ((table->used + 1) * 2 > table->size) {
+        size_t size = table->size ? table->size * 2 : 1024;
+        unsigned long long *slots = (unsigned long long *)calloc(size, sizeof *slots);
+        if (!slots)
+            return 0;
+        table->used = 0;
+        for (size_t i = 0; i < table->size; ++i)
+            if (table->slots[i] != 0 && table->slots[i] != GONE)
+                put(slots, size, table->slots[i]), ++table->used;
+        free(table->slots);
+        table->slots = slots, table->size = size;
+    }
+    put(table->slots, table->size, index + 1);
+    ++table->used;
+    return 1;
+}
+
+static void table_take(IndexTable *table, unsigned long long index)
+{
+    if (!table->size)
         return;
-    for (size_t at = slot_of(index, run_files_size); run_files[at] != 0; at = (at + 1) & (run_files_size - 1))
-        if (run_files[at] == index + 1) {
-            run_files[at] = GONE;
+    for (size_t at = slot_of(index, table->size); table->slots[at] != 0; at = (at + 1) & (table->size - 1))
+        if (table->slots[at] == index + 1) {
+            table->slots[at] = GONE;
             return;
         }
 }
 
+static void table_clear(IndexTable *table)
+{
+    free(table->slots);
+    table->slots = NULL, table->size = table->used = 0;
+}
+
+int note_run_file(unsigned long long index)
+{
+    return table_put(&run_files, index);
+}
+
+int is_run_file(unsigned long long index)
+{
+    return table_has(&run_files, index);
+}
+
+void forget_run_file(unsigned long long index)
+{
+    table_take(&run_files, index);
+    // its name may stay a while (pending) where another program holds it
+    table_put(&deleted_files, index);
+}
+
+int is_deleted_run_file(unsigned long long index)
+{
+    return !is_run_file(index) && table_has(&deleted_files, index);
+}
+
 void forget_run_files(void)
 {
-    free(run_files);
-    run_files = NULL, run_files_size = run_files_used = 0;
+    table_clear(&run_files);
+    table_clear(&deleted_files);
     foreign_names[0] = 0, foreign_count = 0;
 }
 
 size_t list_run_files(unsigned long long *indexes, size_t room)
 {
     size_t count = 0;
-    for (size_t i = 0; i < run_files_size; ++i)
-        if (run_files[i] != 0 && run_files[i] != GONE) {
+    for (size_t i = 0; i < run_files.size; ++i)
+        if (run_files.slots[i] != 0 && run_files.slots[i] != GONE) {
             if (count < room)
-                indexes[count] = run_files[i] - 1;
+                indexes[count] = run_files.slots[i] - 1;
             ++count;
         }
     return count;
@@ -169,8 +202,10 @@ HANDLE WINAPI create_in_folder(HANDLE folder, LPCWSTR name, DWORD access, DWORD 
     NTSTATUS status = win.NtCreateFile(&file, access, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
                                        dispositions[disposition], options, NULL, 0);
     if (status < 0) {
-        // a name that is taken, in the one word every caller knows it by
-        DWORD code = status_code(status);
+        // a name that is taken, in the one word every caller knows it by; a
+        // file whose deletion is pending (another program still holds it)
+        // as itself, not as the access denied Windows makes of it
+        DWORD code = status == (NTSTATUS)0xC0000056 ? ERROR_DELETE_PENDING : status_code(status);
         SetLastError(code == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : code);
         return INVALID_HANDLE_VALUE;
     }
@@ -233,6 +268,8 @@ static DWORD new_file_index(HANDLE file, unsigned long long *index)
     return 0;
 }
 
+static int pending_run_name(const WCHAR *wide);
+
 HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
 {
     WCHAR wide[MAX_PATH];
@@ -243,10 +280,13 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
         return INVALID_HANDLE_VALUE;
     }
     // only new: a name that is taken is someone's, planted or not (DELETE:
-    // a new file that fails its check goes again at once)
+    // a new file that fails its check goes again at once), or a file of the
+    // run's own that another program still holds after its deletion
     HANDLE file = file_calls.create(work_folder, wide, access | DELETE, FILE_SHARE_READ, CREATE_NEW, flags);
     if (file == INVALID_HANDLE_VALUE) {
         *code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        if (*code == ERROR_FILE_EXISTS && pending_run_name(wide))
+            *code = ERROR_DELETE_PENDING;
         return file;
     }
     if ((*code = new_file_index(file, &index)) != 0 || !note_run_file(index)) {
@@ -275,6 +315,20 @@ static HANDLE open_entry(const WCHAR *wide, DWORD access, DWORD flags, unsigned 
         return INVALID_HANDLE_VALUE;
     }
     return file;
+}
+
+// The name is a file of the run's that it has deleted and another program
+// still holds: Windows refuses to open it (delete pending); Wine opens it,
+// and its index says whose it is.
+static int pending_run_name(const WCHAR *wide)
+{
+    unsigned long long index = 0;
+    DWORD code = 0;
+    HANDLE file = open_entry(wide, FILE_READ_ATTRIBUTES, 0, &index, &code);
+    if (file == INVALID_HANDLE_VALUE)
+        return code == ERROR_DELETE_PENDING;
+    win.CloseHandle(file);
+    return is_deleted_run_file(index);
 }
 
 // A file of the run's opened again by name, checked through its handle,
@@ -336,16 +390,30 @@ DWORD delete_open_file(HANDLE file)
 
 DWORD delete_work_file(const char *name)
 {
-    DWORD code = 0;
-    unsigned long long index = 0;
+    WCHAR wide[MAX_PATH];
+    DWORD code = 0, again = 0;
+    unsigned long long index = 0, now = 0;
     HANDLE file = open_run_file(name, DELETE | FILE_READ_ATTRIBUTES, 0, &index, &code);
     if (file == INVALID_HANDLE_VALUE)
         return code;
     code = delete_open_file(file);
     win.CloseHandle(file);
-    if (!code)
-        forget_run_file(index);
-    return code;
+    if (code)
+        return code;
+    // Gone before it counts as given back. Windows refuses a deletion it
+    // can't make, and keeps the name of one another program holds, pending
+    // (it can't be opened then); Wine says yes and may keep the file all the
+    // same (a volume that has turned read-only, a holder sharing deletion):
+    // a file that is still there as itself is the run's, and not deleted.
+    HANDLE still = wide_name(name, wide, MAX_PATH) ? open_entry(wide, FILE_READ_ATTRIBUTES, 0, &now, &again)
+                                                   : INVALID_HANDLE_VALUE;
+    if (still != INVALID_HANDLE_VALUE) {
+        win.CloseHandle(still);
+        if (now == index)
+            return WORK_FILE_STAYED;
+    }
+    forget_run_file(index);
+    return 0;
 }
 
 HANDLE open_in_work_folder(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD *code)
@@ -862,17 +930,68 @@ void release_work_folder(void)
     work_folder = NULL;
 }
 
+// What the held folder holds: every entry, and how many of them are files
+// of the run's it has deleted that another program still holds (pending),
+// those named into names ("folder\\name " and the reason, a line each).
+static int entries_left(int *pending, char *names, size_t size)
+{
+    static WorkListing listing;
+    WorkEntry entry;
+    int entries = 0;
+    *pending = 0;
+    if (names)
+        names[0] = 0;
+    begin_work_listing(&listing);
+    while (next_work_entry(&listing, &entry)) {
+        ++entries;
+        if (!is_deleted_run_file(entry.index))
+            continue;
+        ++*pending;
+        size_t have = names ? strlen(names) : size;
+        if (have + 3 < size) {
+            // deleted, and still there: another program has it open
+            DWORD saved = run_context.last_error;
+            run_context.last_error = WORK_FILE_STAYED;
+            format_system_error(names + have, (unsigned)(size - have - 3), "%s\\%s ", work_folder_path, entry.name);
+            run_context.last_error = saved;
+            if (strlen(names) > have && names[strlen(names) - 1] != '\n')
+                strcat(names, "\r\n");
+            // kept with the run's failures, for its record
+            note_run_failure(names + have);
+        }
+    }
+    end_work_listing(&listing);
+    return entries;
+}
+
 int remove_work_folder(HWND dialog, const char **text)
 {
+    static char removal_text[STATUS_TEXT_SIZE];
     int result = 0;
     if (work_folder_created && work_folder && foreign_count == 0) {
-        // through the handle held all along: the folder the run made, not
-        // whatever bears its name now
-        DWORD code = delete_open_file(work_folder);
+        // Files the run deleted that another program (an indexer, a scanner)
+        // still holds keep their names, and the folder can't go until they
+        // do: Windows refuses it (not empty), Wine says yes and keeps it. The
+        // folder waits for them a while, as a held file is tried again; what
+        // else is in it won't go by waiting.
+        DWORD start = GetTickCount(), code = 0;
+        for (;;) {
+            int pending = 0, entries = entries_left(&pending, NULL, 0);
+            code = entries ? ERROR_DIR_NOT_EMPTY : delete_open_file(work_folder);
+            if (code != ERROR_DIR_NOT_EMPTY || (entries && pending < entries) ||
+                GetTickCount() - start >= delete_retry_ms)
+                break;
+            Sleep(DELETE_RETRY_STEP_MS);
+        }
         if (code) {
             run_context.last_error = code;
             error_box(dialog, MB_ICONWARNING, "%s: ", work_folder_path);
-            *text = program_text(IDS_CANNOT_DELETE_FOLDER);
+            // the run's files still pending, each with why, over the folder's word
+            int pending = 0;
+            entries_left(&pending, removal_text, sizeof removal_text - strlen(program_text(IDS_CANNOT_DELETE_FOLDER)) - 1);
+            size_t have = strlen(removal_text);
+            snprintf(removal_text + have, sizeof removal_text - have, "%s", program_text(IDS_CANNOT_DELETE_FOLDER));
+            *text = removal_text;
             result = 1;
         }
     }
@@ -948,7 +1067,7 @@ static int is_held(DWORD code)
 {
     // a deletion cut by the session's end's cancel of a transfer is tried again too
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED;
+           code == ERROR_ACCESS_DENIED || code == ERROR_OPERATION_ABORTED || code == WORK_FILE_STAYED;
 }
 
 static char held_names[HELD_FILES_MAX][MAX_PATH];
@@ -976,13 +1095,18 @@ int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abo
         }
         if (journal_index && entry.index == journal_index)
             continue;
+        // one the run deleted, still listed while another program holds it
+        if (is_deleted_run_file(entry.index))
+            continue;
         if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
             !is_run_file(entry.index)) {
             note_foreign_entry(entry.name);
             continue;
         }
         DWORD code = delete_work_file(entry.name);
-        if (code == WORK_FILE_NOT_OURS) {
+        if (code == ERROR_DELETE_PENDING) {
+            forget_run_file(entry.index);   // deleted already: it goes when its holder lets go
+        } else if (code == WORK_FILE_NOT_OURS) {
             note_foreign_entry(entry.name);   // another file has its name since the listing
         } else if (code && is_held(code) && held < HELD_FILES_MAX) {
             strcpy(held_names[held++], entry.name);
@@ -1002,7 +1126,7 @@ int delete_work_files(HWND owner, int status_id, int step_id, volatile LONG *abo
             Sleep(DELETE_RETRY_STEP_MS);
         for (int i = 0; i < held; ++i) {
             DWORD code = delete_work_file(held_names[i]);
-            if (!code || code == WORK_FILE_NOT_OURS || code == ERROR_FILE_NOT_FOUND)
+            if (!code || code == WORK_FILE_NOT_OURS || code == ERROR_FILE_NOT_FOUND || code == ERROR_DELETE_PENDING)
                 continue;
             if (is_held(code) && !last_round) {
                 memmove(held_names[still++], held_names[i], MAX_PATH);

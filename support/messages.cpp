@@ -89,7 +89,8 @@ static char *system_text(DWORD code)
     // vanta's own refusals of a file in its work folder give their own reason
     static const struct { DWORD code; UINT id; } own[] = {
         {WORK_FILE_NOT_PLAIN, IDS_WORK_FILE_NOT_PLAIN}, {WORK_FILE_LINKED, IDS_WORK_FILE_LINKED},
-        {WORK_FILE_ELSEWHERE, IDS_WORK_FILE_ELSEWHERE}, {WORK_FILE_NOT_OURS, IDS_WORK_FILE_NOT_OURS}};
+        {WORK_FILE_ELSEWHERE, IDS_WORK_FILE_ELSEWHERE}, {WORK_FILE_NOT_OURS, IDS_WORK_FILE_NOT_OURS},
+        {WORK_FILE_STAYED, IDS_WORK_FILE_STAYED}};
     for (const auto &reason : own) {
         if (reason.code != code)
             continue;

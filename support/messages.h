@@ -13,7 +13,7 @@
 #define PROGRAM_NAME "vanta"
 
 // Refusals of the work folder and its files besides the system's own codes
-// (customer codes: bit 29 set); the reporting functions give the last four a
+// (customer codes: bit 29 set); the reporting functions give the last five a
 // reason of vanta's own where the system's text would go.
 #define WORK_FOLDER_LINK          0x20000001   // a junction or symbolic link in its place
 #define WORK_FOLDER_ELSEWHERE     0x20000002   // not on the chosen folder's volume
@@ -23,6 +23,7 @@
 #define WORK_FILE_LINKED          0x20000012   // more than one link: another name holds its bytes
 #define WORK_FILE_ELSEWHERE       0x20000013   // on another volume
 #define WORK_FILE_NOT_OURS        0x20000014   // no file this run made
+#define WORK_FILE_STAYED          0x20000015   // deleted, the call said so, and still there
 
 // Status and warning texts hold at most 771 characters and their zero.
 #define STATUS_TEXT_SIZE  772

@@ -93,6 +93,7 @@
 #define IDS_LINE_TOO_LONG         474
 #define IDS_REPORT_DEVICE         475
 #define IDS_FOLDER_DEVICE         476
+#define IDS_WORK_FILE_STAYED      477
 
 /* A fleet's first run leaves a record: the report's folder made or refused. */
 #define IDS_REPORT_FOLDER_MISSING      500

@@ -16,7 +16,11 @@
 #       holding it must not hold the volume for good); only requests for paths
 #       holding PART count. An empty or missing control holds nothing. While a
 #       request waits, CONTROL.state says "held write|read PATH OFFSET", else
-#       "open".
+#       "open". A control that says
+#           readonly
+#       makes the volume one that has turned read-only (a disk that failed, a
+#       card whose switch was moved): every change is refused with EROFS, as a
+#       file system remounted read-only refuses it, a held request first let go.
 #
 # Reads and writes go to this process itself (direct_io), not the page cache,
 # so that a held read is a read the program made. Runs in the foreground until
@@ -43,6 +47,7 @@ class Gate:
         self.control = control
         self.lock = threading.Lock()
         self.seen = None        # the control's identity as last read
+        self.readonly = False   # every change refused
         self.kind = None        # "write" or "read", None: open
         self.limit = 0
         self.part = ""
@@ -76,10 +81,16 @@ class Gate:
             except FileNotFoundError:
                 pass
         self.kind, self.limit, self.part, self.count = None, 0, "", 0
+        self.readonly = words[:1] == ["readonly"]
         if len(words) >= 2 and words[0] in ("write", "read"):
             self.kind, self.limit = words[0], int(words[1])
             self.part = words[2] if len(words) > 2 else ""
         return True
+
+    def read_only(self):
+        with self.lock:
+            self._refresh()
+            return self.readonly
 
     def passage(self, kind, path, offset, length):
         """Returns once the request may go on."""
@@ -112,6 +123,11 @@ class Disk(Operations):
     def _path(self, path):
         return os.path.join(self.backing, path.lstrip("/"))
 
+    def _change(self):
+        """A change the volume refuses once it has turned read-only."""
+        if self.gate and self.gate.read_only():
+            raise FuseOSError(errno.EROFS)
+
     def access(self, path, mode):
         if not os.access(self._path(path), mode):
             raise FuseOSError(errno.EACCES)
@@ -132,39 +148,51 @@ class Disk(Operations):
             "f_flag", "f_frsize", "f_namemax")}
 
     def chmod(self, path, mode):
+        self._change()
         os.chmod(self._path(path), mode)
 
     def chown(self, path, uid, gid):
+        self._change()
         os.chown(self._path(path), uid, gid)
 
     def utimens(self, path, times=None):
+        self._change()
         os.utime(self._path(path), times)
 
     def mkdir(self, path, mode):
+        self._change()
         os.mkdir(self._path(path), mode)
 
     def rmdir(self, path):
+        self._change()
         os.rmdir(self._path(path))
 
     def unlink(self, path):
+        self._change()
         os.unlink(self._path(path))
 
     def rename(self, old, new):
+        self._change()
         os.rename(self._path(old), self._path(new))
 
     def link(self, target, source):
+        self._change()
         os.link(self._path(source), self._path(target))
 
     def symlink(self, target, source):
+        self._change()
         os.symlink(source, self._path(target))
 
     def readlink(self, path):
         return os.readlink(self._path(path))
 
     def open(self, path, flags):
+        if flags & (os.O_WRONLY | os.O_RDWR):
+            self._change()
         return os.open(self._path(path), flags)
 
     def create(self, path, mode, fi=None):
+        self._change()
         # read and write: with direct_io the program's reads come through this handle too
         return os.open(self._path(path), os.O_RDWR | os.O_CREAT | os.O_TRUNC, mode)
 
@@ -178,9 +206,11 @@ class Disk(Operations):
             raise FuseOSError(errno.EIO)
         if self.gate:
             self.gate.passage("write", path, offset, len(data))
+        self._change()
         return os.pwrite(fh, data, offset)
 
     def truncate(self, path, length, fh=None):
+        self._change()
         os.truncate(self._path(path), length)
 
     # Not supported, once and for all: the kernel asks no more, which makes a

@@ -295,3 +295,59 @@ TEST(WorkFolder, IsMadeAndHeldInOneOpen)
     EXPECT_EQ(std::vector<std::string>{"00000001"}, list_folder(work)) << "the other one stays as it was";
     clear_volume(root);
 }
+
+// On Windows a deleted file keeps its name while another program holds it
+// open (the search indexer and scanners open new files as soon as they are
+// closed): a new file can't have that name (delete pending), a listing still
+// shows it, and its folder is not empty until it goes. Wine lets a pending
+// name be opened again and never says a file is pending: the strict layer
+// answers as Windows does. The file is the run's own: not named as another's,
+// its number passed over, and the folder waits for it a while, then says
+// which file kept it.
+TEST(WorkFolder, APendingFileIsTheRunsOwnItsNumberPassedOverAndTheFolderWaitsForIt)
+{
+    load_texts(GetModuleHandleA(NULL));
+    const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$";
+    ASSERT_FALSE(root.empty()) << "no volume steps_tmpfs on this bench";
+    clear_volume(root);
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    int made = 0;
+    ASSERT_EQ(0u, hold_work_folder(&made));
+    forget_run_files();
+    DWORD code = 0, written = 0;
+    HANDLE file = make_work_file("00000001", GENERIC_WRITE, 0, &code);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_TRUE(WriteFile(file, "work", 4, &written, NULL));
+    CloseHandle(file);
+    // the indexer's handle, through the layer, which keeps what Windows keeps of it
+    HANDLE indexer = win.CreateFileA((work + "\\00000001").c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, indexer);
+    EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
+    EXPECT_EQ(0, foreign_entry_count()) << foreign_entry_names();
+    EXPECT_EQ(std::vector<std::string>{"00000001"}, held_names()) << "pending: its name stays while it is held";
+    file = make_work_file("00000001", GENERIC_WRITE, 0, &code);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ((DWORD)ERROR_DELETE_PENDING, code) << "a number to pass over, not a failure";
+    // a later deletion passes it by, and names nothing
+    EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
+    EXPECT_EQ(0, foreign_entry_count()) << foreign_entry_names();
+    // the folder waits for it, then says which file kept it
+    unattended = 1, delete_retry_ms = 300, work_folder_created = 1;
+    const char *text = "";
+    EXPECT_EQ(1, remove_work_folder(NULL, &text));
+    EXPECT_EQ(work + "\\00000001 削除したのに、まだ残っています。ほかのプログラムが開いたままか、ボリュームが読み取り専用になっています。\r\n"
+                     "フォルダを削除できません。", text);
+    EXPECT_EQ(0u, std::string(unattended_texts).find(work + ": ")) << unattended_texts;
+    // once it lets go, the file and the folder go
+    CloseHandle(indexer);
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    ASSERT_EQ(0u, hold_work_folder(&made));
+    EXPECT_EQ(0, made);
+    work_folder_created = 1;
+    EXPECT_EQ(0, remove_work_folder(NULL, &text));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str()));
+    unattended = 0, delete_retry_ms = DELETE_RETRY_MS, unattended_texts[0] = 0;
+    forget_run_files();
+    clear_volume(root);
+}

@@ -182,6 +182,8 @@ static const struct { UINT id; const char *ja, *en; } TEXTS[] = {   // compiled 
      "The report file %s names a device (such as CON, NUL or COM1), not a file, so no record could be kept in it. Give the report another name."},
     {476, "%s はフォルダではなく、デバイスかボリュームそのものを指す名前（\\\\.\\ や \\\\?\\ で始まる名前、CON など）のため、使いませんでした。ドライブ文字か、ボリュームをマウントしたフォルダで指定してください。",
      "%s names a device or a whole volume (a name that begins with \\\\.\\ or \\\\?\\, CON and the like), not a folder, so it was not used. Give the folder by its drive letter, or by the folder the volume is mounted in."},
+    {477, "削除したのに、まだ残っています。ほかのプログラムが開いたままか、ボリュームが読み取り専用になっています。",
+     "It was deleted and is still there: another program has it open, or the volume has become read-only."},
     {500, "フォルダ %s がありません。vanta が作るのは記録ファイルのパスの最後のフォルダだけで、%s もありません。",
      "Its folder %s does not exist, and vanta makes only the last folder of a report's path: %s does not exist either."},
     {501, "フォルダ %s の所有者がこのアカウント、SYSTEM、Administrators のどれでもないため、管理者として実行中はそこに書き込みません。",

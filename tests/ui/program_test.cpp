@@ -1281,6 +1281,58 @@ TestChild erase_resumed("erase-resumed", erase_resumed_child);
 // /resume the run goes on from pass 2 (its leftovers deleted without a
 // question, the first part's run ID kept), writes three passes, and leaves no
 // work folder and no journal; the user's files are as they were.
+// The volume turns read-only half way through the fill (the gate lets the
+// held write go and refuses every change from then on, as a volume remounted
+// read-only does): the run ends with 3, and every work file it could not
+// delete is named with the reason, in the ending and in the record, and the
+// folder with them. Wine says yes to each deletion and keeps the file: a
+// file is gone only when its name is.
+TEST_F(UserFiles, AVolumeThatTurnsReadOnlyMidRunNamesEveryFileLeft)
+{
+    const std::string work = chosen + "\\$VANTA$$", report = current_directory() + "\\read-only.csv";
+    const std::string stayed = "削除したのに、まだ残っています。ほかのプログラムが開いたままか、ボリュームが読み取り専用になっています。";
+    DeleteFileA(report.c_str());
+    Gate gate("program_gated");
+    ASSERT_TRUE(gate.hold("write", free_before / 2));
+    std::string command = "\"" + shipped_program() + "\" \"" + chosen + "\" /method:0 /start /exit /report:\"" + report + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+    CloseHandle(process.hThread);
+    EXPECT_TRUE(gate.held()) << "the fill never got half way";
+    ASSERT_TRUE(gate.say("readonly"));
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(3u, code);
+    Texts left = list_folder(work);
+    bool bom = false;
+    auto records = read_report(report, &bom);
+    ASSERT_EQ(1u, records.size());
+    auto &record = records[0];
+    EXPECT_EQ("3", record["exit_code"]);
+    size_t files = 0;
+    for (const std::string &name : left) {
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;   // the journal: no work file
+        ++files;
+        const std::string line = work + "\\" + name + " " + stayed;
+        EXPECT_NE(std::string::npos, record["ending"].find(line)) << "the ending does not name " << name << ":\n" << record["ending"];
+        EXPECT_NE(std::string::npos, record["failures"].find(line)) << "the record's failures do not name " << name;
+    }
+    EXPECT_GT(files, 0u) << "no work file left: the volume did not turn read-only";
+    EXPECT_NE(std::string::npos, record["ending"].find("フォルダを削除できません。")) << "the folder, with them";
+    gate.open();
+    remove_tree(work);
+    EXPECT_EQ(free_before, free_bytes_of(root)) << "the space, once the volume takes changes again";
+    EXPECT_EQ("", changes(before, hash_tree()));
+    DeleteFileA(report.c_str());
+}
+
 TEST_F(UserFiles, ALongRunGoesOnFromItsPassAfterTheSessionsEndOrAKilledProcess)
 {
     int own_windows = 0;
