@@ -165,9 +165,28 @@ DWORD rename_open_file(HANDLE file, const char *name, int replace);
 // interrupted run vouches for; tests): 0, or the code.
 DWORD vouch_for_work_file(const char *name);
 
-// Each file the run makes, as it is made (the journal keeps them).
+// Each file the run makes, by its name before it is made and by its index
+// as soon as it is (the journal keeps them).
 typedef void (*WorkFileMadeProc)(const char *name, unsigned long long index);
 extern WorkFileMadeProc work_file_made;
+typedef void (*WorkFileNamedProc)(const char *name);
+extern WorkFileNamedProc work_file_named;
+
+// The moments at which a run's files on the disk change, told to run_moment
+// (tests stop the run there, as a kill or a power cut would).
+enum RunMoment {
+    MOMENT_BEFORE_TEMP_LINE,   // a new journal: before the journal in place vouches for its file
+    MOMENT_AFTER_TEMP_LINE,    // ... after it, before the file is made
+    MOMENT_JOURNAL_MADE,       // ... its file made, empty
+    MOMENT_JOURNAL_HALF,       // ... in the middle of its text
+    MOMENT_JOURNAL_MOVED,      // ... moved into the journal's place
+    MOMENT_BEFORE_NAME_LINE,   // a work file: before the journal vouches for its name
+    MOMENT_AFTER_NAME_LINE,    // ... after it, before the file is made
+    MOMENT_WORK_FILE_MADE,     // ... made, before its ID line
+    MOMENTS
+};
+typedef void (*RunMomentProc)(int moment);
+extern RunMomentProc run_moment;
 // The run's files by file index: counted, asked about, forgotten.
 int note_run_file(unsigned long long index);
 int is_run_file(unsigned long long index);

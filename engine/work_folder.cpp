@@ -25,6 +25,8 @@ LONG work_folder_created;
 HANDLE work_folder;
 FolderIdentity work_folder_identity;
 WorkFileMadeProc work_file_made;
+WorkFileNamedProc work_file_named;
+RunMomentProc run_moment;
 unsigned long long work_folder_calls;
 int work_folder_machine_owned = -1;
 
@@ -279,6 +281,14 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
         *code = work_folder ? ERROR_INVALID_NAME : ERROR_INVALID_HANDLE;
         return INVALID_HANDLE_VALUE;
     }
+    // in the journal by its name before it is made: a run cut short between
+    // the make and its ID line leaves a file the next part may take for its own
+    if (run_moment)
+        run_moment(MOMENT_BEFORE_NAME_LINE);
+    if (work_file_named)
+        work_file_named(name);
+    if (run_moment)
+        run_moment(MOMENT_AFTER_NAME_LINE);
     // only new: a name that is taken is someone's, planted or not (DELETE:
     // a new file that fails its check goes again at once), or a file of the
     // run's own that another program still holds after its deletion
@@ -297,7 +307,9 @@ HANDLE make_work_file(const char *name, DWORD access, DWORD flags, DWORD *code)
         win.CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
-    // in the journal before a byte goes in: a run cut short can still vouch for it
+    // in the journal by its ID before a byte goes in
+    if (run_moment)
+        run_moment(MOMENT_WORK_FILE_MADE);
     if (work_file_made)
         work_file_made(name, index);
     return file;

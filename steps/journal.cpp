@@ -31,9 +31,11 @@
 // of the files a step makes (a thousand and more) go there when it is full;
 // past them, a line goes where the volume gives the journal room.
 #define JOURNAL_ROOM 0x10000
-// A file line: "file=" (a file by its index) or "temp=" (a journal's new
-// file by the random part of its name), 16 hex digits, a blank, 32 hex
-// digits of its seal, CR LF.
+// A file line: "file=" (a file by its index), "name=" (a work file by its
+// number, before it is made) or "temp=" (a journal's new file by the random
+// part of its name, before it is made), 16 hex digits, a blank, 32 hex
+// digits of its seal, CR LF. Each is sealed with the seal of the journal it
+// is written into.
 #define FILE_LINE_SIZE 56
 #define FILE_SEAL_BYTES 16
 
@@ -298,10 +300,19 @@ static void reopen_journal(unsigned long long index)
 
 static void note_line(const char *kind, unsigned long long value);
 
+static void moment(int which)
+{
+    if (run_moment)
+        run_moment(which);
+}
+
 DWORD write_journal(const RunJournal *journal)
 {
     static char text[JOURNAL_HEADER_SIZE + FILE_LINE_SIZE * 64];
-    char temporary[40], line[FILE_LINE_SIZE + 1];
+    // the new journal's seal: the one in place keeps its own until the new
+    // one has taken its place, so that every line it holds, and every line
+    // it gets after a replacement that failed, is proven by it
+    char temporary[40], line[FILE_LINE_SIZE + 1], new_seal[2 * 32 + 1];
     DWORD random = 0;
     DWORD code = 0;
     if (!run_key_ready || !work_folder)
@@ -309,9 +320,9 @@ DWORD write_journal(const RunJournal *journal)
     int length = compose_journal(journal, text, JOURNAL_HEADER_SIZE - 80);
     if (length < 0)
         return ERROR_BUFFER_OVERFLOW;
-    if (!seal(run_key, text, (size_t)length, 32, journal_seal))
+    if (!seal(run_key, text, (size_t)length, 32, new_seal))
         return NTE_BAD_ALGID;
-    length += snprintf(text + length, sizeof text - length, "seal=%s\r\n", journal_seal);
+    length += snprintf(text + length, sizeof text - length, "seal=%s\r\n", new_seal);
 
     // a new file under a name no one can have put there, written whole and
     // through, then in the old one's place in one move: a power cut leaves
@@ -321,10 +332,13 @@ DWORD write_journal(const RunJournal *journal)
     // vouched for by the journal it is to replace before it is made, by a
     // name no one could have guessed: a run cut short anywhere after leaves
     // the next part a file it may delete
+    moment(MOMENT_BEFORE_TEMP_LINE);
     note_line("temp", random);
+    moment(MOMENT_AFTER_TEMP_LINE);
     HANDLE file = open_in_work_folder(temporary, GENERIC_WRITE | DELETE, 0, CREATE_NEW, &code);
     if (file == INVALID_HANDLE_VALUE)
         return code;
+    moment(MOMENT_JOURNAL_MADE);
     journal_cluster = cluster_bytes_of();
     // the files the run has now, each vouched for by a line of its own
     size_t count = list_run_files(NULL, 0);
@@ -337,9 +351,12 @@ DWORD write_journal(const RunJournal *journal)
     count = list_run_files(indexes, count);
     unsigned long long size = (unsigned long long)length;
     DWORD written = 0;
-    BOOL whole = win.WriteFile(file, text, (DWORD)length, &written, NULL) && written == (DWORD)length;
+    BOOL whole = win.WriteFile(file, text, (DWORD)length / 2, &written, NULL) && written == (DWORD)length / 2;
+    moment(MOMENT_JOURNAL_HALF);
+    whole = whole && win.WriteFile(file, text + length / 2, (DWORD)(length - length / 2), &written, NULL) &&
+            written == (DWORD)(length - length / 2);
     for (size_t i = 0; whole && i < count; ++i, size += FILE_LINE_SIZE)
-        whole = file_line(run_key, journal_seal, "file", indexes[i], line) &&
+        whole = file_line(run_key, new_seal, "file", indexes[i], line) &&
                 win.WriteFile(file, line, FILE_LINE_SIZE, &written, NULL) && written == FILE_LINE_SIZE;
     // room for the lines of the files the step makes, taken while the volume
     // has room: they are made when it is full
@@ -369,7 +386,9 @@ DWORD write_journal(const RunJournal *journal)
         reopen_journal(old_index);
         return code;
     }
+    moment(MOMENT_JOURNAL_MOVED);
     journal_file = file;
+    snprintf(journal_seal, sizeof journal_seal, "%s", new_seal);
     journal_text_end = size, journal_file_size = end;
     BY_HANDLE_FILE_INFORMATION info;
     if (win.GetFileInformationByHandle(file, &info))
@@ -403,6 +422,11 @@ void journal_note_file(const char *name, unsigned long long index)
 {
     (void)name;
     note_line("file", index);
+}
+
+void journal_note_name(const char *name)
+{
+    note_line("name", strtoull(name, NULL, 10));
 }
 
 DWORD go_on_with_journal(void)
@@ -565,18 +589,24 @@ DWORD read_journal(RunJournal *journal)
         while (next_line(&cursor, line, sizeof line)) {
             unsigned long long index = 0;
             char own[FILE_LINE_SIZE + 1], name[40];
-            int temp = strncmp(line, "temp=", 5) == 0;
-            if ((!temp && strncmp(line, "file=", 5) != 0) || strlen(line) != FILE_LINE_SIZE - 2 || line[21] != ' ')
+            int temp = strncmp(line, "temp=", 5) == 0, named = strncmp(line, "name=", 5) == 0;
+            if ((!temp && !named && strncmp(line, "file=", 5) != 0) || strlen(line) != FILE_LINE_SIZE - 2 ||
+                line[21] != ' ')
                 continue;
             line[4] = line[21] = 0;
             if (!hexadecimal(line + 5, 16, &index) || !file_line(key, header_seal, line, index, own) ||
                 strncmp(own + 22, line + 22, 2 * FILE_SEAL_BYTES) != 0)
                 continue;
-            if (!temp) {
+            if (!temp && !named) {
                 note_run_file(index);
             } else if (index <= 0xFFFFFFFFull) {
-                // a journal's new file by its name, when it was made at all
-                snprintf(name, sizeof name, JOURNAL_NAME ".%08lx", (unsigned long)index);
+                // a file by its name, when it was made at all (a plain file
+                // with one link): a journal's new file, or a work file made
+                // before its ID line
+                if (temp)
+                    snprintf(name, sizeof name, JOURNAL_NAME ".%08lx", (unsigned long)index);
+                else
+                    work_file_name((unsigned)index, name);
                 vouch_for_work_file(name);
             }
         }

@@ -540,7 +540,7 @@ static int take_work_folder(HWND owner, int method_index, unsigned long long has
     // part's own key, written through once, now
     DWORD key = 0;
     if ((ours && *resume && go_on_with_journal() == 0) || (key = begin_journal_key(work_folder_machine_owned)) == 0)
-        work_file_made = journal_note_file;
+        work_file_made = journal_note_file, work_file_named = journal_note_name;
     else
         journal_unwritten = key;
     return RUN_DONE;
@@ -658,7 +658,7 @@ static void end_journal(int result)
     } else {
         delete_journal();
     }
-    work_file_made = NULL;
+    work_file_made = NULL, work_file_named = NULL;
 }
 
 int run_steps(HWND owner, int status_id, int step_id, int method_index,
@@ -684,7 +684,7 @@ int run_steps(HWND owner, int status_id, int step_id, int method_index,
     work_files_gone = 0;
     journal_step_on_disk = 0;
     verify_must_read = 0;
-    work_file_made = NULL;
+    work_file_made = NULL, work_file_named = NULL;
 
     TextFile steps;
     memset(&steps, 0, sizeof steps);

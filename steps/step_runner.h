@@ -156,6 +156,8 @@ DWORD begin_journal_key(int machine_owned);
 // (journal_note_file, the work folder's work_file_made). 0, or the code.
 DWORD write_journal(const RunJournal *journal);
 void journal_note_file(const char *name, unsigned long long index);
+// A work file vouched for by its name before it is made (work_file_named).
+void journal_note_name(const char *name);
 // A part that goes on from the journal read_journal found keeps the run's
 // key, and adds its lines to that journal until its own takes its place
 // (then a run cut short in between can still prove it). 0, or the code.

@@ -1100,6 +1100,63 @@ static BOOL WINAPI strict_GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CL
     return system_calls.GetTokenInformation(token, kind, information, length, returned);
 }
 
+// ---------------------------------------------------------------- a process that has ended
+
+template <typename R> static R ended_result();
+template <> BOOL ended_result<BOOL>() { return FALSE; }
+template <> DWORD ended_result<DWORD>() { return 0xFFFFFFFF; }     // INVALID_FILE_ATTRIBUTES, _SIZE, _SET_FILE_POINTER; an error
+template <> HANDLE ended_result<HANDLE>() { return INVALID_HANDLE_VALUE; }
+template <> LONG ended_result<LONG>() { return (LONG)0xC0000001; }  // an NTSTATUS failure, and no LSTATUS success
+
+template <typename R, typename... A> static R WINAPI ended_call(A...)
+{
+    SetLastError(ERROR_PROCESS_ABORTED);
+    return ended_result<R>();
+}
+
+template <typename R, typename... A> static void end_entry(R (WINAPI *&entry)(A...))
+{
+    entry = ended_call<R, A...>;
+}
+
+template <typename R, typename... A> static void end_entry_nt(R (NTAPI *&entry)(A...))
+{
+    entry = ended_call<R, A...>;
+}
+
+static SystemCalls before_the_end;
+static bool ended;
+
+void strict_process_ends(void)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    if (ended)
+        return;
+    before_the_end = win, ended = true;
+    end_entry_nt(win.NtCreateFile), end_entry_nt(win.NtQueryInformationFile), end_entry_nt(win.NtSetInformationFile);
+    end_entry_nt(win.NtQueryDirectoryFile);
+    end_entry(win.CreateFileA), end_entry(win.CreateDirectoryA), end_entry(win.RemoveDirectoryA);
+    end_entry(win.GetFileAttributesA), end_entry(win.FindFirstFileA), end_entry(win.FindNextFileA);
+    end_entry(win.GetFileInformationByHandle), end_entry(win.GetFileSize), end_entry(win.ReadFile), end_entry(win.WriteFile);
+    end_entry(win.SetFilePointer), end_entry(win.SetFilePointerEx), end_entry(win.SetEndOfFile);
+    end_entry(win.FlushFileBuffers), end_entry(win.DeviceIoControl), end_entry(win.GetSecurityInfo);
+    end_entry(win.SetKernelObjectSecurity), end_entry(win.RegCreateKeyExA), end_entry(win.RegOpenKeyExA);
+    end_entry(win.RegSetValueExA), end_entry(win.RegQueryValueExA), end_entry(win.RegDeleteValueA), end_entry(win.RegFlushKey);
+    end_entry(win.OpenProcessToken), end_entry(win.OpenThreadToken), end_entry(win.GetTokenInformation);
+}
+
+void strict_process_restarts(void)
+{
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    if (ended)
+        win = before_the_end, ended = false;
+}
+
+bool strict_process_ended(void)
+{
+    return ended;
+}
+
 bool strict_windows_installed(void)
 {
     return win.NtCreateFile == strict_NtCreateFile;

@@ -57,6 +57,16 @@ std::string strict_folder_security(const std::string &path);
 #include <functional>
 extern std::function<void(const std::string &path)> strict_folder_made;
 
+// The program's process ends where it stands, as a kill or a power cut ends
+// it: from strict_process_ends on, every call of the table fails (with
+// ERROR_PROCESS_ABORTED) and changes nothing, but for the closing of
+// handles, which the system does for a process that has ended; what the
+// program had done stays on the disk as it was. strict_process_restarts
+// puts the calls back, for the next run.
+void strict_process_ends(void);
+void strict_process_restarts(void);
+bool strict_process_ended(void);
+
 // Windows' rules for handles opened unbuffered: transfers whose size, file
 // position or buffer is not a whole number of sectors are refused with
 // ERROR_INVALID_PARAMETER, and so are moves of the file pointer into a sector

@@ -144,10 +144,18 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
         << "a second journal takes the first one's place, and nothing else stays";
     // a third one cut short as its file is made: the journal in place
     // vouches for that file, and the part that goes on deletes it
+    journal.passes = 3;   // a journal other than the one in place, with a seal of its own
     file_calls.create = cut_short_journal;
     EXPECT_NE(0u, write_journal(&journal));
     file_calls.create = create_in_folder;
-    EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000003", JOURNAL_NAME, cut_short_name}), held_names());
+    journal.passes = 2;
+    // a file made after the replacement failed: its line, in the journal
+    // in place, is proven by that journal's own seal
+    work_file_made = journal_note_file;
+    CloseHandle(make_work_file("00000004", GENERIC_WRITE, 0, &code));
+    work_file_made = NULL;
+    EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000003", "00000004", JOURNAL_NAME, cut_short_name}),
+              held_names());
     close_journal();
     forget_run_files();
     ASSERT_EQ(0u, read_journal(&read));
@@ -160,7 +168,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     EXPECT_EQ(1, read.created);
     EXPECT_EQ(2, read.passes);
     EXPECT_EQ(25165824ull, read.bytes_written);
-    EXPECT_EQ(4u, list_run_files(NULL, 0)) << "the files it vouches for, the cut-short journal's with them";
+    EXPECT_EQ(5u, list_run_files(NULL, 0)) << "the files it vouches for, the cut-short journal's with them";
     EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
     EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, held_names()) << "vouched for, and deleted";
     // the part that goes on keeps the run's key and adds to the journal in
@@ -174,7 +182,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     EXPECT_EQ(run_key, stored_key(HKEY_CURRENT_USER)) << "the key the journal in place is sealed with";
     forget_run_files();
     ASSERT_EQ(0u, read_journal(&read));
-    EXPECT_EQ(4u, list_run_files(NULL, 0)) << "the three lines before it, and the second part's cut-short file";
+    EXPECT_EQ(5u, list_run_files(NULL, 0)) << "the four lines before it, and the second part's cut-short file";
     EXPECT_EQ(0, delete_work_files(NULL, 146, 147, NULL, work.c_str()));
     EXPECT_EQ(std::vector<std::string>{JOURNAL_NAME}, held_names());
 
@@ -199,7 +207,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
     enum { AS_IT_IS, NO_KEY, A_SECOND_NAME };   // the key in the registry; the second cut-short name made a hard link
     const struct { const char *name; std::string text; DWORD result; size_t vouched; int change = AS_IT_IS; } rows[] = {
         // (the new journal files are gone: their lines vouch for nothing now)
-        {"as written", text, 0, 3},
+        {"as written", text, 0, 4},
         {"a byte changed", replaced(text, "step=3", "step=1"), ERROR_INVALID_DATA, 0},
         {"cut short", text.substr(0, header.size() / 2), ERROR_INVALID_DATA, 0},
         {"cut before its seal", text.substr(0, text.find("seal=")), ERROR_INVALID_DATA, 0},
@@ -224,15 +232,15 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
         {"another folder's", resealed(text, key, [](std::string t) { return replaced(t, "folder=", "folder=1"); }),
          ERROR_INVALID_DATA, 0},
         // a file line's own seal binds it to this journal and this file
-        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 2},
+        {"a file line changed", header + replaced(files, "file=0", "file=1"), 0, 3},
         {"a file line of another journal", resealed(text, key, [](std::string t) { return replaced(t, "passes=2", "passes=3"); }) + files,
          0, 0},
         {"its seal's last digit changed", last_digit_changed(text, header_seal_end), ERROR_INVALID_DATA, 0},
-        {"a file line's seal's last digit changed", header + last_digit_changed(files, file_seal_end), 0, 2},
+        {"a file line's seal's last digit changed", header + last_digit_changed(files, file_seal_end), 0, 3},
         // proof only with the key the run left: without it, a journal is anyone's
         {"its key gone", text, ERROR_INVALID_DATA, 0, NO_KEY},
         // a vouched name that another file's second name holds is not the run's
-        {"a vouched name that is another file's second name", text, 0, 3, A_SECOND_NAME},
+        {"a vouched name that is another file's second name", text, 0, 4, A_SECOND_NAME},
     };
     const std::string outside = root + "linked.txt";
     for (const auto &r : rows) {

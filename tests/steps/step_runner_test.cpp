@@ -6,6 +6,7 @@
 #include "engine/engine_checks.h"
 #include "steps/step_runner.h"
 #include "support/messages.h"
+#include "strict_windows.h"
 
 // kept: the run stopped before its steps, and nothing in the folder was named; erased: an erase step ran (it clears the status box);
 // errors: "Verify error in" texts; corrupt: a byte of 00000001 changed when the verify begins;
@@ -506,6 +507,77 @@ TEST_P(Resume, TheSessionsEndKeepsTheJournalAndEveryOtherEndingDeletesIt)
             close_journal(), release_work_folder(), forget_run_files();
             EXPECT_EQ(std::vector<std::string>{}, list_folder(work)) << "the resumed run left nothing";
         }
+        remove_tree(work);
+    }
+}
+
+// A 35-pass run killed at each moment its files on the disk change, once its
+// second step has begun (a journal is in place), then taken up with /resume.
+// The strict layer ends its process there: no call after the moment does
+// anything, its handles close, and what it had done stays on the disk. The
+// part that goes on ends 0, nothing in the folder is named as another's,
+// its folder goes and the space is back. The moments come from the run
+// itself (run_moment), never from the clock.
+static int kill_moment = -1;
+static bool kill_armed;
+static volatile LONG *kill_abort;
+static void kill_at(int moment)
+{
+    if (!kill_armed || moment != kill_moment)
+        return;
+    strict_process_ends();
+    *kill_abort = 1, kill_armed = false;
+}
+
+TEST_P(Resume, ARunKilledAtAnyMomentIsTakenUpCleanly)
+{
+    const std::string script = exe.substr(0, exe.size() - 4) + "0.run";
+    std::string text = "35\r\n";
+    char word[16];
+    for (int pass = 0; pass < 35; ++pass)
+        snprintf(word, sizeof word, "0x%02x", pass * 37 & 0xFF), text += pass < 4 || pass >= 31 ? "erase random\r\n" : "erase " + std::string(word) + "\r\n";
+    ASSERT_TRUE(write_file(script, text));
+    const unsigned long long free_before = free_bytes_of(root);
+    const struct { const char *name; int moment; } rows[] = {
+        {"a new journal, before the one in place vouches for its file", MOMENT_BEFORE_TEMP_LINE},
+        {"a new journal, vouched for, not made", MOMENT_AFTER_TEMP_LINE},
+        {"a new journal made, empty", MOMENT_JOURNAL_MADE},
+        {"a new journal half written", MOMENT_JOURNAL_HALF},
+        {"a new journal moved into place", MOMENT_JOURNAL_MOVED},
+        {"a work file, before its name is vouched for", MOMENT_BEFORE_NAME_LINE},
+        {"a work file vouched for by name, not made", MOMENT_AFTER_NAME_LINE},
+        {"a work file made, before its ID line", MOMENT_WORK_FILE_MADE},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        const char *folder_text = "";
+        ASSERT_EQ(0, prepare_work_folder_path(window, root.c_str(), &folder_text));
+        kill_moment = r.moment, kill_armed = false, kill_abort = &abort_flag;
+        steps.on_text = [&](const std::string &label) { kill_armed = kill_armed || label.compare(0, 14, "step 2 of 35: ") == 0; };
+        run_moment = kill_at, unattended = 1;
+        run_steps(window, 146, 147, 0, &abort_flag);
+        run_moment = NULL, steps.on_text = nullptr;
+        EXPECT_TRUE(strict_process_ended()) << "the moment never came";
+        // what the system does for a process that has ended: its handles close
+        close_journal(), release_work_folder(), forget_run_files();
+        strict_process_restarts();
+        abort_flag = 0;
+        EXPECT_NE(std::vector<std::string>{}, list_folder(work)) << "the kill left nothing to take up";
+
+        resume_interrupted_run = 1;
+        steps.texts.clear();
+        EXPECT_EQ(0, run_steps(window, 146, 147, 0, &abort_flag)) << window_text(window, 146);
+        resume_interrupted_run = 0, unattended = 0;
+        EXPECT_EQ(0, foreign_entry_count()) << "named as another's: " << foreign_entry_names();
+        EXPECT_EQ(-1, resume_other_method);
+        EXPECT_FALSE(resume_found_nothing) << "the killed run's journal was no proof";
+        EXPECT_TRUE(run_resumed_from == 1 || run_resumed_from == 2) << run_resumed_from;
+        EXPECT_EQ(size_t(36 - run_resumed_from), steps.texts.size()) << "the steps from there to the end";
+        EXPECT_EQ(1, work_folder_created) << "the folder the killed run made";
+        const char *left = "";
+        EXPECT_EQ(0, remove_work_folder(window, &left)) << left;
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(work.c_str())) << "the work folder stayed";
+        EXPECT_EQ(free_before, free_bytes_of(root)) << "the space is not back";
         remove_tree(work);
     }
 }
