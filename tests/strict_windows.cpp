@@ -1150,6 +1150,9 @@ void strict_process_restarts(void)
     std::lock_guard<std::recursive_mutex> hold(lock);
     if (ended)
         win = before_the_end, ended = false;
+    // the next run's own writes are what it must flush: an ended run's
+    // leftovers go before the pass that covers their space again
+    unflushed.clear();
 }
 
 bool strict_process_ended(void)
