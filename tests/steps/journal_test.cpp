@@ -72,6 +72,18 @@ static std::string resealed(const std::string &text, const std::string &key,
 
 static LSTATUS WINAPI refusing_store(int, int, const char *, BYTE *) { return ERROR_ACCESS_DENIED; }
 
+// An empty volume's work folder, made and held as a run's, with no file of
+// the run's yet: 0, or why it could not be held.
+static DWORD hold_new_work_folder(const std::string &root, const std::string &work)
+{
+    int made = 0;
+    clear_volume(root);
+    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    DWORD code = hold_work_folder(&made);
+    forget_run_files();
+    return code;
+}
+
 // A journal's new file as a run killed while making it leaves it: made,
 // and its handle never comes back.
 static std::string cut_short_name;
@@ -92,11 +104,7 @@ TEST(Journal, WhatIsWrittenIsReadBackAndOneThatFailsItsSealIsNone)
 {
     const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$", path = work + "\\" JOURNAL_NAME;
     ASSERT_FALSE(root.empty()) << "no volume steps_tmpfs on this bench";
-    clear_volume(root);
-    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
-    int made = 0;
-    ASSERT_EQ(0u, hold_work_folder(&made));
-    forget_run_files();
+    ASSERT_EQ(0u, hold_new_work_folder(root, work));
     // what opens the folder's files takes CreateFile's dispositions alone
     for (DWORD disposition : {0ul, 6ul}) {
         SetLastError(0);
@@ -317,11 +325,7 @@ TEST(WorkFolder, APendingFileIsTheRunsOwnItsNumberPassedOverAndTheFolderWaitsFor
     load_texts(GetModuleHandleA(NULL));
     const std::string root = volume_root("steps_tmpfs"), work = root + "$VANTA$$";
     ASSERT_FALSE(root.empty()) << "no volume steps_tmpfs on this bench";
-    clear_volume(root);
-    snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
-    int made = 0;
-    ASSERT_EQ(0u, hold_work_folder(&made));
-    forget_run_files();
+    ASSERT_EQ(0u, hold_new_work_folder(root, work));
     DWORD code = 0, written = 0;
     HANDLE file = make_work_file("00000001", GENERIC_WRITE, 0, &code);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
@@ -350,6 +354,7 @@ TEST(WorkFolder, APendingFileIsTheRunsOwnItsNumberPassedOverAndTheFolderWaitsFor
     // once it lets go, the file and the folder go
     CloseHandle(indexer);
     snprintf(work_folder_path, sizeof work_folder_path, "%s", work.c_str());
+    int made = 0;
     ASSERT_EQ(0u, hold_work_folder(&made));
     EXPECT_EQ(0, made);
     work_folder_created = 1;
