@@ -228,6 +228,17 @@ std::string changes(const Hashes &before, const Hashes &after)
     return lines;
 }
 
+// A program started from its command line, its thread's handle closed.
+bool start_process(std::string command, PROCESS_INFORMATION *process)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, process))
+        return false;
+    CloseHandle(process->hThread);
+    return true;
+}
+
 // Only work files may be in a work folder that a run left.
 size_t count_work_files(const std::string &folder)
 {
@@ -1295,11 +1306,8 @@ TEST_F(UserFiles, AVolumeThatTurnsReadOnlyMidRunNamesEveryFileLeft)
     Gate gate("program_gated");
     ASSERT_TRUE(gate.hold("write", free_before / 2));
     std::string command = "\"" + shipped_program() + "\" \"" + chosen + "\" /method:0 /start /exit /report:\"" + report + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
-    CloseHandle(process.hThread);
+    ASSERT_TRUE(start_process(command, &process));
     EXPECT_TRUE(gate.held()) << "the fill never got half way";
     ASSERT_TRUE(gate.say("readonly"));
     DWORD code = 0xFFFFFFFF;
@@ -1478,11 +1486,8 @@ TEST_F(UserFiles, AnotherAccountsLinksAndRenamesTouchNoByteOutsideTheWorkFolder)
             // the four-pass method, held at the gate half way through its second pass
             ASSERT_TRUE(gate.hold("write", free_before * 3 / 2));
             std::string command = "\"" + exe + "\" " + (r.act == KILL_THEN_CHANGE ? "\"" + chosen + "\"" + run : r.arguments);
-            STARTUPINFOA startup = {};
-            startup.cb = sizeof startup;
             PROCESS_INFORMATION process = {};
-            ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
-            CloseHandle(process.hThread);
+            ASSERT_TRUE(start_process(command, &process));
             ASSERT_TRUE(gate.held()) << "the run never got to its second pass";
             if (r.act == SECOND_RUN) {
                 // no rename by another Windows program, and no second run: the folder is held
@@ -1694,11 +1699,8 @@ TEST(English, EveryTextVantaShowsReadsBackAsItsEnglishTextWhole)
         Gate gate("program_gated");
         ASSERT_TRUE(gate.hold("write", free_bytes_of(root) * 3 / 2));
         std::string command = "\"" + copy + "\" \"" + folder + "\" /method:3 /start /exit" + lang, journal;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
         PROCESS_INFORMATION killed = {};
-        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &killed));
-        CloseHandle(killed.hThread);
+        ASSERT_TRUE(start_process(command, &killed));
         EXPECT_TRUE(gate.held()) << "the run never got to its second pass";
         TerminateProcess(killed.hProcess, 99), WaitForSingleObject(killed.hProcess, 30000), CloseHandle(killed.hProcess);
         gate.open();
